@@ -1,1 +1,240 @@
-// (not written yet)
+// The USB device link: finds the camera's device object "\\.\QX410U-NNN", reads its descriptors, and
+// moves packets through the driver's write and read requests. The handle is held for one session
+// operation at a time; the buffers from the connection to the end of the session.
+//
+// Every transfer buffer starts with a 32-bit little-endian pipe word: 0 for writes, the read endpoint's
+// address for reads. The packet bytes follow at offset 4.
+#include "link/link_session.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/clock.h"
+#include "common/memory.h"
+
+namespace {
+
+constexpr int32_t USB_INSTANCE_FIRST = 1;
+constexpr int32_t USB_INSTANCE_LAST = 127;
+
+constexpr uint32_t DEVICE_DESCRIPTOR_SIZE = 18;
+constexpr uint32_t CONFIG_HEADER_SIZE = 10;
+constexpr uint32_t INTERFACE_RECORD_SIZE = 9;
+constexpr uint32_t ENDPOINT_RECORD_SIZE = 7;  // a standard endpoint record; 8 bytes are kept
+constexpr uint32_t ENDPOINT_KEPT_SIZE = 8;
+constexpr int ENDPOINT_ADDRESS_OFFSET = 2;
+
+// Time the camera needs after an open before it takes the first command.
+constexpr uint32_t FIRST_COMMAND_SPACING_MS = 100;
+
+void WritePipeWord(uint8_t* buffer, uint32_t pipe) {
+    buffer[0] = static_cast<uint8_t>(pipe);
+    buffer[1] = static_cast<uint8_t>(pipe >> 8);
+    buffer[2] = static_cast<uint8_t>(pipe >> 16);
+    buffer[3] = static_cast<uint8_t>(pipe >> 24);
+}
+
+// "\\.\QX410U-NNN" with the instance as three decimal digits.
+void FormatDevicePath(char* path, size_t size, int32_t instance) {
+    std::snprintf(path, size, "\\\\.\\QX410U-%03d", static_cast<int>(instance));
+}
+
+// True when a transfer of packetLength bytes plus the pipe word fits a link buffer.
+bool FitsLinkBuffer(int32_t packetLength) {
+    return packetLength >= 0 && packetLength <= LINK_BUFFER_SIZE - USB_PIPE_WORD_SIZE;
+}
+
+}  // namespace
+
+int32_t CLinkSession::OpenUsbDevice() {
+    const bool remembered = m_usbInstance != 0;
+    const int32_t first = remembered ? m_usbInstance : USB_INSTANCE_FIRST;
+    const int32_t last = remembered ? m_usbInstance : USB_INSTANCE_LAST;
+
+    int32_t instance = first;
+    for (; instance <= last; ++instance) {
+        // An instance outside 001..127 names no device object.
+        if (instance < USB_INSTANCE_FIRST || instance > USB_INSTANCE_LAST) {
+            break;
+        }
+        FormatDevicePath(m_devicePath, sizeof m_devicePath, instance);
+        m_hUsb = m_devices.OpenUsbDevice(m_devicePath);
+        if (m_hUsb) {
+            break;
+        }
+    }
+    if (!m_hUsb) {
+        m_detailStatus = DETAIL_USB_OPEN;
+        return LINK_NOT_OPENED;
+    }
+    m_usbInstance = static_cast<int16_t>(instance);
+
+    // A connection made while buffers are still held reuses none of them: start from zeroed ones.
+    FreeBlock(m_sendBuffer);
+    FreeBlock(m_recvBuffer);
+    m_sendBuffer = static_cast<uint8_t*>(AllocZeroed(LINK_BUFFER_SIZE));
+    m_recvBuffer = static_cast<uint8_t*>(AllocZeroed(LINK_BUFFER_SIZE));
+    if (m_sendBuffer == nullptr || m_recvBuffer == nullptr) {
+        FreeBlock(m_sendBuffer);
+        FreeBlock(m_recvBuffer);
+        m_sendBuffer = nullptr;
+        m_recvBuffer = nullptr;
+        m_hUsb.reset();
+        m_detailStatus = DETAIL_NO_MEMORY;
+        return LINK_NO_MEMORY;
+    }
+
+    m_speedCode = 1;
+    m_lastExchangeTime = NowMs() + FIRST_COMMAND_SPACING_MS;
+    return LINK_OK;
+}
+
+int32_t CLinkSession::GetUsbDeviceDescriptor() {
+    if (!m_hUsb || m_recvBuffer == nullptr ||
+        !m_hUsb->Request(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, m_recvBuffer, DEVICE_DESCRIPTOR_SIZE)) {
+        m_detailStatus = DETAIL_USB_DEVICE_DESCRIPTOR;
+        return LINK_FAILED;
+    }
+    std::memcpy(m_usbDeviceDescriptor, m_recvBuffer, sizeof m_usbDeviceDescriptor);
+    return LINK_OK;
+}
+
+int32_t CLinkSession::GetUsbConfiguration() {
+    if (!m_hUsb || m_recvBuffer == nullptr ||
+        !m_hUsb->Request(IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, CONFIG_HEADER_SIZE)) {
+        m_detailStatus = DETAIL_USB_CONFIGURATION;
+        return LINK_FAILED;
+    }
+    std::memcpy(m_usbConfigHeader, m_recvBuffer, sizeof m_usbConfigHeader);
+
+    // The device states the configuration's total length (bytes 2..3, little-endian); a configuration
+    // that would not fit the receive buffer is refused rather than cut.
+    const uint32_t totalLength =
+        static_cast<uint32_t>(m_usbConfigHeader[2]) | (static_cast<uint32_t>(m_usbConfigHeader[3]) << 8);
+    if (totalLength > static_cast<uint32_t>(LINK_BUFFER_SIZE)) {
+        m_detailStatus = DETAIL_USB_CONFIGURATION;
+        return LINK_FAILED;
+    }
+    if (!m_hUsb->Request(IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, totalLength)) {
+        m_detailStatus = DETAIL_USB_CONFIGURATION;
+        return LINK_FAILED;
+    }
+
+    // The walk trusts each record's length byte, but only within the bytes the device sent.
+    const uint32_t interfaceOffset = m_usbConfigHeader[0];
+    if (interfaceOffset + INTERFACE_RECORD_SIZE > totalLength) {
+        m_detailStatus = DETAIL_USB_CONFIGURATION;
+        return LINK_FAILED;
+    }
+    const uint32_t endpointOffset = interfaceOffset + m_recvBuffer[interfaceOffset];
+    if (endpointOffset + ENDPOINT_RECORD_SIZE > totalLength) {
+        m_detailStatus = DETAIL_USB_CONFIGURATION;
+        return LINK_FAILED;
+    }
+    std::memcpy(m_usbInterfaceDescriptor, m_recvBuffer + interfaceOffset, sizeof m_usbInterfaceDescriptor);
+    // The eighth byte kept is the next record's first; when the configuration ends with this endpoint
+    // there is none, and it stays 0 rather than whatever an earlier request left in the buffer.
+    const uint32_t endpointBytes =
+        totalLength - endpointOffset < ENDPOINT_KEPT_SIZE ? totalLength - endpointOffset : ENDPOINT_KEPT_SIZE;
+    std::memset(m_usbEndpointDescriptor, 0, sizeof m_usbEndpointDescriptor);
+    std::memcpy(m_usbEndpointDescriptor, m_recvBuffer + endpointOffset, endpointBytes);
+    return LINK_OK;
+}
+
+int32_t CLinkSession::ReopenUsbDevice() {
+    if (m_devicePath[0] == '\0') {
+        m_detailStatus = DETAIL_USB_OPEN;
+        return LINK_NOT_OPENED;
+    }
+    m_hUsb = m_devices.OpenUsbDevice(m_devicePath);
+    if (!m_hUsb) {
+        m_detailStatus = DETAIL_USB_OPEN;
+        return LINK_NOT_OPENED;
+    }
+
+    int32_t result = LINK_OK;
+    for (;;) {
+        result = GetUsbDeviceDescriptor();
+        if (result == LINK_OK) {
+            // The configuration is read again when it can be; a failure keeps the earlier records.
+            GetUsbConfiguration();
+        }
+        m_usbRetryArmed = 0;
+        // A transfer that failed while the session probed the camera earns the descriptor requests one
+        // more try on the same handle.
+        if (result == LINK_OK || m_usbRetryNeeded != 1) {
+            break;
+        }
+        m_usbRetryNeeded = 0;
+    }
+
+    if (result != LINK_OK) {
+        m_detailStatus = DETAIL_USB_CONFIGURATION;
+        m_hUsb.reset();
+        return result;
+    }
+    m_detailStatus = 0;
+    return LINK_OK;
+}
+
+int32_t CLinkSession::UsbWrite(uint32_t /*timeoutMs*/) {
+    // The driver completes or fails the request itself, within its request limit.
+    bool sent = false;
+    if (m_hUsb && m_sendBuffer != nullptr && FitsLinkBuffer(m_sendLength)) {
+        WritePipeWord(m_sendBuffer, 0);
+        sent = m_hUsb->Request(IOCTL_CAMERA_WRITE, m_sendBuffer,
+                               static_cast<uint32_t>(m_sendLength + USB_PIPE_WORD_SIZE));
+    }
+    if (sent) {
+        return LINK_OK;
+    }
+    if (m_usbRetryArmed == 1) {
+        m_usbRetryNeeded = 1;
+    } else {
+        m_detailStatus = DETAIL_USB_WRITE;
+    }
+    return LINK_FAILED;
+}
+
+int32_t CLinkSession::UsbRead(uint32_t /*timeoutMs*/) {
+    bool received = false;
+    if (m_hUsb && m_recvBuffer != nullptr && FitsLinkBuffer(m_recvLength)) {
+        WritePipeWord(m_recvBuffer, m_usbEndpointDescriptor[ENDPOINT_ADDRESS_OFFSET]);
+        received = m_hUsb->Request(IOCTL_CAMERA_READ, m_recvBuffer,
+                                   static_cast<uint32_t>(m_recvLength + USB_PIPE_WORD_SIZE));
+    }
+    if (received) {
+        return LINK_OK;
+    }
+    if (m_usbRetryArmed == 1) {
+        m_usbRetryNeeded = 1;
+    } else {
+        m_detailStatus = DETAIL_USB_READ;
+    }
+    return LINK_FAILED;
+}
+
+int32_t CLinkSession::ReleaseUsbHandle() {
+    m_hUsb.reset();
+    return LINK_OK;
+}
+
+void CLinkSession::ReleaseUsbDevice() {
+    // Buffers go with the failed connection even when an operation already closed the handle, so a
+    // search that moves on to the serial ports does not leave them behind.
+    m_hUsb.reset();
+    FreeBlock(m_sendBuffer);
+    FreeBlock(m_recvBuffer);
+    m_sendBuffer = nullptr;
+    m_recvBuffer = nullptr;
+}
+
+int32_t CLinkSession::CloseUsbDevice() {
+    m_hUsb.reset();
+    FreeBlock(m_sendBuffer);
+    FreeBlock(m_recvBuffer);
+    m_sendBuffer = nullptr;
+    m_recvBuffer = nullptr;
+    m_devicePath[0] = '\0';
+    return LINK_OK;
+}
