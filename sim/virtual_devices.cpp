@@ -1,0 +1,2 @@
+// The virtual-time devices: camera models behind the platform interfaces.
+#include "sim/virtual_devices.h"
