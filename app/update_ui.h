@@ -1,6 +1,10 @@
 // What the update controller needs from the user interface: the modal prompts, the file chooser, the
-// message box for file errors, the busy cursor, beeps, repaints and the progress notice. The Qt user
-// interface (ui/) implements it; tests implement it with a script of answers.
+// message box for file errors, the busy cursor, beeps, repaints, window placement and the progress
+// notice. The Qt user interface (ui/) implements it; tests implement it with a script of answers.
+//
+// Every call is made on the user-interface thread from inside RunUpdate, which blocks that thread
+// between calls (camera exchanges, busy-wait pauses). Anything a call shows must therefore be on screen
+// when the call returns: repaint synchronously, never rely on a later event loop pass.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +12,9 @@
 
 // The fixed message dialogs, by template number.
 enum class MessageDialog : int {
-    FileCheck = 103,   // selector 0: wrong file; selector 1: version matches the camera's
-    Success = 104,     // formatted with the file's version characters 1..3
-    FileCancel = 105,  // the file dialog was cancelled
+    FileCheck = 103,   // wrong file (string 20) or version matches the camera's (string 4)
+    Success = 104,     // string 21 formatted with the file's version characters 1..3
+    FileCancel = 105,  // the file dialog was cancelled (string 15)
     UpdateFailed = 1538,
     NotFound = 1539,
 };
@@ -22,34 +26,80 @@ constexpr int DIALOG_CANCEL = 2;
 // Results of the file chooser.
 enum class FileDialogResult { Chosen, Cancelled, Failed };
 
-// Beeps.
+// Beeps: Simple is the plain system beep (before a file error box), Ok the default "OK" sound (before
+// the success message).
 enum class BeepKind { Simple, Ok };
+
+// A rectangle in pixels: left and top inclusive, right and bottom exclusive.
+struct WindowRect {
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t right = 0;
+    int32_t bottom = 0;
+};
+
+// A top-level window that the controller places (every dialog, the file chooser, the progress notice).
+// The UI wraps its window in one of these and passes it to CUpdateController::PlaceDialog or
+// PlaceNotice once the window's controls exist.
+class IPlacedWindow {
+  public:
+    virtual ~IPlacedWindow() = default;
+    // The window's outer rectangle, frame included; only its size is used.
+    virtual WindowRect GetOuterRect() = 0;
+    // Moves the window's top-left corner to (x, y) in screen coordinates, size unchanged, and paints it
+    // at once.
+    virtual void MoveTo(int32_t x, int32_t y) = 0;
+};
+
+// The info bar across the top of the main window that paints the controller's status line
+// (CUpdateController::StatusText()). The shell hands one to SetInfoBar.
+class IInfoBar {
+  public:
+    virtual ~IInfoBar() = default;
+    // Erases the bar and paints the current status text now.
+    virtual void RepaintNow() = 0;
+};
 
 class IUpdateUi {
   public:
     virtual ~IUpdateUi() = default;
 
+    // The main view's client rectangle: every dialog is centred on it, the notice sits at its bottom
+    // right. Read once when RunUpdate starts.
+    virtual WindowRect GetViewRect() = 0;
+
     // The port dialog: AUTO checked at every start. On OK it stores the chosen port (0 AUTO, 1..9 COMn,
-    // 10 USB), calls the controller's SetStatus(1) and returns 1; Quit and Esc return 2.
+    // 10 USB), calls the controller's SetStatus(1) and returns 1; Quit and Esc return 2 and change
+    // nothing.
     virtual int ShowPortDialog(int16_t& port) = 0;
-    // A message dialog; selector is used by FileCheck only; text is the already formatted text.
+    // A message dialog showing text, the already formatted text of control 100 (for FileCheck the
+    // controller picks string 20 or 4). Returns 1 or 2 as above.
     virtual int ShowMessageDialog(MessageDialog dialog, const std::string& text) = 0;
-    // The file-open dialog with the filter text and the initial file name; on Chosen the full path.
+    // The file-open dialog (files must exist, read-only box hidden) with the filter text (each '|' a
+    // separator) and the initial file name; on Chosen, path holds the full path of the chosen file.
     virtual FileDialogResult ChooseFile(const std::string& filter, const std::string& initialName,
                                         std::string& path) = 0;
-    // The message box used for file errors (caption: the application title, information icon).
+    // The modal message box used for file errors: caption string 3, information icon, owned by the main
+    // window. The controller sounds Beep(Simple) just before; this call does not beep.
     virtual void ShowFileError(const std::string& text) = 0;
     virtual void Beep(BeepKind kind) = 0;
-    // Busy cursor on (true) and off (false); calls nest.
+    // Busy cursor on (true) and off (false); calls nest and the controller keeps them balanced.
     virtual void SetBusyCursor(bool busy) = 0;
-    // Repaints the main view now (before every prompt), and the info bar after a status change.
+    // Repaints the main view now (before every prompt and before the download).
     virtual void RepaintView() = 0;
-    virtual void RepaintStatusLine() = 0;
 
-    // The progress notice: opened on a phase's first event, painted on every event, closed at its end.
-    // OpenNotice returns false when no notice could be made (the download then goes on without one).
+    // The progress notice (template 108), at most one at a time. The controller opens it on a phase's
+    // first event, paints it on every event and closes it at the phase's end; after a completed or
+    // failed event it holds the final picture for 1000 ms itself (a DelayMs busy wait, so that it runs
+    // in virtual time in tests) before calling CloseNotice. Implementations never wait.
+    //
+    // Creates the notice window, places it with the controller's PlaceNotice and shows it. False when
+    // no notice could be made (the download then goes on without one).
     virtual bool OpenNotice() = 0;
-    // Sets the label (when text is not null) and paints frame, bar and percentage for value.
-    virtual void PaintNotice(uint32_t eventKind, int32_t value, const char* text) = 0;
+    // Sets the label to text when text is not null and paints frame, bar and percentage for value (the
+    // download's percentage as a signed 16-bit number, not clamped). True when the picture was painted;
+    // false when painting failed (no drawing resources), in which case no 1000 ms hold follows.
+    virtual bool PaintNotice(uint32_t eventKind, int32_t value, const char* text) = 0;
+    // Destroys the notice window.
     virtual void CloseNotice() = 0;
 };
