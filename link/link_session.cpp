@@ -1,1 +1,86 @@
-// (not written yet)
+// The link fields' lifetime, the link buffers, and the transfers that pick the serial port or the USB
+// device by m_portKind.
+#include "link/link_session.h"
+
+#include "common/memory.h"
+
+namespace {
+
+// Bit rates of speed codes 1..5; index 0 is not a speed.
+constexpr uint32_t SPEED_CODE_BAUD_RATES[6] = {0, 9600, 19200, 38400, 57600, 115200};
+
+// Every control byte is written with this time-out.
+constexpr uint32_t CONTROL_BYTE_TIMEOUT_MS = 200;
+
+}  // namespace
+
+uint32_t BaudRateOfSpeedCode(int32_t speedCode) {
+    if (speedCode < 1 || speedCode > 5) {
+        return 0;
+    }
+    return SPEED_CODE_BAUD_RATES[speedCode];
+}
+
+CLinkSession::CLinkSession(platform::IDevices& devices) : m_devices(devices) {}
+
+// Dropping the port object restores its line settings and closes it; nothing is purged or sent.
+CLinkSession::~CLinkSession() {
+    m_hSerial.reset();
+    m_hUsb.reset();
+    ReleaseLinkBuffers();
+}
+
+// Both buffers or neither. Buffers still held from an earlier link are returned first so that a second
+// open never leaks them.
+bool CLinkSession::AllocateLinkBuffers() {
+    ReleaseLinkBuffers();
+    m_sendBuffer = static_cast<uint8_t*>(AllocZeroed(LINK_BUFFER_SIZE));
+    m_recvBuffer = static_cast<uint8_t*>(AllocZeroed(LINK_BUFFER_SIZE));
+    if (m_sendBuffer == nullptr || m_recvBuffer == nullptr) {
+        ReleaseLinkBuffers();
+        return false;
+    }
+    return true;
+}
+
+void CLinkSession::ReleaseLinkBuffers() {
+    FreeBlock(m_sendBuffer);
+    FreeBlock(m_recvBuffer);
+    m_sendBuffer = nullptr;
+    m_recvBuffer = nullptr;
+}
+
+int32_t CLinkSession::LinkWrite(uint32_t timeoutMs) {
+    if (m_portKind == PORT_KIND_SERIAL) {
+        return SerialWrite(timeoutMs);
+    }
+    if (m_portKind == PORT_KIND_USB) {
+        return UsbWrite(timeoutMs);
+    }
+    return LINK_FAILED;
+}
+
+int32_t CLinkSession::LinkRead(uint32_t timeoutMs) {
+    if (m_portKind == PORT_KIND_SERIAL) {
+        return SerialRead(timeoutMs);
+    }
+    if (m_portKind == PORT_KIND_USB) {
+        return UsbRead(timeoutMs);
+    }
+    return LINK_FAILED;
+}
+
+// The serial write returns once the byte has left the port, so the purge that follows only discards
+// output that a failed write left behind.
+int32_t CLinkSession::SendControlByte(uint8_t byte) {
+    if (m_sendBuffer == nullptr) {
+        return LINK_FAILED;
+    }
+    m_sendBuffer[PacketOffset()] = byte;
+    m_sendLength = 1;
+    const int32_t status = LinkWrite(CONTROL_BYTE_TIMEOUT_MS);
+    if (m_portKind == PORT_KIND_SERIAL) {
+        PurgePort(PURGE_OUTPUT);
+    }
+    return status;
+}

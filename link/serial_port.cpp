@@ -1,1 +1,423 @@
-// (not written yet)
+// The serial port link: opening "COM1".."COM9" at 9600 8N1, writing the send buffer with its
+// output-queue wait, the two read regimes, purges, break, speed changes and the close.
+//
+// The camera's protocol was built on a serial interface with driver-side time-outs and synchronous
+// writes. The platform port (platform::ISerialPort) offers only non-blocking transfers, queue counts
+// and waits, so both are rebuilt here on the installed clock:
+//  - a normal read ends when all bytes came, when 30 ms pass after a byte without the next one, or when
+//    the read's time-out has passed in all;
+//  - a polled read watches the input count and tolerates gaps below a second;
+//  - a write delivers every byte and returns once the port's output queue is empty.
+// Every wait goes through ISerialPort::WaitReadable/WaitWritable or DelayMs, never a bare clock loop.
+#include "link/link_session.h"
+
+#include <algorithm>
+
+#include "common/clock.h"
+#include "common/memory.h"
+
+namespace {
+
+constexpr int32_t PORT_NAME_BUFFER_SIZE = 20;
+constexpr uint32_t OPEN_SETTLE_MS = 100;
+constexpr uint32_t FIRST_EXCHANGE_DELAY_MS = 100;
+constexpr int16_t OPEN_COMMAND_ATTEMPTS = 3;
+constexpr int16_t OPEN_SPEED_CODE = 1;
+// The normal read's inter-byte time-out.
+constexpr uint32_t READ_INTERVAL_MS = 30;
+// The polled read gives up once input has paused this long after data began.
+constexpr uint32_t POLLED_GAP_LIMIT_MS = 1000;
+// A write's own time-out: the bytes must have left the port within this much per byte.
+constexpr uint32_t WRITE_MS_PER_BYTE = 50;
+constexpr uint32_t DRAIN_PAUSE_MS = 500;
+
+// True once more than durationMs have passed since startMs.
+bool IsPast(uint32_t startMs, uint32_t durationMs) {
+    return ElapsedMs(startMs, NowMs()) > durationMs;
+}
+
+// Milliseconds until more than durationMs have passed since startMs, at least 1.
+uint32_t TimeUntilPast(uint32_t startMs, uint32_t durationMs) {
+    const uint32_t elapsed = ElapsedMs(startMs, NowMs());
+    return elapsed > durationMs ? 1u : durationMs - elapsed + 1u;
+}
+
+}  // namespace
+
+// CreateFileA (exclusive) -> IDevices::OpenSerialPort: open + TIOCEXCL + flock.
+// SetupComm(32780, 32780) -> IsSerialDevice: the tty's queues are the kernel's; what it proves is that
+//   the file is a terminal.
+// ClearCommError -> GetQueueState: FIONREAD and TIOCOUTQ.
+// GetCommState/SetCommState -> ConfigureLine: tcgetattr, raw 8N1 at 9600, tcsetattr, DTR up.
+int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
+    // A port still open from before would stay locked and its buffers lost; close it first.
+    if (m_hSerial != nullptr) {
+        CloseSerialPort();
+    }
+    char* portName = static_cast<char*>(AllocZeroed(PORT_NAME_BUFFER_SIZE));
+    if (portName == nullptr) {
+        m_detailStatus = DETAIL_NO_MEMORY;
+        return LINK_NO_MEMORY;
+    }
+    // Only one digit fits the name; other numbers name no port.
+    if (portNumber < 1 || portNumber > 9) {
+        FreeBlock(portName);
+        m_detailStatus = DETAIL_SERIAL_OPEN;
+        return LINK_FAILED;
+    }
+    portName[0] = 'C';
+    portName[1] = 'O';
+    portName[2] = 'M';
+    portName[3] = static_cast<char>('0' + portNumber);
+
+    int errorNumber = 0;
+    std::unique_ptr<platform::ISerialPort> port = m_devices.OpenSerialPort(portName, errorNumber);
+    FreeBlock(portName);
+    if (port == nullptr) {
+        m_systemError = errorNumber;
+        m_detailStatus = DETAIL_SERIAL_OPEN;
+        return LINK_FAILED;
+    }
+
+    platform::QueueState queues;
+    bool configured = port->IsSerialDevice() && port->GetQueueState(queues);
+    if (configured) {
+        DelayMs(OPEN_SETTLE_MS);
+        configured = port->ConfigureLine(BaudRateOfSpeedCode(OPEN_SPEED_CODE)) && port->GetQueueState(queues);
+    }
+    if (!configured) {
+        // Dropping the port restores its settings and closes it.
+        m_systemError = port->LastError();
+        m_detailStatus = DETAIL_SERIAL_OPEN;
+        return LINK_FAILED;
+    }
+
+    if (!AllocateLinkBuffers()) {
+        m_detailStatus = DETAIL_NO_MEMORY;
+        return LINK_NO_MEMORY;
+    }
+    m_hSerial = std::move(port);
+    m_commandAttempts = OPEN_COMMAND_ATTEMPTS;
+    m_speedCode = OPEN_SPEED_CODE;
+    m_lastExchangeTime = NowMs() + FIRST_EXCHANGE_DELAY_MS;
+    return LINK_OK;
+}
+
+// CloseHandle -> destroying the port: termios restored, exclusive mode and lock dropped, fd closed.
+int32_t CLinkSession::CloseSerialPort() {
+    if (m_hSerial != nullptr) {
+        PurgePort(PURGE_BOTH);
+        m_hSerial.reset();
+        m_speedCode = OPEN_SPEED_CODE;
+    }
+    ReleaseLinkBuffers();
+    return LINK_OK;
+}
+
+// WriteFile (synchronous, 50 ms per byte) -> WriteSome/WaitWritable until every byte is taken, then
+// TIOCOUTQ checked every millisecond until it reads 0. On Linux write() returns while bytes still sit in
+// the output queue; waiting for it to empty gives the synchronous write's meaning, and the purge of
+// unsent output that follows a control byte then finds nothing to discard.
+int32_t CLinkSession::SerialWrite(uint32_t timeoutMs) {
+    platform::QueueState queues;
+    if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
+        m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        return LINK_FAILED;
+    }
+    if (m_sendBuffer == nullptr || m_sendLength < 0 || m_sendLength > LINK_BUFFER_SIZE) {
+        m_detailStatus = DETAIL_SERIAL_WRITE;
+        return LINK_BAD_ARGUMENT;
+    }
+
+    // Output left from before must leave first: the time-out plus a millisecond per pending byte.
+    const uint32_t queueStart = NowMs();
+    const uint32_t queueAllowance = timeoutMs + queues.outQueue;
+    for (;;) {
+        if (!m_hSerial->GetQueueState(queues)) {
+            m_systemError = m_hSerial->LastError();
+            m_detailStatus = DETAIL_SERIAL_WRITE;
+            return LINK_FAILED;
+        }
+        if (queues.outQueue == 0) {
+            break;
+        }
+        if (IsPast(queueStart, queueAllowance)) {
+            m_detailStatus = DETAIL_SERIAL_WRITE;
+            return LINK_TIMEOUT;
+        }
+        DelayMs(1);
+    }
+
+    const uint32_t length = static_cast<uint32_t>(m_sendLength);
+    const uint32_t writeStart = NowMs();
+    const uint32_t writeAllowance = WRITE_MS_PER_BYTE * length;
+    uint32_t sent = 0;
+    while (sent < length) {
+        const long count = m_hSerial->WriteSome(m_sendBuffer + sent, length - sent);
+        if (count < 0) {
+            m_systemError = m_hSerial->LastError();
+            m_hSerial->GetQueueState(queues);
+            m_detailStatus = DETAIL_SERIAL_WRITE;
+            return LINK_FAILED;
+        }
+        sent += static_cast<uint32_t>(count);
+        if (sent == length) {
+            break;
+        }
+        // Part of the packet on the wire is not a delivered packet.
+        if (IsPast(writeStart, writeAllowance)) {
+            m_detailStatus = DETAIL_SERIAL_WRITE;
+            return LINK_TIMEOUT;
+        }
+        if (m_hSerial->WaitWritable(TimeUntilPast(writeStart, writeAllowance)) < 0) {
+            m_systemError = m_hSerial->LastError();
+            m_hSerial->GetQueueState(queues);
+            m_detailStatus = DETAIL_SERIAL_WRITE;
+            return LINK_FAILED;
+        }
+    }
+
+    for (;;) {
+        if (!m_hSerial->GetQueueState(queues)) {
+            m_systemError = m_hSerial->LastError();
+            m_detailStatus = DETAIL_SERIAL_WRITE;
+            return LINK_FAILED;
+        }
+        if (queues.outQueue == 0) {
+            return LINK_OK;
+        }
+        if (IsPast(writeStart, writeAllowance)) {
+            m_detailStatus = DETAIL_SERIAL_WRITE;
+            return LINK_TIMEOUT;
+        }
+        DelayMs(1);
+    }
+}
+
+// ReadFile with ReadIntervalTimeout 30 and ReadTotalTimeoutConstant = the time-out -> ReadSome and
+// WaitReadable bounded by the nearer of the two limits. The interval limit starts with the first byte.
+int32_t CLinkSession::SerialRead(uint32_t timeoutMs) {
+    if (m_pollRead == 1) {
+        return SerialReadPolled(timeoutMs);
+    }
+    platform::QueueState queues;
+    if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
+        m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_detailStatus = DETAIL_SERIAL_READ;
+        return LINK_FAILED;
+    }
+    if (m_recvBuffer == nullptr || m_recvLength < 0 || m_recvLength > LINK_BUFFER_SIZE) {
+        m_detailStatus = DETAIL_SERIAL_READ;
+        return LINK_BAD_ARGUMENT;
+    }
+
+    const uint32_t wanted = static_cast<uint32_t>(m_recvLength);
+    const uint32_t start = NowMs();
+    uint32_t lastByteTime = start;
+    uint32_t received = 0;
+    while (received < wanted) {
+        const long count = m_hSerial->ReadSome(m_recvBuffer + received, wanted - received);
+        if (count < 0) {
+            m_systemError = m_hSerial->LastError();
+            m_hSerial->GetQueueState(queues);
+            m_detailStatus = DETAIL_SERIAL_READ;
+            return LINK_FAILED;
+        }
+        if (count > 0) {
+            received += static_cast<uint32_t>(count);
+            lastByteTime = NowMs();
+            continue;
+        }
+        const uint32_t now = NowMs();
+        const uint32_t elapsed = ElapsedMs(start, now);
+        if (elapsed >= timeoutMs) {
+            break;
+        }
+        uint32_t waitMs = timeoutMs - elapsed;
+        if (received > 0) {
+            const uint32_t gap = ElapsedMs(lastByteTime, now);
+            if (gap >= READ_INTERVAL_MS) {
+                break;
+            }
+            waitMs = std::min(waitMs, READ_INTERVAL_MS - gap);
+        }
+        if (m_hSerial->WaitReadable(waitMs) < 0) {
+            m_systemError = m_hSerial->LastError();
+            m_hSerial->GetQueueState(queues);
+            m_detailStatus = DETAIL_SERIAL_READ;
+            return LINK_FAILED;
+        }
+    }
+
+    if (received == wanted) {
+        return LINK_OK;
+    }
+    // A short read tells the caller how much came (a lone error byte is recognised this way) and
+    // drops whatever else is on its way.
+    if (received > 0) {
+        m_recvLength = static_cast<int32_t>(received);
+        PurgePort(PURGE_INPUT);
+    }
+    m_detailStatus = DETAIL_SERIAL_READ;
+    return LINK_TIMEOUT;
+}
+
+// The polled regime: ClearCommError's input count watched until the bytes are in. Where the original
+// spun on the count, this waits on the port for the time left, so the processor stays free.
+int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
+    if (m_hSerial == nullptr) {
+        m_detailStatus = DETAIL_SERIAL_READ;
+        return LINK_FAILED;
+    }
+    if (m_recvBuffer == nullptr || m_recvLength < 0 || m_recvLength > LINK_BUFFER_SIZE) {
+        m_detailStatus = DETAIL_SERIAL_READ;
+        return LINK_BAD_ARGUMENT;
+    }
+
+    const uint32_t wanted = static_cast<uint32_t>(m_recvLength);
+    const uint32_t start = NowMs();
+    const uint32_t allowance = wanted + timeoutMs;
+    uint32_t received = 0;
+    bool haveLastSeen = false;
+    uint32_t lastSeen = 0;
+    bool wokeEmpty = false;
+    for (;;) {
+        platform::QueueState queues;
+        if (!m_hSerial->GetQueueState(queues)) {
+            m_systemError = m_hSerial->LastError();
+            m_detailStatus = DETAIL_SERIAL_READ;
+            return LINK_FAILED;
+        }
+        const uint32_t now = NowMs();
+        if (haveLastSeen) {
+            if (queues.inQueue > 0) {
+                lastSeen = now;
+            } else if (ElapsedMs(lastSeen, now) >= POLLED_GAP_LIMIT_MS) {
+                m_detailStatus = DETAIL_SERIAL_READ;
+                return LINK_FAILED;
+            }
+        } else if (received > 0) {
+            lastSeen = now;
+            haveLastSeen = true;
+        }
+
+        if (received >= wanted) {
+            return LINK_OK;
+        }
+        if (queues.inQueue > 0) {
+            const uint32_t chunk = std::min(queues.inQueue, wanted - received);
+            const long count = m_hSerial->ReadSome(m_recvBuffer + received, chunk);
+            if (count < 0) {
+                m_systemError = m_hSerial->LastError();
+                m_hSerial->GetQueueState(queues);
+                m_detailStatus = DETAIL_SERIAL_READ;
+                return LINK_FAILED;
+            }
+            received += static_cast<uint32_t>(count);
+            if (received >= wanted) {
+                return LINK_OK;
+            }
+            wokeEmpty = false;
+            continue;
+        }
+        if (IsPast(start, allowance)) {
+            m_detailStatus = DETAIL_SERIAL_READ;
+            return LINK_TIMEOUT;
+        }
+        // A port that reports itself readable with nothing to count (a hang-up in progress) must not
+        // turn this into a spin: pause a millisecond before asking again.
+        if (wokeEmpty) {
+            DelayMs(1);
+        }
+        uint32_t waitMs = TimeUntilPast(start, allowance);
+        if (haveLastSeen) {
+            const uint32_t gap = ElapsedMs(lastSeen, now);
+            waitMs = std::min(waitMs, gap >= POLLED_GAP_LIMIT_MS ? 1u : POLLED_GAP_LIMIT_MS - gap);
+        }
+        const int ready = m_hSerial->WaitReadable(waitMs);
+        if (ready < 0) {
+            m_systemError = m_hSerial->LastError();
+            m_detailStatus = DETAIL_SERIAL_READ;
+            return LINK_FAILED;
+        }
+        wokeEmpty = ready > 0;
+    }
+}
+
+// PurgeComm(PURGE_RXCLEAR / PURGE_TXCLEAR) -> tcflush(TCIFLUSH / TCOFLUSH), each only when its queue
+// holds bytes. On a pseudo-terminal TIOCOUTQ is always 0, so output is never flushed there: a flush
+// would discard bytes the other side has not read yet.
+void CLinkSession::PurgePort(int32_t selector) {
+    platform::QueueState queues;
+    if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
+        return;
+    }
+    bool purged = true;
+    if ((selector == PURGE_INPUT || selector == PURGE_BOTH) && queues.inQueue > 0) {
+        purged = m_hSerial->Purge(true, false) && purged;
+    }
+    if ((selector == PURGE_OUTPUT || selector == PURGE_BOTH) && queues.outQueue > 0) {
+        purged = m_hSerial->Purge(false, true) && purged;
+    }
+    if (!purged) {
+        m_systemError = m_hSerial->LastError();
+        m_hSerial->GetQueueState(queues);
+    }
+}
+
+// SetCommBreak / ClearCommBreak -> TIOCSBRK / TIOCCBRK.
+int32_t CLinkSession::SetBreak(int32_t state) {
+    if (state != BREAK_ON && state != BREAK_OFF) {
+        m_detailStatus = DETAIL_BREAK;
+        return LINK_BAD_ARGUMENT;
+    }
+    if (m_hSerial == nullptr || !m_hSerial->SetBreak(state == BREAK_ON)) {
+        m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_detailStatus = DETAIL_BREAK;
+        return LINK_FAILED;
+    }
+    return LINK_OK;
+}
+
+// GetCommState -> IsSerialDevice (tcgetattr); SetCommState with BaudRate alone -> SetBaudRate
+// (tcgetattr, cfsetispeed/cfsetospeed, tcsetattr).
+int32_t CLinkSession::SetLineSpeed(int32_t speedCode) {
+    if (m_hSerial == nullptr || !m_hSerial->IsSerialDevice()) {
+        m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_detailStatus = DETAIL_LINE_SPEED;
+        return LINK_FAILED;
+    }
+    const uint32_t baudRate = BaudRateOfSpeedCode(speedCode);
+    if (baudRate == 0) {
+        m_detailStatus = DETAIL_BAD_SPEED;
+        return LINK_BAD_ARGUMENT;
+    }
+    PurgePort(PURGE_BOTH);
+    if (!m_hSerial->SetBaudRate(baudRate)) {
+        m_systemError = m_hSerial->LastError();
+        platform::QueueState queues;
+        m_hSerial->GetQueueState(queues);
+        m_detailStatus = DETAIL_LINE_SPEED;
+        return LINK_FAILED;
+    }
+    m_speedCode = static_cast<int16_t>(speedCode);
+    return LINK_OK;
+}
+
+// Waits half a second and takes whatever arrived meanwhile; 7 when anything did.
+int32_t CLinkSession::DrainInput() {
+    DelayMs(DRAIN_PAUSE_MS);
+    platform::QueueState queues;
+    if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
+        m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        return LINK_FAILED;
+    }
+    if (queues.inQueue == 0) {
+        return LINK_OK;
+    }
+    m_recvLength = static_cast<int32_t>(std::min<uint32_t>(queues.inQueue, LINK_BUFFER_SIZE));
+    if (m_recvBuffer != nullptr) {
+        m_hSerial->ReadSome(m_recvBuffer, static_cast<size_t>(m_recvLength));
+    }
+    return LINK_TIMEOUT;
+}
