@@ -192,7 +192,7 @@ class CameraModel {
         AwaitStatusAnswer,  // status packet sent: 0xD2 or 0xE3 expected
         AwaitAccessAck,     // access reply sent: the updater's 0xD1 unlocks
         AwaitDataPacket,    // write command acknowledged: the data packet comes
-        Gone,               // silent for good (endless busy or dropped at a block)
+        Gone,               // silent for good (endless busy, or dropped at a block)
     };
 
     struct Pending {
@@ -201,7 +201,9 @@ class CameraModel {
         uint32_t baud;  // rate the byte is sent at
     };
 
-    void AdvanceTo(uint32_t nowMs);
+    void ApplyPendingSpeed(uint32_t nowMs);
+    uint32_t RateAt(uint32_t atMs) const;
+    bool PopDue(uint32_t nowMs, uint32_t hostBaud, OutputByte& out);
     void TakeByte(uint8_t byte, uint32_t nowMs);
     void ParseIdle(uint32_t nowMs);
     void HandleCommand(const std::array<uint8_t, 8>& packet, uint32_t nowMs);
@@ -209,17 +211,17 @@ class CameraModel {
     void HandleDataPacket(uint32_t nowMs);
     void StartStatusRead(uint32_t nowMs);
     void SendStatusPacket(uint32_t atMs);
-    void EraseFlash(uint32_t start, uint32_t length);
+    void EraseCommand(const std::array<uint8_t, 8>& packet, uint32_t ackAtMs);
+    void WriteCommand(const std::array<uint8_t, 8>& packet, uint32_t ackAtMs);
+    void SpeedCommand(const std::array<uint8_t, 8>& packet, uint32_t ackAtMs);
     uint16_t ComputeChecksum() const;
 
-    // Output: returns the time after the last byte queued.
+    // Queues a byte no earlier than atMs (and after every byte already queued); returns its due time.
     uint32_t Emit(uint32_t atMs, uint8_t byte);
     uint32_t EmitBytes(uint32_t atMs, const uint8_t* data, size_t count);
-    // Busy bytes for the faults matching (command, point) from atMs, then the byte; returns its time.
-    // An endless fault starts the endless stream and queues nothing more.
+    // Busy bytes for the faults matching (command, point) from atMs, then the byte; returns its due time.
+    // An endless fault starts the endless busy stream instead and returns nothing.
     std::optional<uint32_t> EmitReply(uint32_t atMs, uint8_t command, ReplyPoint point, uint8_t byte);
-    uint32_t BusyMsFor(uint8_t command, ReplyPoint point) const;
-    bool EndlessFor(uint8_t command, ReplyPoint point) const;
     uint32_t DataPacketSize() const;
     uint32_t BlockSize() const;
 
@@ -230,12 +232,11 @@ class CameraModel {
 
     // Line state.
     int m_speedCode = 1;
-    std::optional<std::pair<uint32_t, int>> m_pendingSpeed;  // (time, code): switch when the time comes
-    bool m_pendingLock = false;                              // the pending switch is a restart
+    std::optional<std::pair<uint32_t, int>> m_pendingSpeed;  // (time, code): the rate changes then
     bool m_breakOn = false;
-    uint32_t m_paceFreeUs = 0;    // pacing: sub-millisecond remainder of the line's busy time
-    uint32_t m_lastQueuedMs = 0;  // pacing: when the line is free again
-    bool m_lineBusyKnown = false;
+    bool m_haveQueued = false;   // m_lastDueMs is meaningful
+    uint32_t m_lastDueMs = 0;    // due time of the last byte queued: the line sends in order
+    uint32_t m_paceCarryUs = 0;  // pacing: microseconds of the last byte beyond m_lastDueMs
 
     // Parser state.
     Phase m_phase = Phase::Idle;
@@ -247,10 +248,11 @@ class CameraModel {
     // Camera state.
     bool m_unlocked = false;
     bool m_updateModeRequested = false;
-    uint32_t m_statusErrorsLeft = 0;
-    uint32_t m_statusCorruptionsLeft = 0;
-    uint32_t m_blockRefusalsLeft = 0;
+    uint32_t m_statusErrorsGiven = 0;
+    uint32_t m_statusCorruptionsGiven = 0;
+    uint32_t m_blockRefusalsGiven = 0;
     std::vector<bool> m_writtenSinceErase;
+    bool m_anyWrittenSinceErase = false;
 
     // Output queue and the endless busy stream.
     std::deque<Pending> m_out;
