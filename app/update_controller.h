@@ -105,7 +105,6 @@ class CUpdateController {
     void RunWorkflow(IUpdateUi& view);
     void RunFileSelection(IUpdateUi& view, const char* filter);
     void StoreCameraVersion(uint32_t versionWord);
-    bool IsKnownImage(const uint8_t* image, int32_t length);
 };
 
 // The process-wide controller, reached by the download status callback. Null when there is none.
