@@ -41,8 +41,37 @@ struct CameraName {
     char* name = nullptr;
 };
 
+// Status block offsets the updater reads.
+constexpr int STATUS_STATE = 1;
+constexpr int STATUS_VERSION_HIGH = 2;
+constexpr int STATUS_VERSION_LOW = 3;
+constexpr int STATUS_FLAGS = 11;
+constexpr int STATUS_COUNTER = 14;
+constexpr int STATUS_NAME = 28;
+constexpr int STATUS_VALUE_3 = 60;
+constexpr int STATUS_VALUE_2 = 62;
+constexpr int STATUS_VALUE_1 = 64;
+constexpr int STATUS_SIZE_FLAG = 79;
+constexpr int STATUS_SELECTOR = 80;
+constexpr int STATUS_YEAR = 88;
+constexpr int STATUS_MONTH = 90;
+constexpr int STATUS_DAY = 91;
+constexpr int STATUS_HOUR = 92;
+constexpr int STATUS_MINUTE = 93;
+constexpr int STATUS_SECOND = 94;
+
+// Flag bits of status byte 11.
+constexpr uint8_t FLAG_VALID = 0x80;
+constexpr uint8_t FLAG_INVALID = 0x10;
+constexpr uint8_t FLAG_FOLLOWED_UP = 0x08;
+
 // Firmware version word from status bytes 2 and 3: (b2 / 10, b2 % 10, b3 >> 4, b3 & 0x0F), most
 // significant byte first.
 uint32_t DecodeFirmwareVersion(const uint8_t* statusBlock);
-// Camera clock from status bytes 88..94, normalised by the C runtime with daylight saving not applied.
+// Camera clock from status bytes 88..94, normalised like the C runtime's calendar conversion (out-of-range
+// fields carry over: 31 June is 1 July) with daylight saving never applied, whatever the machine's time
+// zone. A date outside 1970-01-01 00:00:00 .. 3000-12-31 23:59:59 cannot be converted: all fields 0.
 CameraClock DecodeCameraClock(const uint8_t* statusBlock);
+// Value chosen by the selector in status byte 80 (1: bytes 64-65, 2: 62-63, 3: 60-61), or -1 for any
+// other selector.
+int16_t DecodeSelectedValue(const uint8_t* statusBlock);
