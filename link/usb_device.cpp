@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "common/clock.h"
-#include "common/memory.h"
 
 namespace {
 
@@ -69,16 +68,8 @@ int32_t CLinkSession::OpenUsbDevice() {
     }
     m_usbInstance = static_cast<int16_t>(instance);
 
-    // A connection made while buffers are still held reuses none of them: start from zeroed ones.
-    FreeBlock(m_sendBuffer);
-    FreeBlock(m_recvBuffer);
-    m_sendBuffer = static_cast<uint8_t*>(AllocZeroed(LINK_BUFFER_SIZE));
-    m_recvBuffer = static_cast<uint8_t*>(AllocZeroed(LINK_BUFFER_SIZE));
-    if (m_sendBuffer == nullptr || m_recvBuffer == nullptr) {
-        FreeBlock(m_sendBuffer);
-        FreeBlock(m_recvBuffer);
-        m_sendBuffer = nullptr;
-        m_recvBuffer = nullptr;
+    // Buffers still held from an earlier connection are returned first.
+    if (!AllocateLinkBuffers()) {
         m_hUsb.reset();
         m_detailStatus = DETAIL_NO_MEMORY;
         return LINK_NO_MEMORY;
@@ -223,18 +214,12 @@ void CLinkSession::ReleaseUsbDevice() {
     // Buffers go with the failed connection even when an operation already closed the handle, so a
     // search that moves on to the serial ports does not leave them behind.
     m_hUsb.reset();
-    FreeBlock(m_sendBuffer);
-    FreeBlock(m_recvBuffer);
-    m_sendBuffer = nullptr;
-    m_recvBuffer = nullptr;
+    ReleaseLinkBuffers();
 }
 
 int32_t CLinkSession::CloseUsbDevice() {
     m_hUsb.reset();
-    FreeBlock(m_sendBuffer);
-    FreeBlock(m_recvBuffer);
-    m_sendBuffer = nullptr;
-    m_recvBuffer = nullptr;
+    ReleaseLinkBuffers();
     m_devicePath[0] = '\0';
     return LINK_OK;
 }
