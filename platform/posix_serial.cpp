@@ -106,8 +106,11 @@ class PosixSerialPort final : public ISerialPort {
     }
 
     // GetCommState/SetCommState: tcgetattr, raw 8N1 with the receiver on and modem status ignored
-    // (CLOCAL, as a camera cable carries no carrier), parity neither generated nor checked, software
-    // and hardware flow control as found; tcsetattr; then DTR up.
+    // (CLOCAL, as a camera cable carries no carrier), parity neither generated nor checked, hardware
+    // flow control (CRTSCTS) as found; tcsetattr; then DTR up.
+    // XON/XOFF is switched off although other flow control is kept: every Linux tty starts with IXON
+    // set as a terminal default, not as a choice made for the port, and with it the bytes 0x11 and 0x13
+    // of the camera's binary data packets would be swallowed as flow control.
     bool ConfigureLine(uint32_t baudRate) override {
         speed_t speed = B0;
         if (!ConvertBaudRate(baudRate, speed)) {
@@ -118,8 +121,8 @@ class PosixSerialPort final : public ISerialPort {
         if (tcgetattr(m_fd, &settings) != 0) {
             return Fail();
         }
-        settings.c_iflag &=
-            ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | INPCK | IUCLC);
+        settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                                   INPCK | IUCLC | IXON | IXOFF | IXANY);
         settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
         settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
         settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);

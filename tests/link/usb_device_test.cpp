@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -505,6 +508,37 @@ TEST(UsbDriverConnectTest, MissingOrUnusablePathsGiveNoConnection) {
     EXPECT_EQ(platform::ConnectUsbDriver(server.SocketPath(9).c_str()), nullptr);
     EXPECT_EQ(platform::ConnectUsbDriver(""), nullptr);
     EXPECT_EQ(platform::ConnectUsbDriver((std::string(200, 'x') + "/QX410U-001").c_str()), nullptr);
+}
+
+// The machine's own device namespace: "\\.\QX410U-NNN" is the socket in $XDG_RUNTIME_DIR/qx410fw.
+TEST(UsbSystemDevicesTest, OpensTheDriverSocketInTheDeviceDirectory) {
+    char runtime[] = "/tmp/qxrt-XXXXXX";
+    ASSERT_NE(mkdtemp(runtime), nullptr);
+    const std::string directory = std::string(runtime) + "/qx410fw";
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    const char* previous = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("XDG_RUNTIME_DIR", runtime, 1);
+    {
+        UsbDriverServer server(directory);
+        server.SetDeviceDescriptor(DEVICE_DESCRIPTOR);
+        ASSERT_TRUE(server.AddDevice(2));
+        CLinkSession session(platform::SystemDevices());
+
+        EXPECT_EQ(session.OpenUsbDevice(), LINK_OK);
+        EXPECT_EQ(session.m_usbInstance, 2);
+        EXPECT_EQ(session.GetUsbDeviceDescriptor(), LINK_OK);
+        EXPECT_THAT(session.m_usbDeviceDescriptor, ElementsAreArray(DEVICE_DESCRIPTOR));
+        session.CloseUsbDevice();
+        server.RemoveDevice(2);
+    }
+    if (previous != nullptr) {
+        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    } else {
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+    rmdir(directory.c_str());
+    rmdir(runtime);
 }
 
 }  // namespace
