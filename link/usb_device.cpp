@@ -50,6 +50,7 @@ int32_t CLinkSession::OpenUsbDevice() {
     const int32_t first = remembered ? m_usbInstance : USB_INSTANCE_FIRST;
     const int32_t last = remembered ? m_usbInstance : USB_INSTANCE_LAST;
 
+    m_hUsb.reset();  // a handle left from an earlier operation is not this connection's
     int32_t instance = first;
     for (; instance <= last; ++instance) {
         // An instance outside 001..127 names no device object.
