@@ -1,0 +1,379 @@
+// The camera's USB driver stand-in on a Unix-domain stream socket (see usb_endpoint.h for the framing).
+#include "sim/usb_endpoint.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+constexpr size_t FRAME_HEADER_SIZE = 8;
+constexpr uint32_t PIPE_WORD_SIZE = 4;
+
+uint32_t LoadU32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
+           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+void AppendU32(std::vector<uint8_t>& out, uint32_t value) {
+    out.push_back(static_cast<uint8_t>(value));
+    out.push_back(static_cast<uint8_t>(value >> 8));
+    out.push_back(static_cast<uint8_t>(value >> 16));
+    out.push_back(static_cast<uint8_t>(value >> 24));
+}
+
+const char* RequestName(uint32_t code) {
+    switch (code) {
+        case USB_GET_DEVICE_DESCRIPTOR:
+            return "GET_DEVICE_DESCRIPTOR";
+        case USB_GET_CONFIGURATION:
+            return "GET_CONFIGURATION";
+        case USB_WRITE:
+            return "WRITE";
+        case USB_READ:
+            return "READ";
+        default:
+            return "unknown request";
+    }
+}
+
+// The read pipe the updater will name: byte 2 of the 8 bytes after the interface record, found by the
+// same walk over the length bytes that the updater makes. 0 when the configuration is too short.
+uint32_t FindReadPipe(const std::vector<uint8_t>& configuration) {
+    if (configuration.empty()) {
+        return 0;
+    }
+    const size_t interfaceOffset = configuration[0];
+    if (interfaceOffset >= configuration.size()) {
+        return 0;
+    }
+    const size_t endpointOffset = interfaceOffset + configuration[interfaceOffset];
+    if (endpointOffset + 2 >= configuration.size()) {
+        return 0;
+    }
+    return configuration[endpointOffset + 2];
+}
+
+bool FillAddress(const std::string& path, sockaddr_un& address) {
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// True when something accepts connections at the path.
+bool IsServed(const sockaddr_un& address) {
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    const bool served = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    close(probe);
+    return served;
+}
+
+}  // namespace
+
+bool UsbEndpoint::Open(const std::string& directory, int instance, std::string& error) {
+    char name[32];
+    snprintf(name, sizeof name, "/QX410U-%03d", instance);
+    const std::string path = directory + name;
+    sockaddr_un address{};
+    if (!FillAddress(path, address)) {
+        error = "the socket path " + path + " is too long";
+        return false;
+    }
+    m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_listen < 0) {
+        error = std::string("cannot create a socket: ") + std::strerror(errno);
+        return false;
+    }
+    if (bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        struct stat info {};
+        const bool stale = errno == EADDRINUSE && lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+                           !IsServed(address);
+        if (!stale) {
+            error = "cannot listen at " + path + " (another simulator?): " + std::strerror(errno);
+            Close();
+            return false;
+        }
+        unlink(path.c_str());
+        if (bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            error = "cannot listen at " + path + ": " + std::strerror(errno);
+            Close();
+            return false;
+        }
+    }
+    struct stat info {};
+    if (listen(m_listen, 16) != 0 || stat(path.c_str(), &info) != 0) {
+        error = "cannot listen at " + path + ": " + std::strerror(errno);
+        unlink(path.c_str());
+        Close();
+        return false;
+    }
+    m_socketPath = path;
+    m_socketInode = info.st_ino;
+    return true;
+}
+
+void UsbEndpoint::Close() {
+    while (!m_connections.empty()) {
+        close(m_connections.back()->fd);
+        m_connections.pop_back();
+    }
+    if (!m_socketPath.empty()) {
+        struct stat info {};
+        if (lstat(m_socketPath.c_str(), &info) == 0 && info.st_ino == m_socketInode) {
+            unlink(m_socketPath.c_str());
+        }
+        m_socketPath.clear();
+    }
+    if (m_listen >= 0) {
+        close(m_listen);
+        m_listen = -1;
+    }
+}
+
+void UsbEndpoint::AddPollFds(std::vector<pollfd>& fds) {
+    pollfd entry{};
+    entry.fd = m_listen;
+    entry.events = POLLIN;
+    fds.push_back(entry);
+    for (const auto& connection : m_connections) {
+        entry.fd = connection->fd;
+        entry.events = static_cast<short>((connection->closing ? 0 : POLLIN) |
+                                          (connection->response.empty() ? 0 : POLLOUT));
+        fds.push_back(entry);
+    }
+}
+
+bool UsbEndpoint::HandlePoll(const std::vector<pollfd>& fds, size_t first, uint64_t nowUs) {
+    // The connections polled are the first ones of m_connections, in order; accept after handling them.
+    for (size_t i = m_connections.size(); i-- > 0;) {
+        const size_t slot = first + 1 + i;
+        if (slot >= fds.size() || fds[slot].fd != m_connections[i]->fd) {
+            continue;  // accepted after the poll set was built
+        }
+        Connection& connection = *m_connections[i];
+        const short events = fds[slot].revents;
+        if ((events & POLLOUT) != 0 && !SendResponses(connection)) {
+            CloseConnection(i, nowUs, "send failed");
+            continue;
+        }
+        if ((events & (POLLIN | POLLHUP | POLLERR)) != 0 && !ReceiveRequests(connection, nowUs)) {
+            CloseConnection(i, nowUs, "closed by the host");
+            continue;
+        }
+        if ((events & POLLNVAL) != 0) {
+            CloseConnection(i, nowUs, "invalid");
+        }
+    }
+    if ((fds[first].revents & POLLIN) != 0) {
+        AcceptConnections(nowUs);
+    }
+    return true;
+}
+
+void UsbEndpoint::AcceptConnections(uint64_t nowUs) {
+    for (;;) {
+        const int fd = accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && errno == EINTR) {
+            continue;
+        }
+        if (fd < 0) {
+            return;
+        }
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        connection->id = m_nextId++;
+        m_wire.Log().Event(nowUs, "usb open handle " + std::to_string(connection->id));
+        m_connections.push_back(std::move(connection));
+    }
+}
+
+bool UsbEndpoint::ReceiveRequests(Connection& connection, uint64_t nowUs) {
+    uint8_t buffer[8192];
+    for (;;) {
+        if (connection.closing) {
+            return true;
+        }
+        const ssize_t count = recv(connection.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        if (count <= 0) {
+            return false;
+        }
+        connection.request.insert(connection.request.end(), buffer, buffer + count);
+        ProcessRequests(connection, nowUs);
+        // A host that keeps sending while its READ waits is out of step with the driver.
+        if (connection.request.size() > 2 * (FRAME_HEADER_SIZE + USB_REQUEST_MAX)) {
+            return false;
+        }
+    }
+    ServeReads(nowUs);
+    return SendResponses(connection);
+}
+
+void UsbEndpoint::ProcessRequests(Connection& connection, uint64_t nowUs) {
+    // Complete requests are handled in order; a READ holds the rest until it is answered.
+    while (!connection.readPending && !connection.closing && connection.request.size() >= FRAME_HEADER_SIZE) {
+        const uint32_t code = LoadU32(connection.request.data());
+        const uint32_t length = LoadU32(connection.request.data() + 4);
+        if (length > USB_REQUEST_MAX) {
+            m_wire.Log().Event(nowUs, "usb " + std::string(RequestName(code)) + " of " +
+                                          std::to_string(length) + " bytes refused: too large");
+            QueueResponse(connection, USB_STATUS_FAILED, nullptr, 0);
+            connection.closing = true;  // the rest of the stream cannot be followed
+            return;
+        }
+        if (connection.request.size() < FRAME_HEADER_SIZE + length) {
+            return;
+        }
+        HandleRequest(connection, code, connection.request.data() + FRAME_HEADER_SIZE, length, nowUs);
+        connection.request.erase(connection.request.begin(),
+                                 connection.request.begin() + FRAME_HEADER_SIZE + length);
+    }
+}
+
+void UsbEndpoint::HandleRequest(Connection& connection, uint32_t code, const uint8_t* data, uint32_t length,
+                                uint64_t nowUs) {
+    CameraModel& model = m_wire.Model();
+    m_wire.Log().Event(nowUs, "usb " + std::string(RequestName(code)) + " " + std::to_string(length));
+    if (code == USB_GET_DEVICE_DESCRIPTOR || code == USB_GET_CONFIGURATION) {
+        const std::vector<uint8_t>& record =
+            code == USB_GET_DEVICE_DESCRIPTOR ? model.DeviceDescriptor() : model.Configuration();
+        const uint32_t answer = std::min(length, static_cast<uint32_t>(record.size()));
+        QueueResponse(connection, USB_STATUS_SUCCESS, record.data(), answer);
+        return;
+    }
+    if (code == USB_WRITE) {
+        if (length < PIPE_WORD_SIZE || LoadU32(data) != 0) {
+            QueueResponse(connection, USB_STATUS_FAILED, nullptr, 0);
+            return;
+        }
+        m_wire.FeedHost(data + PIPE_WORD_SIZE, length - PIPE_WORD_SIZE, nowUs, 0);
+        QueueResponse(connection, USB_STATUS_SUCCESS, nullptr, 0);
+        return;
+    }
+    if (code == USB_READ) {
+        const uint32_t readPipe = FindReadPipe(model.Configuration());
+        if (length < PIPE_WORD_SIZE || LoadU32(data) != readPipe) {
+            QueueResponse(connection, USB_STATUS_FAILED, nullptr, 0);
+            return;
+        }
+        connection.readPending = true;
+        connection.readWanted = length - PIPE_WORD_SIZE;
+        connection.readAnswer.assign(data, data + PIPE_WORD_SIZE);
+        return;
+    }
+    QueueResponse(connection, USB_STATUS_FAILED, nullptr, 0);
+}
+
+void UsbEndpoint::QueueResponse(Connection& connection, uint32_t status, const uint8_t* data,
+                                uint32_t length) {
+    AppendU32(connection.response, status);
+    AppendU32(connection.response, length);
+    if (length != 0) {
+        connection.response.insert(connection.response.end(), data, data + length);
+    }
+}
+
+bool UsbEndpoint::SendResponses(Connection& connection) {
+    while (!connection.response.empty()) {
+        const ssize_t count = send(connection.fd, connection.response.data(), connection.response.size(),
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true;
+        }
+        if (count <= 0) {
+            return false;
+        }
+        connection.response.erase(connection.response.begin(), connection.response.begin() + count);
+    }
+    return true;
+}
+
+void UsbEndpoint::ServeReads(uint64_t nowUs) {
+    CameraModel& model = m_wire.Model();
+    for (const auto& owned : m_connections) {
+        Connection& connection = *owned;
+        if (!connection.readPending) {
+            continue;
+        }
+        const size_t have = connection.readAnswer.size() - PIPE_WORD_SIZE;
+        const size_t room = connection.readWanted - have;
+        if (room != 0) {
+            uint8_t buffer[8192];
+            const size_t taken = model.Transmit(buffer, std::min(room, sizeof buffer), ModelMs(nowUs), 0);
+            m_wire.Log().Bytes(nowUs, "C>H", 0, buffer, taken, false);
+            connection.readAnswer.insert(connection.readAnswer.end(), buffer, buffer + taken);
+        }
+        if (connection.readAnswer.size() - PIPE_WORD_SIZE < connection.readWanted) {
+            return;  // the oldest read takes the camera's bytes first
+        }
+        QueueResponse(connection, USB_STATUS_SUCCESS, connection.readAnswer.data(),
+                      static_cast<uint32_t>(connection.readAnswer.size()));
+        connection.readPending = false;
+        connection.readAnswer.clear();
+        ProcessRequests(connection, nowUs);
+        SendResponses(connection);
+    }
+}
+
+void UsbEndpoint::Service(uint64_t nowUs) {
+    ServeReads(nowUs);
+    // A connection whose READ was answered may hold further requests already received.
+    for (size_t i = m_connections.size(); i-- > 0;) {
+        Connection& connection = *m_connections[i];
+        if (connection.closing && connection.response.empty()) {
+            CloseConnection(i, nowUs, "refused request");
+        }
+    }
+}
+
+std::optional<uint64_t> UsbEndpoint::NextWakeUs() const {
+    for (const auto& connection : m_connections) {
+        if (connection->readPending) {
+            const std::optional<uint32_t> output = m_wire.Model().NextOutputTime();
+            if (!output.has_value()) {
+                return std::nullopt;
+            }
+            return static_cast<uint64_t>(*output) * 1000u;
+        }
+    }
+    return std::nullopt;
+}
+
+bool UsbEndpoint::HasPendingOutput() const {
+    for (const auto& connection : m_connections) {
+        if (!connection->response.empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void UsbEndpoint::CloseConnection(size_t index, uint64_t nowUs, const char* why) {
+    m_wire.Log().Event(nowUs,
+                       "usb close handle " + std::to_string(m_connections[index]->id) + " (" + why + ")");
+    close(m_connections[index]->fd);
+    m_connections.erase(m_connections.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+}  // namespace sim
