@@ -98,7 +98,9 @@ class SerialPortTest : public ::testing::Test {
     void SendFromCamera(std::vector<std::pair<int, uint8_t>> script) {
         m_writer = std::thread([this, script] {
             for (const auto& [pauseMs, byte] : script) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+                if (pauseMs > 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+                }
                 ASSERT_EQ(write(m_master, &byte, 1), 1);
             }
         });
@@ -312,7 +314,7 @@ TEST_F(SerialPortTest, ReadFailsAtOnceWhenTheOtherEndHangsUp) {
     EXPECT_EQ(m_session.m_detailStatus, DETAIL_SERIAL_READ);
 }
 
-// Five bytes with a pause before the third: the normal read ends at a pause of 30 ms or more.
+// Five bytes with one pause before the third: the normal read ends at a pause of 30 ms or more.
 struct GapCase {
     int gapMs;
     int32_t expected;
@@ -324,7 +326,7 @@ class NormalReadGapTest : public SerialPortTest, public ::testing::WithParamInte
 TEST_P(NormalReadGapTest, InterByteIntervalEndsTheRead) {
     OpenPort();
     const GapCase& gap = GetParam();
-    SendFromCamera({{0, 0x10}, {10, 0x11}, {gap.gapMs, 0x12}, {10, 0x13}, {10, 0x14}});
+    SendFromCamera({{0, 0x10}, {0, 0x11}, {gap.gapMs, 0x12}, {0, 0x13}, {0, 0x14}});
     m_session.m_recvLength = 5;
     EXPECT_EQ(m_session.SerialRead(2000), gap.expected);
     EXPECT_EQ(m_session.m_recvLength, gap.lengthAfter);
@@ -345,7 +347,7 @@ class PolledReadGapTest : public SerialPortTest, public ::testing::WithParamInte
 TEST_P(PolledReadGapTest, ToleratesGapsBelowOneSecond) {
     OpenPort();
     const PolledCase& gap = GetParam();
-    SendFromCamera({{0, 0x20}, {10, 0x21}, {gap.gapMs, 0x22}, {10, 0x23}});
+    SendFromCamera({{0, 0x20}, {0, 0x21}, {gap.gapMs, 0x22}, {0, 0x23}});
     m_session.m_pollRead = 1;
     m_session.m_recvLength = 4;
     const uint32_t start = NowMs();
