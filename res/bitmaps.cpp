@@ -1,0 +1,19 @@
+// Embeds the XPM sources of the digit strip and the window icon.
+#include "res/bitmaps.h"
+
+namespace {
+#include "res/app_icon.xpm"
+#include "res/digit_strip.xpm"
+}  // namespace
+
+namespace res {
+
+const char* const* DigitStripXpm() {
+    return digit_strip_xpm;
+}
+
+const char* const* AppIconXpm() {
+    return app_icon_xpm;
+}
+
+}  // namespace res

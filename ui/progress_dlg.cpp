@@ -1,0 +1,139 @@
+// The progress notice and its picture.
+#include "ui/progress_dlg.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPainter>
+#include <algorithm>
+#include <cstdio>
+
+#include "res/bitmaps.h"
+#include "ui/dialog_host.h"
+
+namespace ui {
+namespace {
+
+const QRgb WHITE = qRgb(255, 255, 255);
+const QRgb BLACK = qRgb(0, 0, 0);
+const QRgb BLUE = qRgb(0, 0, 255);
+const QRgb DIALOG_GREY = qRgb(192, 192, 192);
+
+// Fills the rectangle from (left, top) to (right, bottom), both exclusive on the far side, clipped to the
+// picture.
+void FillRect(QImage& picture, int left, int top, int right, int bottom, QRgb colour) {
+    left = std::max(left, 0);
+    top = std::max(top, 0);
+    right = std::min(right, picture.width());
+    bottom = std::min(bottom, picture.height());
+    for (int y = top; y < bottom; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(picture.scanLine(y));
+        for (int x = left; x < right; ++x) {
+            line[x] = colour;
+        }
+    }
+}
+
+// destination ^= source over width x height, clipped to both images. Only colour bits take part, so the
+// picture stays opaque.
+void XorBlock(QImage& picture, int dx, int dy, const QImage& strip, int sx, int sy, int width, int height) {
+    for (int row = 0; row < height; ++row) {
+        const int py = dy + row;
+        const int syRow = sy + row;
+        if (py < 0 || py >= picture.height() || syRow < 0 || syRow >= strip.height()) {
+            continue;
+        }
+        auto* target = reinterpret_cast<QRgb*>(picture.scanLine(py));
+        const auto* source = reinterpret_cast<const QRgb*>(strip.constScanLine(syRow));
+        for (int col = 0; col < width; ++col) {
+            const int px = dx + col;
+            const int sxCol = sx + col;
+            if (px < 0 || px >= picture.width() || sxCol < 0 || sxCol >= strip.width()) {
+                continue;
+            }
+            target[px] = ((target[px] ^ source[sxCol]) & 0x00FFFFFFu) | 0xFF000000u;
+        }
+    }
+}
+
+}  // namespace
+
+void PaintProgressPicture(QImage& picture, int32_t value, const QImage& strip) {
+    const int b = picture.height();
+    // Frame: outline, then the white interior, repainted whole so the previous digits vanish.
+    FillRect(picture, 9, b - 31, 311, b - 11, BLACK);
+    FillRect(picture, 10, b - 30, 310, b - 12, WHITE);
+
+    const int v = static_cast<int16_t>(value);
+    const int barRight = 10 + 3 * v;
+    if (barRight > 10) {
+        FillRect(picture, 10, b - 30, barRight, b - 12, BLUE);
+    }
+
+    if (strip.isNull()) {
+        return;
+    }
+    char digits[16] = {};
+    std::snprintf(digits, sizeof digits, "%3d:", v);
+    for (int i = 0; i < 4; ++i) {
+        const char c = digits[i];
+        if (c < '0' || c > ':') {
+            continue;  // blanks and signs have no glyph cell
+        }
+        const int width = c == ':' ? res::PERCENT_CELL_WIDTH : res::DIGIT_CELL_WIDTH;
+        XorBlock(picture, 140 + 8 * i, b - 27, strip, res::DIGIT_CELL_WIDTH * (c - '0'), 0, width,
+                 res::DIGIT_GLYPH_HEIGHT);
+    }
+}
+
+CProgressDlg::CProgressDlg(const QImage& strip, IDialogHost* host, QWidget* parent)
+    : CTemplateDialog(res::IDD_PROGRESS, host, parent), m_strip(strip) {
+    setModal(false);
+    setAttribute(Qt::WA_OpaquePaintEvent, true);
+    m_picture = QImage(size(), QImage::Format_RGB32);
+    if (!m_picture.isNull()) {
+        m_picture.fill(DIALOG_GREY);
+    }
+    if (auto* label = qobject_cast<QLabel*>(GetControl(res::IDC_TEXT))) {
+        // The label stands on the notice's own picture.
+        label->setAutoFillBackground(false);
+    }
+}
+
+void CProgressDlg::OpenNotice() {
+    if (Host() != nullptr) {
+        CPlacedWidget placed(*this);
+        Host()->PlaceNotice(placed);
+    }
+    show();
+    // The window system has to see the new window before a synchronous repaint can reach the screen;
+    // let it deliver that (no input events) once, here, rather than in the middle of a paint.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    repaint();
+}
+
+bool CProgressDlg::ShowProgress(int32_t value, const char* text) {
+    if (text != nullptr) {
+        SetControlText(res::IDC_TEXT, QString::fromLatin1(text));
+        if (QWidget* label = GetControl(res::IDC_TEXT)) {
+            label->repaint();
+        }
+    }
+    if (m_picture.isNull()) {
+        return false;
+    }
+    PaintProgressPicture(m_picture, value, m_strip);
+    repaint();
+    return true;
+}
+
+void CProgressDlg::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    painter.drawImage(0, 0, m_picture);
+}
+
+void CProgressDlg::closeEvent(QCloseEvent* event) {
+    event->ignore();
+}
+
+}  // namespace ui

@@ -1,0 +1,139 @@
+// The Qt implementation of the controller's user interface.
+#include "ui/qt_update_ui.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QMessageBox>
+#include <QWidget>
+
+#include "res/dialog_templates.h"
+#include "ui/bitmaps.h"
+#include "ui/dialog_host.h"
+#include "ui/firmware_file_dlg.h"
+#include "ui/message_dlgs.h"
+#include "ui/port_dlg.h"
+#include "ui/progress_dlg.h"
+
+namespace ui {
+namespace {
+
+int TemplateOf(MessageDialog dialog) {
+    switch (dialog) {
+        case MessageDialog::FileCheck:
+            return res::IDD_FILE_CHECK;
+        case MessageDialog::Success:
+            return res::IDD_SUCCESS;
+        case MessageDialog::FileCancel:
+            return res::IDD_FILE_CANCEL;
+        case MessageDialog::UpdateFailed:
+            return res::IDD_UPDATE_FAILED;
+        case MessageDialog::NotFound:
+            return res::IDD_NOT_FOUND;
+    }
+    return 0;
+}
+
+}  // namespace
+
+CQtUpdateUi::CQtUpdateUi(IDialogHost& host, QWidget* view, QWidget* owner)
+    : m_host(host), m_view(view), m_owner(owner), m_strip(LoadDigitStrip()) {}
+
+CQtUpdateUi::~CQtUpdateUi() {
+    while (m_busyDepth > 0) {
+        SetBusyCursor(false);
+    }
+}
+
+WindowRect CQtUpdateUi::GetViewRect() {
+    if (m_view == nullptr) {
+        return WindowRect{};
+    }
+    const QRect client = m_view->rect();
+    return WindowRect{0, 0, client.width(), client.height()};
+}
+
+int CQtUpdateUi::ShowPortDialog(int16_t& port) {
+    CPortDlg dialog(&m_host, m_owner);
+    const int result = dialog.DoModal();
+    if (result == res::IDC_OK) {
+        port = dialog.Port();
+    }
+    return result;
+}
+
+int CQtUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text) {
+    CMessageDlg message(TemplateOf(dialog), &m_host, m_owner);
+    message.SetText(text);
+    return message.DoModal();
+}
+
+FileDialogResult CQtUpdateUi::ChooseFile(const std::string& filter, const std::string& initialName,
+                                         std::string& path) {
+    CFirmwareFileDlg dialog(filter, initialName, &m_host, m_owner);
+    if (dialog.DoModal() != QDialog::Accepted) {
+        return FileDialogResult::Cancelled;
+    }
+    path = dialog.GetPathName();
+    // A chosen file always has a path; an empty one means the dialog did not work.
+    return path.empty() ? FileDialogResult::Failed : FileDialogResult::Chosen;
+}
+
+void CQtUpdateUi::ShowFileError(const std::string& text) {
+    const res::DialogTemplate* port = res::FindDialogTemplate(res::IDD_PORT);
+    QMessageBox box(QMessageBox::Information, QString::fromLatin1(port != nullptr ? port->caption : ""),
+                    QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())), QMessageBox::Ok,
+                    m_owner);
+    box.exec();
+}
+
+void CQtUpdateUi::Beep(BeepKind kind) {
+    switch (kind) {
+        case BeepKind::Simple:
+        case BeepKind::Ok:
+            QApplication::beep();
+            return;
+    }
+}
+
+void CQtUpdateUi::SetBusyCursor(bool busy) {
+    if (busy) {
+        QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+        ++m_busyDepth;
+        return;
+    }
+    if (m_busyDepth == 0) {
+        return;
+    }
+    QApplication::restoreOverrideCursor();
+    --m_busyDepth;
+}
+
+void CQtUpdateUi::RepaintView() {
+    if (m_view != nullptr) {
+        m_view->repaint();
+    }
+}
+
+bool CQtUpdateUi::OpenNotice() {
+    CloseNotice();
+    m_notice = std::make_unique<CProgressDlg>(m_strip, &m_host, m_owner);
+    m_notice->OpenNotice();
+    return true;
+}
+
+bool CQtUpdateUi::PaintNotice(uint32_t /*eventKind*/, int32_t value, const char* text) {
+    if (m_notice == nullptr) {
+        return false;
+    }
+    return m_notice->ShowProgress(value, text);
+}
+
+void CQtUpdateUi::CloseNotice() {
+    if (m_notice == nullptr) {
+        return;
+    }
+    m_notice->hide();
+    m_notice.reset();
+}
+
+}  // namespace ui
