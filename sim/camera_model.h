@@ -98,7 +98,8 @@ struct CameraConfig {
     uint8_t minute = 30;                                       // byte 93
     uint8_t second = 45;                                       // byte 94
 
-    // Update mode already open: the access string is answered at once, without 0x8D first.
+    // Update mode already open: the access string is answered at once, without 0x8D first. The reply is
+    // chosen by the version word as always (an updater that has not read the version expects the second).
     bool startUnlocked = false;
 
     ResponseTimes times;

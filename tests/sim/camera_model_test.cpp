@@ -319,6 +319,19 @@ TEST(CameraModelParser, ResynchronisesOnGarbageAndDropsStalePartialPackets) {
     EXPECT_EQ(host.camera.Commands()[1].code, 0x42);
 }
 
+TEST(CameraModelLine, PacingSpreadsBytesOverTenBitTimesEach) {
+    CameraConfig config;
+    config.pacing = true;
+    Host host(config);
+    const uint32_t sent = host.now;
+    host.Send(Command(qx::CMD_READ_STATUS));
+    const auto out = host.Collect();
+    ASSERT_EQ(out.size(), 1U + 258U);
+    // 1.0417 ms a byte at 9600 baud: the 257 packet bytes after the ready byte take 267.7 ms.
+    EXPECT_EQ(out.front().dueMs - sent, config.times.ackMs + 1);
+    EXPECT_EQ(out.back().dueMs - out[1].dueMs, 267U);
+}
+
 struct FaultCase {
     const char* name;
     void (*apply)(sim::CameraFaults&);
