@@ -288,8 +288,12 @@ TEST_F(ControllerTest, DownloadWritesThePayloadAndReportsSuccess) {
     Run();
     EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, "beep ok", Success("1.23")}));
     ASSERT_EQ(camera.Flash().size(), static_cast<size_t>(qx::FIRMWARE_PAYLOAD_SIZE));
-    EXPECT_TRUE(
-        std::equal(camera.Flash().begin(), camera.Flash().end(), image.begin() + FIRMWARE_HEADER_SIZE));
+    // The USB download writes its 248 blocks of 4096 bytes from the start of the payload.
+    const size_t written = static_cast<size_t>(qx::USB_BLOCK_COUNT) * qx::USB_BLOCK_SIZE;
+    ASSERT_GE(camera.Flash().size(), written);
+    EXPECT_TRUE(std::equal(camera.Flash().begin(),
+                           camera.Flash().begin() + static_cast<std::ptrdiff_t>(written),
+                           image.begin() + FIRMWARE_HEADER_SIZE));
     EXPECT_TRUE(camera.ResetSeen());
 
     // The serial download has one phase: its notice opens at the start, paints every event, holds the
@@ -306,6 +310,45 @@ TEST_F(ControllerTest, DownloadWritesThePayloadAndReportsSuccess) {
     EXPECT_EQ(final.text, "Downloading firmware completed.");
     EXPECT_EQ(last.what, "close");
     EXPECT_EQ(last.timeMs - final.timeMs, NOTICE_FINAL_HOLD_MS);
+    ExpectEndedCleanly();
+}
+
+TEST_F(ControllerTest, UsbDownloadShowsAnEraseNoticeThenADownloadNotice) {
+    sim::CameraModel& camera = devices.AttachUsbCamera("\\\\.\\QX410U-001", CameraConfig());
+    ui.portChoice = PORT_USB;
+    const std::vector<uint8_t> image = MakeImage("0123");
+    Choose(WriteImageFile("good.fw", image));
+    Run();
+    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, "beep ok", Success("1.23")}));
+    // The USB download writes its 248 blocks of 4096 bytes from the start of the payload.
+    const size_t written = static_cast<size_t>(qx::USB_BLOCK_COUNT) * qx::USB_BLOCK_SIZE;
+    ASSERT_GE(camera.Flash().size(), written);
+    EXPECT_TRUE(std::equal(camera.Flash().begin(),
+                           camera.Flash().begin() + static_cast<std::ptrdiff_t>(written),
+                           image.begin() + FIRMWARE_HEADER_SIZE));
+
+    // Two notices, never at the same time: open/close strictly alternate, and each closes one second
+    // after its final picture.
+    std::vector<std::string> labels;
+    int open = 0;
+    for (size_t i = 0; i < ui.notices.size(); ++i) {
+        const auto& n = ui.notices[i];
+        if (n.what == "open") {
+            EXPECT_EQ(open, 0);
+            ++open;
+        } else if (n.what == "close") {
+            EXPECT_EQ(open, 1);
+            --open;
+            ASSERT_GT(i, 0U);
+            EXPECT_EQ(n.timeMs - ui.notices[i - 1].timeMs, NOTICE_FINAL_HOLD_MS);
+        } else if (n.kind != STATUS_PROGRESS) {
+            labels.push_back(n.text);
+        }
+    }
+    EXPECT_EQ(open, 0);
+    EXPECT_EQ(labels,
+              (std::vector<std::string>{"Erasing data block ...", "Erasing data block completed.",
+                                        "Downloading firmware ...", "Downloading firmware completed."}));
     ExpectEndedCleanly();
 }
 
