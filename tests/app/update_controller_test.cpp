@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -69,7 +70,7 @@ std::vector<uint8_t> MakeImage(const char* version, size_t length = FIRMWARE_IMA
     for (size_t i = 0; i < length; ++i) {
         image[i] = static_cast<uint8_t>(i * 13 + 5);
     }
-    std::memcpy(image.data(), identification, std::min<size_t>(48, length));
+    std::memcpy(image.data(), identification, std::min({std::strlen(identification), size_t{48}, length}));
     if (length >= 65) {
         std::memcpy(image.data() + 61, version, 4);
     }
