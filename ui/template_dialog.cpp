@@ -158,6 +158,8 @@ void CTemplateDialog::OnCommand(int controlId) {
 }
 
 WindowRect CPlacedWidget::GetOuterRect() {
+    // The frame is known once the window exists on the window system.
+    (void)m_widget.winId();
     const QRect frame = m_widget.frameGeometry();
     return WindowRect{frame.left(), frame.top(), frame.left() + frame.width(), frame.top() + frame.height()};
 }

@@ -1,0 +1,63 @@
+// Shared pieces of the user-interface tests: one QApplication on the offscreen platform, a machine with
+// no devices for the controller, a host that records what the dialogs ask, and a way to act on the
+// modal dialog that a call under test opens.
+#pragma once
+
+#include <QApplication>
+#include <QDialog>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/devices.h"
+#include "ui/dialog_host.h"
+
+namespace uitest {
+
+// The application that ui_test_main.cpp creates around all tests.
+inline QApplication& TestApplication() {
+    return *qobject_cast<QApplication*>(QCoreApplication::instance());
+}
+
+class NoDevices final : public platform::IDevices {
+  public:
+    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int& errorNumber) override {
+        errorNumber = 2;
+        return nullptr;
+    }
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override { return nullptr; }
+};
+
+// Records placements (the outer size handed over) and status changes; places nothing.
+class RecordingHost final : public ui::IDialogHost {
+  public:
+    void PlaceDialog(IPlacedWindow& window) override { dialogSizes.push_back(window.GetOuterRect()); }
+    void PlaceNotice(IPlacedWindow& window) override { noticeSizes.push_back(window.GetOuterRect()); }
+    void SetStatus(int16_t kind) override { statusKinds.push_back(kind); }
+
+    std::vector<WindowRect> dialogSizes;
+    std::vector<WindowRect> noticeSizes;
+    std::vector<int16_t> statusKinds;
+};
+
+// Runs action on the modal dialog once the call under test has opened it. If the dialog is still open
+// two seconds later it is closed with 99, so a broken button never hangs the test.
+inline void ActOnModal(std::function<void(QWidget&)> action) {
+    QTimer::singleShot(0, [action] {
+        QPointer<QDialog> modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (modal == nullptr) {
+            return;
+        }
+        QTimer::singleShot(2000, modal, [modal] {
+            if (modal->isVisible()) {
+                modal->done(99);
+            }
+        });
+        action(*modal);
+    });
+}
+
+}  // namespace uitest
