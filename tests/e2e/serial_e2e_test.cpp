@@ -1,0 +1,106 @@
+// End to end over a real pseudo-terminal: the updater's camera session on the machine's devices against
+// the camera simulator program published as COMn, on the real clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/devices.h"
+#include "protocol/byte_codes.h"
+#include "protocol/camera_session.h"
+#include "tests/e2e/e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using SerialEndToEnd = SimulatorTest;
+
+struct FoundCamera {
+    int16_t resultCode = 0;
+    int32_t notIdentified = -1;
+    CameraInfo info;
+    char name[40] = {};
+};
+
+FoundCamera SearchOn(CCameraSession& session, int16_t port) {
+    FoundCamera found;
+    CameraName cameraName;
+    cameraName.name = found.name;
+    session.SearchCamera(port, &found.info, &cameraName, &found.notIdentified);
+    found.resultCode = session.GetResultCode();
+    return found;
+}
+
+// The identification a healthy camera gives: version 1.0.6.0 from status bytes 10 and 0x60, its name
+// padded to 32 characters.
+void ExpectIdentified(const FoundCamera& found) {
+    EXPECT_EQ(found.resultCode, 0);
+    EXPECT_EQ(found.notIdentified, 0);
+    EXPECT_EQ(found.info.version, 0x01000600u);
+    EXPECT_EQ(std::string(found.name, 16), "Corva QX410 Zoom");
+    EXPECT_EQ(std::strlen(found.name), 32u);
+}
+
+TEST_F(SerialEndToEnd, AutoSearchSkipsMissingPortsAndFindsTheCameraOnCom3) {
+    StartSimulator({"--serial", "3"}, "COM3");
+    CCameraSession session(platform::SystemDevices());
+
+    const FoundCamera found = SearchOn(session, PORT_AUTO);
+    ExpectIdentified(found);
+    session.EndSession();
+    EXPECT_EQ(session.GetResultCode(), 0);
+
+    const SimSummary summary = StopSimulator();
+    // Identified at 9600 (status, name), back to 9600 by command, update mode, then the end's reset.
+    const std::vector<uint8_t> codes = CommandCodes(summary);
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes.front(), qx::CMD_READ_STATUS);
+    EXPECT_EQ(codes.back(), qx::CMD_RESET);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), qx::CMD_UPDATE_MODE), 1);
+    EXPECT_EQ(summary.Value("access-strings"), "2");  // once right after the open, once after 0x8D
+    EXPECT_EQ(summary.Value("reset"), "yes");
+    EXPECT_EQ(summary.Value("erase-commands"), "0");
+    EXPECT_EQ(summary.Value("speeds-used"), "1");
+    ExpectCommandSpacing(summary);
+}
+
+// A block refused five times fails the download at that block: the callback sees its progress event and
+// the failure, and neither the checksum nor the reset is sent.
+TEST_F(SerialEndToEnd, ExplicitPortDownloadFailingAtBlock99StopsBeforeChecksumAndReset) {
+    StartSimulator({"--serial", "5", "--refuse-block", "99:5"}, "COM5");
+    CCameraSession session(platform::SystemDevices());
+    ExpectIdentified(SearchOn(session, 5));
+
+    const std::vector<uint8_t> payload = MakePayload(99);
+    session.DownloadFirmware(payload.data(), RecordStatus);
+    EXPECT_NE(session.GetResultCode(), 0);
+
+    const std::vector<StatusEvent>& events = RecordedEvents();
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events.front(), (StatusEvent{STATUS_START, 0, 0}));
+    EXPECT_EQ(events[events.size() - 2], (StatusEvent{STATUS_PROGRESS, 2, 0}));
+    EXPECT_EQ(events.back(), (StatusEvent{STATUS_FAILED, 2, 0}));
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const StatusEvent& event) { return event.kind == STATUS_PROGRESS; }),
+              100);
+
+    const SimSummary summary = StopSimulator();
+    const std::vector<uint8_t> codes = CommandCodes(summary);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), qx::CMD_WRITE_BLOCK), 100);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), qx::CMD_CHECKSUM), 0);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), qx::CMD_RESET), 0);
+    ASSERT_FALSE(summary.commands.empty());
+    const SeenCommand& last = summary.commands.back();
+    EXPECT_EQ(last.code, qx::CMD_WRITE_BLOCK);
+    EXPECT_EQ(last.params[1] * 256 + last.params[2], 99);  // block number in bytes 2-3
+    EXPECT_EQ(summary.Value("blocks-written"), "99");
+    EXPECT_EQ(summary.Value("data-packets-refused"), "5");
+    EXPECT_EQ(summary.Value("checksum-received"), "none");
+    EXPECT_EQ(summary.Value("reset"), "no");
+    // 9600 during the search, then 115200 twice around the erase; the failure skips the return to 9600.
+    EXPECT_EQ(summary.Value("speeds-used"), "1 5 5");
+    ExpectCommandSpacing(summary);
+}
+
+}  // namespace
+}  // namespace e2e
