@@ -33,6 +33,8 @@ bool ByteLog::OpenFile(const std::string& path, std::string& error) {
         error = "cannot write the log " + path + ": " + std::strerror(errno);
         return false;
     }
+    // Line by line, so that the log is complete up to the moment even if the simulator is killed.
+    setvbuf(file, nullptr, _IOLBF, 0);
     m_file = file;
     m_ownsFile = true;
     return true;

@@ -2,6 +2,8 @@
 // the camera simulator program published as COMn, on the real clock.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -43,6 +45,11 @@ void ExpectIdentified(const FoundCamera& found) {
 
 TEST_F(SerialEndToEnd, AutoSearchSkipsMissingPortsAndFindsTheCameraOnCom3) {
     StartSimulator({"--serial", "3"}, "COM3");
+    // COM1 and COM2 name nothing: an entry in the device directory whose target is missing fails the open
+    // at once, and keeps the search off the machine's own serial ports (which COM1 would otherwise be).
+    for (const char* port : {"/COM1", "/COM2"}) {
+        ASSERT_EQ(symlink("/nonexistent/qx410-port", (DeviceDir() + port).c_str()), 0);
+    }
     CCameraSession session(platform::SystemDevices());
 
     const FoundCamera found = SearchOn(session, PORT_AUTO);
@@ -55,6 +62,9 @@ TEST_F(SerialEndToEnd, AutoSearchSkipsMissingPortsAndFindsTheCameraOnCom3) {
     const std::vector<uint8_t> codes = CommandCodes(summary);
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(codes.front(), qx::CMD_READ_STATUS);
+    // Missing ports cost nothing: the first command comes after COM3's own pauses (500 ms, the access
+    // exchange's 500 ms and 2 s read, 2 s) and nothing more.
+    EXPECT_LT(summary.commands.front().timeMs, 6000u);
     EXPECT_EQ(codes.back(), qx::CMD_RESET);
     EXPECT_EQ(std::count(codes.begin(), codes.end(), qx::CMD_UPDATE_MODE), 1);
     EXPECT_EQ(summary.Value("access-strings"), "2");  // once right after the open, once after 0x8D
