@@ -9,7 +9,10 @@ void CameraWire::FeedHost(const uint8_t* data, size_t count, uint64_t timeUs, ui
     if (count == 0) {
         return;
     }
-    const size_t heard = m_model.Receive(data, count, ModelMs(timeUs), hostBaud);
+    // The model counts whole milliseconds. Arrival times are rounded to the nearest one, so that on
+    // average the camera answers exactly its stated times after the host's bytes (truncating would make
+    // every answer about half a millisecond early).
+    const size_t heard = m_model.Receive(data, count, ModelMs(timeUs + 500), hostBaud);
     // The model hears all of a run or none of it (a rate mismatch, a break or a silent camera).
     m_log.Bytes(timeUs, "H>C", hostBaud, data, count, heard < count);
     const std::vector<CommandRecord>& commands = m_model.Commands();
