@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev
-  xvfb xauth x11-apps imagemagick fonts-liberation2
+  xvfb xauth x11-apps xdotool imagemagick fonts-liberation2
 )
 
 missing=()
