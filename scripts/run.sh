@@ -1,10 +1,28 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the updater against the simulated camera.
-# (Until the desktop application lands this runs the test program.)
+# Runs the QX410 firmware updater against the simulated camera: installs what is missing, builds, starts
+# the simulated camera, writes a sample firmware image and starts the real desktop program.
+# With a display ($DISPLAY or $WAYLAND_DISPLAY) you click through the update yourself; without one (or
+# with --headless) the same update runs under Xvfb with the prompts answered automatically, each step
+# printed and screenshots left in build/release/demo. At the end the simulator's summary is printed and
+# the camera's flash is compared with the image payload (scripts/demo.sh does the run itself).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+demo_args=()
+for arg in "$@"; do
+    case "$arg" in
+        --serial | --headless) demo_args+=("$arg") ;;
+        *)
+            echo "usage: scripts/run.sh [--serial] [--headless]" >&2
+            echo "  --serial    the simulated camera on a serial pseudo-terminal (COM1) instead of USB" >&2
+            echo "  --headless  run under Xvfb and answer the prompts automatically, even with a display" >&2
+            exit 2
+            ;;
+    esac
+done
+
 scripts/install-deps.sh
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" -j "$(nproc)"
-ctest --test-dir "$build" --output-on-failure -LE long
+cmake --build "$build" -j "$(nproc)" --target qx410fw qx410-camera-sim
+exec scripts/demo.sh --build "$build" "${demo_args[@]}"

@@ -1,0 +1,361 @@
+#!/usr/bin/env bash
+# Runs one firmware update with the real desktop program (qx410fw) against the simulated camera
+# (qx410-camera-sim), from a build tree. Used by scripts/run.sh and by the "gui" test.
+#
+# The simulated camera is published in a private device directory (a fresh XDG_RUNTIME_DIR), where every
+# COMn entry other than the camera's points nowhere, so the program sees only the simulated camera and
+# AUTO never probes the machine's own serial ports. A sample firmware image goes into a fresh folder,
+# which is also the program's working folder, so the file dialog opens on it.
+#
+# Interactive (a display exists): the program opens on that display and the user clicks through it.
+# Headless: the program runs under Xvfb and this script answers the prompts with xdotool as a user would,
+# printing each step and leaving screenshots. Either way the simulator's summary is printed at the end
+# and the camera's flash is compared with the image payload; the exit status is 0 only when the camera
+# took the whole update (checksum matched, reset seen, flash equal to the payload) and the program ended.
+set -euo pipefail
+
+usage() {
+    cat <<'EOF'
+usage: scripts/demo.sh --build DIR [--serial] [--headless] [--port auto|usb|com1..com9] [--out DIR]
+
+  --build DIR   build tree holding app/qx410fw and sim/qx410-camera-sim
+  --serial      the simulated camera on a serial pseudo-terminal (COM1) instead of USB
+  --headless    run under Xvfb and answer the prompts automatically (the default without a display)
+  --port P      the port to choose in the port dialog (headless; default auto)
+  --out DIR     where screenshots and the simulator's summary go (default DIR/demo)
+EOF
+}
+
+IMAGE_SIZE=1048704
+HEADER_SIZE=128
+USB_WRITTEN=1015808 # a USB download writes 248 blocks of 4096 bytes
+SERIAL_PORT=1       # the simulated camera's COM number on the serial link
+STEP_TIMEOUT=60     # seconds any prompt may take to appear
+DOWNLOAD_TIMEOUT=900 # seconds the whole download may take (serial takes about nine minutes)
+
+build=""
+link=usb
+headless=0
+port=auto
+out=""
+while [ "$#" -gt 0 ]; do
+    case "$1" in
+        --build) build=${2:?}; shift ;;
+        --serial) link=serial ;;
+        --headless) headless=1 ;;
+        --port) port=${2:?}; shift ;;
+        --out) out=${2:?}; shift ;;
+        -h | --help) usage; exit 0 ;;
+        *) usage >&2; exit 2 ;;
+    esac
+    shift
+done
+if [ -z "$build" ]; then
+    usage >&2
+    exit 2
+fi
+case "$port" in
+    auto | usb | com[1-9]) ;;
+    *) echo "demo: unknown port $port" >&2; exit 2 ;;
+esac
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    headless=1
+fi
+
+app=$(realpath "$build/app/qx410fw")
+sim=$(realpath "$build/sim/qx410-camera-sim")
+out=$(realpath -m "${out:-$build/demo}")
+for program in "$app" "$sim"; do
+    if [ ! -x "$program" ]; then
+        echo "demo: $program is missing; build the targets qx410fw and qx410-camera-sim first" >&2
+        exit 1
+    fi
+done
+
+step() { printf '[demo %s] %s\n' "$(date +%T)" "$*"; }
+fail() {
+    printf '[demo %s] FAILED: %s\n' "$(date +%T)" "$*" >&2
+    exit 1
+}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qx410-demo-XXXXXX")
+sim_pid=""
+app_pid=""
+xvfb_pid=""
+cleanup() {
+    local status=$?
+    trap - EXIT INT TERM
+    for pid in "$app_pid" "$sim_pid" "$xvfb_pid"; do
+        if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+            kill -TERM "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        fi
+    done
+    if [ "$status" -ne 0 ] && [ -d "$work" ]; then
+        cp -f "$work/wire.log" "$work/app.log" "$out/" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+mkdir -p "$out"
+rm -f "$out"/[0-9][0-9]-*.png "$out/summary.txt" "$out/wire.log" "$out/app.log"
+
+# A private runtime directory: the device directory in it holds only what this run publishes.
+runtime="$work/runtime"
+devices="$runtime/qx410fw"
+mkdir -m 700 "$runtime" "$devices"
+export XDG_RUNTIME_DIR="$runtime"
+for n in 1 2 3 4 5 6 7 8 9; do
+    if [ "$link" = usb ] || [ "$n" -ne "$SERIAL_PORT" ]; then
+        ln -s /nonexistent/qx410-no-port "$devices/COM$n"
+    fi
+done
+
+# The sample image: the QX410 identification text, version characters "0100" (shown as 1.00; the
+# simulated camera has 0.60), and a payload of 4096 blocks of 256 bytes, each naming its own number.
+firmware="$work/firmware"
+image="$firmware/QX410-100.fw"
+mkdir "$firmware"
+{
+    printf '%s' 'Corva Lumen Precision QX410 Zoom camera. Firmware'
+    head -c 12 /dev/zero
+    printf '0100'
+    head -c 63 /dev/zero
+    for ((block = 0; block < 4096; block++)); do
+        printf '%-256s' "QX410 sample firmware 1.00, block $block of 4096."
+    done
+} >"$image"
+if [ "$(stat -c %s "$image")" -ne "$IMAGE_SIZE" ]; then
+    fail "the sample image has $(stat -c %s "$image") bytes, not $IMAGE_SIZE"
+fi
+step "sample firmware image: $image ($IMAGE_SIZE bytes, version 1.00)"
+
+# The simulated camera.
+if [ "$link" = usb ]; then
+    sim_args=(--usb 1)
+    published="$devices/QX410U-001"
+else
+    sim_args=(--serial "$SERIAL_PORT")
+    published="$devices/COM$SERIAL_PORT"
+fi
+"$sim" "${sim_args[@]}" --log "$work/wire.log" --flash-out "$work/flash.bin" >"$work/summary.txt" &
+sim_pid=$!
+for ((i = 0; i < 500; i++)); do
+    if [ -e "$published" ] || [ -L "$published" ]; then
+        break
+    fi
+    kill -0 "$sim_pid" 2>/dev/null || fail "the simulator ended at start-up"
+    sleep 0.01
+done
+[ -L "$published" ] || [ -S "$published" ] || fail "the simulator did not publish $published"
+step "simulated camera on $link: $published (firmware 0.60)"
+
+# Counts the commands the camera took with the given code (hex, two digits) from the wire log: the
+# log's event lines name each command packet the camera decoded.
+commands_seen() {
+    grep -c -E "command $1( |$)" "$work/wire.log" 2>/dev/null || true
+}
+
+# --- interactive ------------------------------------------------------------------------------------
+if [ "$headless" -eq 0 ]; then
+    step "starting the updater on this display; choose AUTO or ${link^^}, then pick $(basename "$image")"
+    (cd "$firmware" && "$app") || step "the updater ended with status $?"
+fi
+
+# --- headless ---------------------------------------------------------------------------------------
+shot_count=0
+screenshot() {
+    shot_count=$((shot_count + 1))
+    local file
+    file=$(printf '%s/%02d-%s.png' "$out" "$shot_count" "$1")
+    import -display "$DISPLAY" -window root "$file"
+    step "screenshot: $file"
+}
+
+# Prints the id of a visible top-level window of the program other than the main frame (the frame
+# covers the whole screen), or nothing.
+find_dialog() {
+    local id geometry
+    for id in $(xdotool search --onlyvisible --pid "$app_pid" --name '.' 2>/dev/null); do
+        geometry=$(xdotool getwindowgeometry --shell "$id" 2>/dev/null) || continue
+        if ! grep -q "^WIDTH=$screen_width$" <<<"$geometry"; then
+            echo "$id"
+            return 0
+        fi
+    done
+    return 0
+}
+
+# Waits for a dialog to appear and prints its id; fails after STEP_TIMEOUT seconds.
+wait_dialog() {
+    local id
+    for ((i = 0; i < STEP_TIMEOUT * 10; i++)); do
+        id=$(find_dialog)
+        if [ -n "$id" ]; then
+            echo "$id"
+            return 0
+        fi
+        kill -0 "$app_pid" 2>/dev/null || fail "the updater ended while waiting for $1"
+        sleep 0.1
+    done
+    fail "no $1 within $STEP_TIMEOUT s"
+}
+
+wait_dialog_gone() {
+    for ((i = 0; i < STEP_TIMEOUT * 10; i++)); do
+        if [ "$(find_dialog)" != "$1" ]; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    fail "the dialog $1 stayed open"
+}
+
+press() {
+    local window=$1
+    shift
+    xdotool windowfocus --sync "$window" 2>/dev/null || xdotool windowfocus "$window"
+    xdotool key --clearmodifiers "$@"
+}
+
+# Clicks a point of a dialog given in its template's dialog units (the dialog's client area spans
+# width x height units; under Xvfb there is no window manager, so the window is the client area).
+click_units() {
+    local window=$1 x=$2 y=$3 width=$4 height=$5 geometry w h
+    geometry=$(xdotool getwindowgeometry --shell "$window")
+    w=$(sed -n 's/^WIDTH=//p' <<<"$geometry")
+    h=$(sed -n 's/^HEIGHT=//p' <<<"$geometry")
+    xdotool mousemove --window "$window" $((x * w / width)) $((y * h / height)) click 1
+}
+
+if [ "$headless" -eq 1 ]; then
+    screen_width=1024
+    exec 4>"$work/display"
+    Xvfb -displayfd 4 -screen 0 "${screen_width}x768x24" -nolisten tcp >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    exec 4>&-
+    for ((i = 0; i < 100; i++)); do
+        [ -s "$work/display" ] && break
+        kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+        sleep 0.1
+    done
+    [ -s "$work/display" ] || fail "Xvfb did not report its display"
+    DISPLAY=":$(cat "$work/display")"
+    export DISPLAY
+    unset WAYLAND_DISPLAY
+    export QT_QPA_PLATFORM=xcb
+    step "virtual display $DISPLAY (${screen_width}x768)"
+
+    (cd "$firmware" && exec "$app") >"$work/app.log" 2>&1 &
+    app_pid=$!
+    step "updater started (pid $app_pid)"
+
+    dialog=$(wait_dialog "port dialog")
+    sleep 0.5
+    screenshot port-dialog
+    # The port dialog's radio buttons, at their positions in the 187 x 116 template.
+    case "$port" in
+        auto) ;;
+        usb) click_units "$dialog" 68 91 187 116 ;;
+        com[1-5]) click_units "$dialog" 27 $((35 + (${port#com} - 1) * 14)) 187 116 ;;
+        com[6-9]) click_units "$dialog" 67 $((35 + (${port#com} - 6) * 14)) 187 116 ;;
+    esac
+    step "port dialog: choosing ${port^^}, Enter (OK)"
+    press "$dialog" Return
+    wait_dialog_gone "$dialog"
+
+    dialog=$(wait_dialog "file dialog")
+    step "searching done, camera in update mode; file dialog open"
+    sleep 0.5
+    screenshot file-dialog
+    step "file dialog: typing $image, Enter"
+    press "$dialog" ctrl+a
+    xdotool type --delay 2 "$image"
+    sleep 0.3
+    press "$dialog" Return
+    wait_dialog_gone "$dialog"
+
+    # The progress notice mid-download: once half of the blocks are written.
+    if [ "$link" = usb ]; then
+        half=124
+    else
+        half=2048
+    fi
+    step "download running; waiting for block $half"
+    for ((i = 0; i < DOWNLOAD_TIMEOUT * 10; i++)); do
+        [ "$(commands_seen 1d)" -ge "$half" ] && break
+        kill -0 "$app_pid" 2>/dev/null || fail "the updater ended during the download"
+        sleep 0.1
+    done
+    [ "$(commands_seen 1d)" -ge "$half" ] || fail "the download did not reach block $half"
+    screenshot progress-notice
+
+    step "waiting for the camera's reset"
+    for ((i = 0; i < DOWNLOAD_TIMEOUT * 10; i++)); do
+        [ "$(commands_seen ae)" -ge 1 ] && break
+        kill -0 "$app_pid" 2>/dev/null || fail "the updater ended before resetting the camera"
+        sleep 0.1
+    done
+    [ "$(commands_seen ae)" -ge 1 ] || fail "no reset command within $DOWNLOAD_TIMEOUT s"
+    # The notice closes a second after its last event; then the outcome message opens.
+    notice=$(find_dialog)
+    if [ -n "$notice" ]; then
+        wait_dialog_gone "$notice"
+    fi
+    dialog=$(wait_dialog "outcome message")
+    sleep 0.5
+    screenshot outcome-message
+    step "outcome message: Enter"
+    press "$dialog" Return
+
+    for ((i = 0; i < STEP_TIMEOUT * 10; i++)); do
+        kill -0 "$app_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$app_pid" 2>/dev/null; then
+        fail "the updater did not close after the outcome message"
+    fi
+    app_status=0
+    wait "$app_pid" || app_status=$?
+    app_pid=""
+    [ "$app_status" -eq 0 ] || fail "the updater ended with status $app_status"
+    step "the updater closed by itself"
+fi
+
+# --- the camera's side --------------------------------------------------------------------------------
+kill -TERM "$sim_pid"
+sim_status=0
+wait "$sim_pid" || sim_status=$?
+sim_pid=""
+cp "$work/summary.txt" "$out/summary.txt"
+step "simulator summary ($out/summary.txt):"
+grep -v '^command: ' "$work/summary.txt" | sed 's/^/    /'
+[ "$sim_status" -eq 0 ] || fail "the simulator ended with status $sim_status"
+
+value() { sed -n "s/^$1: //p" "$work/summary.txt"; }
+if [ "$link" = usb ]; then
+    compared=$USB_WRITTEN
+else
+    compared=$((IMAGE_SIZE - HEADER_SIZE))
+fi
+if cmp -s -n "$compared" "$work/flash.bin" <(tail -c +$((HEADER_SIZE + 1)) "$image"); then
+    step "flash equals the image payload (first $compared bytes): yes"
+    flash_ok=1
+else
+    step "flash equals the image payload (first $compared bytes): NO"
+    flash_ok=0
+fi
+
+[ "$(value reset)" = yes ] || fail "the camera saw no reset"
+[ "$(value checksum-received)" != none ] || fail "the camera received no checksum"
+[ "$(value checksum-received)" = "$(value checksum-computed)" ] || fail "the checksum did not match"
+[ "$flash_ok" -eq 1 ] || fail "the flash differs from the image payload"
+if [ "$headless" -eq 1 ]; then
+    step "update complete; screenshots in $out"
+else
+    step "update complete"
+fi
