@@ -1,8 +1,8 @@
-// The camera search on every port choice, the wake-up with its line reset and speed switch, the USB
-// unlock and the end of the session, against the camera model in virtual time.
+// The camera search on every port choice, the pauses of the serial sequence, the wake-up with its line
+// reset and speed switch, the USB probe and unlock, and the end of the session, against the camera model
+// in virtual time.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,44 +11,30 @@
 
 namespace {
 
-constexpr int32_t UNTOUCHED = 77;
+using qxtest::UNTOUCHED;
+using qxtest::USB_DEVICE_1;
+using SearchTest = qxtest::VirtualSessionTest;
+using Codes = std::vector<uint8_t>;
 
-class SearchTest : public qxtest::VirtualSessionTest {
-  protected:
-    CameraInfo m_info;
-    char m_text[CAMERA_NAME_BUFFER_SIZE] = {};
-    CameraName m_name;
-    int32_t m_notIdentified = UNTOUCHED;
-
-    void Search(int16_t port) {
-        m_name.name = m_text;
-        m_session.SearchCamera(port, &m_info, &m_name, &m_notIdentified);
-    }
-    bool AnySerialOpened() const {
-        const auto& attempts = m_devices.OpenAttempts();
-        return std::any_of(attempts.begin(), attempts.end(),
-                           [](const std::string& name) { return name.rfind("COM", 0) == 0; });
-    }
-    std::vector<uint8_t> CodesOn(const sim::CameraModel& camera) const {
-        std::vector<uint8_t> codes;
-        for (const auto& record : camera.Commands()) {
-            codes.push_back(record.code);
+std::vector<std::string> SerialOpens(const std::vector<std::string>& attempts) {
+    std::vector<std::string> serial;
+    for (const std::string& name : attempts) {
+        if (name.rfind("COM", 0) == 0) {
+            serial.push_back(name);
         }
-        return codes;
     }
-};
+    return serial;
+}
 
 TEST_F(SearchTest, AutoWithUsbCameraSignsOffThenRunsTheUsbSequenceWithoutTouchingSerialPorts) {
-    sim::CameraModel& camera = m_devices.AttachUsbCamera(qxtest::USB_DEVICE_1);
+    sim::CameraModel& camera = m_devices.AttachUsbCamera(USB_DEVICE_1);
     Search(PORT_AUTO);
     EXPECT_EQ(m_session.GetResultCode(), 0);
     EXPECT_EQ(m_notIdentified, 0);
-    EXPECT_FALSE(AnySerialOpened());
+    EXPECT_TRUE(SerialOpens(m_devices.OpenAttempts()).empty());
     // Probe (status and flag follow-up), then identify again, info, name, update mode. The probe's
     // sign-off finds the handle already released: it closes the device without reaching the camera.
-    EXPECT_EQ(CodesOn(camera),
-              (std::vector<uint8_t>{0x7F, 0x96, 0x7F, 0x7F, 0x96, 0x7F, 0x7F, 0x96, 0x7F, 0x96, 0x8D}));
-    EXPECT_EQ(m_devices.OpenAttempts().front(), qxtest::USB_DEVICE_1);
+    EXPECT_EQ(CodesOn(camera), (Codes{0x7F, 0x96, 0x7F, 0x7F, 0x96, 0x7F, 0x7F, 0x96, 0x7F, 0x96, 0x8D}));
     EXPECT_TRUE(camera.Unlocked());
     EXPECT_EQ(m_info.version, camera.VersionWord());
     EXPECT_EQ(m_session.m_firmwareVersion, camera.VersionWord());
@@ -57,21 +43,45 @@ TEST_F(SearchTest, AutoWithUsbCameraSignsOffThenRunsTheUsbSequenceWithoutTouchin
 
 TEST_F(SearchTest, AutoTriesComPortsInOrderAndFindsTheCameraOnCom3) {
     sim::CameraModel& camera = m_devices.AttachSerialCamera("COM3");
+    sim::CameraConfig silent;
+    silent.faults.silent = true;
+    m_devices.AttachSerialCamera("COM2", silent);
     Search(PORT_AUTO);
     EXPECT_EQ(m_session.GetResultCode(), 0);
     EXPECT_EQ(m_notIdentified, 0);
-    EXPECT_EQ(m_session.m_portNumber, 3);
-    std::vector<std::string> serialOpens;
-    for (const auto& name : m_devices.OpenAttempts()) {
-        if (name.rfind("COM", 0) == 0) {
-            serialOpens.push_back(name);
-        }
-    }
-    EXPECT_EQ(serialOpens, (std::vector<std::string>{"COM1", "COM2", "COM3"}));
+    EXPECT_EQ(SerialOpens(m_devices.OpenAttempts()), (std::vector<std::string>{"COM1", "COM2", "COM3"}));
     EXPECT_TRUE(camera.Unlocked());
     EXPECT_EQ(m_info.version, camera.VersionWord());
     EXPECT_EQ(m_session.m_speedCode, 1);  // back at 9600 for the download
     EXPECT_NE(m_session.m_hSerial, nullptr);
+    // COM2's silent device: access string, then 500 + 2000 ms of read and pause before the status
+    // request, whose line reset comes after one unanswered sending.
+    const auto access = HostWrites("COM2");
+    const auto status = CommandWrites("COM2", 0x7F);
+    ASSERT_FALSE(access.empty());
+    ASSERT_FALSE(status.empty());
+    EXPECT_EQ(status[0].timeMs - access[0].timeMs, 500u + 2000u + 2000u);
+}
+
+// Every pause of the serial sequence, measured from the camera's last byte to the next command packet
+// or access string: info, name, 9600 baud, update mode, access exchange.
+TEST_F(SearchTest, SerialSequenceKeepsItsPausesBetweenSteps) {
+    m_devices.AttachSerialCamera("COM1");
+    Search(1);
+    ASSERT_EQ(m_session.GetResultCode(), 0);
+    std::vector<std::pair<uint8_t, uint32_t>> steps;  // (first byte, ms since the camera's last byte)
+    uint32_t lastCameraByte = 0;
+    for (const sim::WireRecord& record : m_devices.WireLog()) {
+        if (record.kind == sim::WireKind::CameraToHost) {
+            lastCameraByte = record.timeMs;
+        } else if (record.kind == sim::WireKind::HostToCamera && record.bytes.size() >= 8 &&
+                   lastCameraByte != 0) {
+            steps.emplace_back(record.bytes[0], record.timeMs - lastCameraByte);
+        }
+    }
+    const std::vector<std::pair<uint8_t, uint32_t>> expected = {{0x96, 100}, {0x7F, 1000},       {0x96, 100},
+                                                                {0x41, 500}, {0x8D, 100 + 2000}, {'K', 2000}};
+    EXPECT_EQ(steps, expected);
 }
 
 TEST_F(SearchTest, ExplicitPortThatCannotOpenGivesTheOpenFailureAndLeavesTheFlag) {
@@ -81,15 +91,15 @@ TEST_F(SearchTest, ExplicitPortThatCannotOpenGivesTheOpenFailureAndLeavesTheFlag
     EXPECT_EQ(m_devices.OpenAttempts(), std::vector<std::string>{"COM5"});
 }
 
-TEST_F(SearchTest, ExplicitPortWithSilentDeviceIsNotIdentifiedAndFails) {
+TEST_F(SearchTest, ExplicitPortWithSilentDeviceGetsOneLineResetAndIsNotIdentified) {
     sim::CameraConfig config;
     config.faults.silent = true;
     m_devices.AttachSerialCamera("COM5", config);
     Search(5);
-    EXPECT_NE(m_session.GetResultCode(), 0);
+    EXPECT_EQ(m_session.GetResultCode(), CODE_NOT_READY);
     EXPECT_EQ(m_notIdentified, 1);
     EXPECT_EQ(m_session.m_hSerial, nullptr);
-    EXPECT_EQ(CountWireKind(sim::WireKind::BreakOn), 1u);  // one line reset
+    EXPECT_EQ(CountWireKind(sim::WireKind::BreakOn), 1u);
 }
 
 TEST_F(SearchTest, CameraAlreadyUnlockedAnswersTheAccessStringAtOnce) {
@@ -107,26 +117,48 @@ TEST_F(SearchTest, CameraAlreadyUnlockedAnswersTheAccessStringAtOnce) {
     EXPECT_EQ(m_info.version, 0u);
 }
 
-TEST_F(SearchTest, UsbPortChoiceIdentifiesReadsAndUnlocks) {
-    sim::CameraModel& camera = m_devices.AttachUsbCamera(qxtest::USB_DEVICE_1);
+TEST_F(SearchTest, UsbPortChoiceIdentifiesReadsAndUnlocksHoldingTheHandleOnlyPerOperation) {
+    sim::CameraModel& camera = m_devices.AttachUsbCamera(USB_DEVICE_1);
     Search(PORT_USB);
     EXPECT_EQ(m_session.GetResultCode(), 0);
     EXPECT_EQ(m_notIdentified, 0);
-    EXPECT_EQ(CodesOn(camera), (std::vector<uint8_t>{0x7F, 0x96, 0x7F, 0x7F, 0x96, 0x7F, 0x96, 0x8D}));
+    EXPECT_EQ(CodesOn(camera), (Codes{0x7F, 0x96, 0x7F, 0x7F, 0x96, 0x7F, 0x96, 0x8D}));
     EXPECT_TRUE(camera.Unlocked());
-    EXPECT_EQ(m_session.m_hUsb, nullptr);  // the handle is held only inside one operation
+    EXPECT_EQ(m_session.m_hUsb, nullptr);
     EXPECT_NE(m_session.m_devicePath[0], '\0');
+}
+
+TEST_F(SearchTest, FlagBitThreeSparesTheFollowUpButKeepsTheRecordValid) {
+    sim::CameraConfig config;
+    config.flags = 0x88;
+    sim::CameraModel& camera = m_devices.AttachUsbCamera(USB_DEVICE_1, config);
+    Search(PORT_USB);
+    EXPECT_EQ(m_session.GetResultCode(), 0);
+    EXPECT_EQ(CodesOn(camera), (Codes{0x7F, 0x7F, 0x7F, 0x8D}));
+    EXPECT_EQ(m_info.counter, 1234);
 }
 
 TEST_F(SearchTest, UsbCameraRefusingTheUpdateModeIsNotReportedAsUnlocked) {
     sim::CameraConfig config;
     config.faults.refuseCommand = 0x8D;
-    sim::CameraModel& camera = m_devices.AttachUsbCamera(qxtest::USB_DEVICE_1, config);
+    sim::CameraModel& camera = m_devices.AttachUsbCamera(USB_DEVICE_1, config);
     Search(PORT_USB);
     EXPECT_EQ(m_notIdentified, 1);
     EXPECT_EQ(m_session.GetResultCode(), 0);
     EXPECT_FALSE(camera.Unlocked());
-    EXPECT_EQ(m_session.m_devicePath[0], '\0');  // signed off: the device is closed
+    EXPECT_EQ(CodesOn(camera).back(), 0x8D);  // the sign-off finds the handle already released
+    EXPECT_EQ(m_session.m_devicePath[0], '\0');
+}
+
+TEST_F(SearchTest, UsbCameraThatNeverAnswersIsProbedSixTimesThenGivenUp) {
+    sim::CameraConfig config;
+    config.faults.silent = true;
+    m_devices.AttachUsbCamera(USB_DEVICE_1, config);
+    Search(PORT_USB);
+    EXPECT_EQ(m_session.GetResultCode(), CODE_USB_PROBE_FAILED);
+    EXPECT_EQ(m_notIdentified, 1);
+    EXPECT_EQ(CommandWrites(USB_DEVICE_1, 0x7F).size(), 6u * 2u);  // two single sendings an attempt
+    EXPECT_EQ(m_session.m_sendBuffer, nullptr);
 }
 
 TEST_F(SearchTest, NoUsbDeviceAndNoSerialPortsFailsWithTheLastFailure) {
@@ -137,10 +169,9 @@ TEST_F(SearchTest, NoUsbDeviceAndNoSerialPortsFailsWithTheLastFailure) {
 
 TEST_F(SearchTest, NullRecordsStillGiveACompleteSearch) {
     sim::CameraModel& camera = m_devices.AttachSerialCamera("COM1");
-    int32_t notIdentified = UNTOUCHED;
-    m_session.SearchCamera(1, nullptr, nullptr, &notIdentified);
+    m_session.SearchCamera(1, nullptr, nullptr, &m_notIdentified);
     EXPECT_EQ(m_session.GetResultCode(), 0);
-    EXPECT_EQ(notIdentified, 0);
+    EXPECT_EQ(m_notIdentified, 0);
     EXPECT_EQ(m_session.m_firmwareVersion, camera.VersionWord());
 }
 
@@ -151,17 +182,15 @@ class WakeAfterSpeedChangeTest : public SearchTest {
     sim::CameraModel* m_camera = nullptr;
     void SetUp() override {
         m_camera = &m_devices.AttachSerialCamera("COM1");
-        CCameraSession earlier(m_devices);
-        earlier.m_portKind = PORT_KIND_SERIAL;
-        ASSERT_EQ(earlier.OpenSerialPort(1), 0);
-        ASSERT_EQ(earlier.ChangeSpeed(5), 0);
-        earlier.CloseSerialPort();
-        ASSERT_EQ(m_camera->SpeedCode(), 5);
+        OpenSerial();
+        ASSERT_EQ(m_session.ChangeSpeed(5), 0);
+        m_session.CloseSerialPort();
         m_devices.ClearWireLog();
     }
 };
 
 TEST_F(WakeAfterSpeedChangeTest, FirstSearchFindsTheCameraAfterTheLineResetWithoutAnInvalidSpeedCommand) {
+    m_session.m_cameraSpeed = 0;  // as in a new session
     Search(1);
     EXPECT_EQ(m_session.GetResultCode(), 0);
     EXPECT_EQ(m_notIdentified, 0);
@@ -175,14 +204,13 @@ TEST_F(WakeAfterSpeedChangeTest, FirstSearchFindsTheCameraAfterTheLineResetWitho
 }
 
 TEST_F(WakeAfterSpeedChangeTest, LineResetWithATargetSpeedSwitchesCameraAndLineToIt) {
-    OpenSerial(1);
+    OpenSerial();
     m_session.m_targetSpeed = 2;
-    m_session.m_cameraSpeed = 5;
     EXPECT_EQ(m_session.WakeCamera(1), 0);
     EXPECT_EQ(CountWireKind(sim::WireKind::BreakOn), 1u);
     const auto speeds = CommandWrites("COM1", 0x41);
     ASSERT_EQ(speeds.size(), 1u);
-    EXPECT_EQ(speeds[0].bytes, (std::vector<uint8_t>{0x41, 0, 0x19, 0x20, 0, 0, 0, 0x1A}));
+    EXPECT_EQ(speeds[0].bytes, (Codes{0x41, 0, 0x19, 0x20, 0, 0, 0, 0x1A}));
     EXPECT_EQ(m_session.m_speedCode, 2);
     EXPECT_EQ(m_camera->SpeedCode(), 2);
     EXPECT_EQ(m_session.m_commandAttempts, 3);
@@ -190,12 +218,12 @@ TEST_F(WakeAfterSpeedChangeTest, LineResetWithATargetSpeedSwitchesCameraAndLineT
 
 TEST_F(SearchTest, AnsweringCameraIsSwitchedToTheTargetSpeedWithoutALineReset) {
     sim::CameraModel& camera = m_devices.AttachSerialCamera("COM1");
-    OpenSerial(1);
+    OpenSerial();
     m_session.m_targetSpeed = 5;
     m_session.m_cameraSpeed = 1;
     EXPECT_EQ(m_session.WakeCamera(1), 0);
     EXPECT_EQ(CountWireKind(sim::WireKind::BreakOn), 0u);
-    EXPECT_EQ(CodesOn(camera), (std::vector<uint8_t>{0x7F, 0x41, 0x7F}));
+    EXPECT_EQ(CodesOn(camera), (Codes{0x7F, 0x41, 0x7F}));
     EXPECT_EQ(camera.SpeedCode(), 5);
     EXPECT_EQ(m_session.m_speedCode, 5);
 }
@@ -204,28 +232,30 @@ TEST_F(SearchTest, CameraNotReadyIsReportedWithoutALineReset) {
     sim::CameraConfig config;
     config.state = 3;
     m_devices.AttachSerialCamera("COM1", config);
-    OpenSerial(1);
+    OpenSerial();
     EXPECT_EQ(m_session.WakeCamera(1), RESULT_NOT_READY);
     EXPECT_EQ(m_session.m_detailStatus, DETAIL_CAMERA_NOT_READY);
     EXPECT_EQ(CountWireKind(sim::WireKind::BreakOn), 0u);
 }
 
-TEST_F(SearchTest, EndSessionResetsAndClosesOnBothLinks) {
-    sim::CameraModel& serial = m_devices.AttachSerialCamera("COM1");
-    Search(1);
-    ASSERT_EQ(m_session.GetResultCode(), 0);
+TEST_F(SearchTest, EndSessionReportsTheResetOnSerialButNeverFailsOverUsb) {
+    sim::CameraConfig refuseReset;
+    refuseReset.faults.refuseCommand = 0xAE;
+    sim::CameraModel& serial = FindCamera(1);
     m_session.EndSession();
     EXPECT_EQ(m_session.GetResultCode(), 0);
     EXPECT_TRUE(serial.ResetSeen());
     EXPECT_EQ(m_session.m_hSerial, nullptr);
 
-    sim::CameraConfig config;
-    config.faults.refuseCommand = 0xAE;
-    sim::CameraModel& usb = m_devices.AttachUsbCamera(qxtest::USB_DEVICE_1, config);
-    Search(PORT_USB);
-    ASSERT_EQ(m_session.GetResultCode(), 0);
+    m_devices.Detach("COM1");
+    FindCamera(1, refuseReset);
     m_session.EndSession();
-    EXPECT_EQ(m_session.GetResultCode(), 0);  // a refused reset does not fail the end over USB
+    EXPECT_EQ(m_session.GetResultCode(), CODE_TRANSFER_FAILED);
+    EXPECT_EQ(m_session.m_hSerial, nullptr);
+
+    sim::CameraModel& usb = FindCamera(PORT_USB, refuseReset);
+    m_session.EndSession();
+    EXPECT_EQ(m_session.GetResultCode(), 0);
     EXPECT_EQ(CodesOn(usb).back(), 0x97);
     EXPECT_EQ(m_session.m_devicePath[0], '\0');
 }

@@ -1,212 +1,295 @@
 // Data packet receive against a scripted camera: ready and busy bytes, check bytes, the 0xD2/0xE3
-// answers, the lone error byte, the switch to polled reads and the 10-second busy limit, on the serial
-// and the USB link.
+// answers, the lone error byte, the switch to polled reads and the 10-second busy limit on the serial
+// link; the ignored ready byte and the single try on the USB link.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <utility>
 #include <vector>
 
+#include "common/clock.h"
+#include "platform/devices.h"
 #include "protocol/camera_session.h"
-#include "tests/protocol/protocol_fixture.h"
 
 namespace {
-
-using qxtest::MakePacket;
 
 constexpr uint8_t D2 = 0xD2;
 constexpr uint8_t E3 = 0xE3;
 
-class SerialReceiveTest : public ::testing::Test {
+// payloadSize bytes and their check byte, optionally spoiled.
+std::vector<uint8_t> MakePacket(int32_t payloadSize, uint8_t seed, bool goodCheck = true) {
+    std::vector<uint8_t> packet;
+    uint8_t check = 0;
+    for (int32_t i = 0; i < payloadSize; ++i) {
+        packet.push_back(static_cast<uint8_t>(seed + i * 7));
+        check = static_cast<uint8_t>(check ^ packet.back());
+    }
+    packet.push_back(goodCheck ? check : static_cast<uint8_t>(check ^ 0x5A));
+    return packet;
+}
+
+// The camera's side as a timeline: serial bytes become readable at their due times, USB reads are
+// answered from a list; everything the host writes is logged.
+struct Script {
+    VirtualClock& clock;
+    std::deque<std::pair<uint32_t, uint8_t>> incoming;  // (due time, byte), in time order
+    std::vector<std::pair<uint32_t, uint8_t>> written;  // (time, byte)
+    std::deque<std::vector<uint8_t>> usbReads;          // bytes after the pipe word
+    std::vector<std::vector<uint8_t>> usbWrites;
+
+    void At(uint32_t timeMs, const std::vector<uint8_t>& bytes) {
+        for (uint8_t byte : bytes) {
+            incoming.emplace_back(timeMs, byte);
+        }
+    }
+    size_t Due() const {
+        size_t count = 0;
+        while (count < incoming.size() && static_cast<int32_t>(clock.ReadMs() - incoming[count].first) >= 0) {
+            ++count;
+        }
+        return count;
+    }
+};
+
+class ScriptedPort final : public platform::ISerialPort {
+  public:
+    explicit ScriptedPort(Script& script) : m_s(script) {}
+    bool IsSerialDevice() override { return true; }
+    bool GetQueueState(platform::QueueState& state) override {
+        state.inQueue = static_cast<uint32_t>(m_s.Due());
+        state.outQueue = 0;
+        return true;
+    }
+    bool ConfigureLine(uint32_t) override { return true; }
+    bool SetBaudRate(uint32_t) override { return true; }
+    bool Purge(bool input, bool) override {
+        if (input) {
+            m_s.incoming.erase(m_s.incoming.begin(), m_s.incoming.begin() + static_cast<long>(m_s.Due()));
+        }
+        return true;
+    }
+    bool SetBreak(bool) override { return true; }
+    long WriteSome(const uint8_t* data, size_t count) override {
+        for (size_t i = 0; i < count; ++i) {
+            m_s.written.emplace_back(m_s.clock.ReadMs(), data[i]);
+        }
+        return static_cast<long>(count);
+    }
+    long ReadSome(uint8_t* data, size_t count) override {
+        const size_t taken = std::min(count, m_s.Due());
+        for (size_t i = 0; i < taken; ++i) {
+            data[i] = m_s.incoming.front().second;
+            m_s.incoming.pop_front();
+        }
+        return static_cast<long>(taken);
+    }
+    int WaitReadable(uint32_t timeoutMs) override {
+        if (m_s.Due() > 0) {
+            return 1;
+        }
+        if (!m_s.incoming.empty() && m_s.incoming.front().first - m_s.clock.ReadMs() <= timeoutMs) {
+            m_s.clock.AdvanceTo(m_s.incoming.front().first);
+            return 1;
+        }
+        m_s.clock.Advance(timeoutMs);
+        return 0;
+    }
+    int WaitWritable(uint32_t) override { return 1; }
+    int LastError() const override { return 0; }
+
+  private:
+    Script& m_s;
+};
+
+class ScriptedUsb final : public platform::IUsbConnection {
+  public:
+    explicit ScriptedUsb(Script& script) : m_s(script) {}
+    bool Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) override {
+        if (controlCode == IOCTL_CAMERA_WRITE) {
+            m_s.usbWrites.emplace_back(buffer + 4, buffer + length);
+            return true;
+        }
+        if (controlCode != IOCTL_CAMERA_READ || m_s.usbReads.empty()) {
+            return false;
+        }
+        const std::vector<uint8_t> bytes = m_s.usbReads.front();
+        m_s.usbReads.pop_front();
+        std::copy_n(bytes.begin(), std::min<size_t>(bytes.size(), length - 4), buffer + 4);
+        return true;
+    }
+
+  private:
+    Script& m_s;
+};
+
+class ScriptedDevices final : public platform::IDevices {
+  public:
+    explicit ScriptedDevices(Script& script) : m_s(script) {}
+    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int&) override {
+        return std::make_unique<ScriptedPort>(m_s);
+    }
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override {
+        return std::make_unique<ScriptedUsb>(m_s);
+    }
+
+  private:
+    Script& m_s;
+};
+
+class ReceiveTest : public ::testing::Test {
   protected:
     VirtualClock m_clock{5000};
     ScopedClock m_scopedClock{m_clock};
-    qxtest::ScriptedDevices m_devices{m_clock};
+    Script m_script{m_clock, {}, {}, {}, {}};
+    ScriptedDevices m_devices{m_script};
     CCameraSession m_session{m_devices};
     uint32_t m_start = 0;
+    std::vector<uint8_t> m_payload = std::vector<uint8_t>(256);
 
     void SetUp() override {
         m_session.m_portKind = PORT_KIND_SERIAL;
         ASSERT_EQ(m_session.OpenSerialPort(1), LINK_OK);
-        m_devices.line->written.clear();
         m_start = m_clock.ReadMs();
     }
-    void At(uint32_t offsetMs, const std::vector<uint8_t>& bytes) {
-        m_devices.line->Schedule(m_start + offsetMs, bytes);
-    }
-    std::vector<uint8_t> Written() const {
+    std::vector<uint8_t> Answers() const {
         std::vector<uint8_t> bytes;
-        for (const auto& entry : m_devices.line->WrittenBytes()) {
+        for (const auto& entry : m_script.written) {
             bytes.push_back(entry.second);
         }
         return bytes;
     }
-    int32_t ReceiveStatusPacket(std::vector<uint8_t>& destination) {
-        destination.assign(256, 0);
-        m_session.m_expectReady = 1;
-        return m_session.ReceiveBlock(destination.data(), 256, 257);
-    }
 };
 
-TEST_F(SerialReceiveTest, BusyBusyReadyThenGoodPacketIsAcknowledged) {
-    const std::vector<uint8_t> packet = MakePacket(256, 3);
-    At(10, {0xF0});
-    At(20, {0xF0});
-    At(30, {0x01});
-    At(40, packet);
-    std::vector<uint8_t> payload;
-    EXPECT_EQ(ReceiveStatusPacket(payload), LINK_OK);
-    EXPECT_EQ(payload, std::vector<uint8_t>(packet.begin(), packet.end() - 1));
-    EXPECT_EQ(Written(), std::vector<uint8_t>{D2});
+struct SerialCase {
+    const char* name;
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> script;  // (ms after the start, bytes)
+    int32_t result;
+    std::vector<uint8_t> answers;
+    uint32_t minElapsedMs = 0;
+};
+
+class SerialReceiveTest : public ReceiveTest, public ::testing::WithParamInterface<SerialCase> {};
+
+// The status read's receive: one 257-byte packet announced by a ready byte.
+TEST_P(SerialReceiveTest, AnswersAndResultFollowTheCamerasBytes) {
+    for (const auto& [offsetMs, bytes] : GetParam().script) {
+        m_script.At(m_start + offsetMs, bytes);
+    }
+    m_session.m_expectReady = 1;
+    EXPECT_EQ(m_session.ReceiveBlock(m_payload.data(), 256, 257), GetParam().result);
+    EXPECT_EQ(Answers(), GetParam().answers);
+    EXPECT_EQ(m_session.m_pollRead, 0);
+    EXPECT_GT(m_clock.ReadMs() - m_start, GetParam().minElapsedMs);
+    if (GetParam().result == LINK_OK) {
+        const std::vector<uint8_t>& packet = GetParam().script.back().second;
+        EXPECT_EQ(m_payload, std::vector<uint8_t>(packet.begin(), packet.end() - 1));
+    }
+    if (GetParam().result == LINK_CAMERA_BUSY) {
+        EXPECT_EQ(m_session.m_detailStatus, DETAIL_CAMERA_BUSY);
+    }
 }
 
-TEST_F(SerialReceiveTest, BadCheckByteIsAskedForAgainAfterANewReadyByte) {
-    const std::vector<uint8_t> good = MakePacket(256, 9);
-    At(10, {0x01});
-    At(20, MakePacket(256, 9, false));
-    At(300, {0x01});
-    At(310, good);
-    std::vector<uint8_t> payload;
-    EXPECT_EQ(ReceiveStatusPacket(payload), LINK_OK);
-    EXPECT_EQ(Written(), (std::vector<uint8_t>{E3, D2}));
-    // The second answer went out only after the new ready byte and packet.
-    EXPECT_GE(m_devices.line->WrittenBytes()[1].first, m_start + 310);
-    EXPECT_EQ(payload[5], good[5]);
-}
-
-TEST_F(SerialReceiveTest, FiveBadPacketsGiveFourNegativeAnswersAndFail) {
+std::vector<std::pair<uint32_t, std::vector<uint8_t>>> FiveBadPackets() {
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> script;
     for (uint32_t i = 0; i < 5; ++i) {
-        At(100 * i + 10, {0x01});
-        At(100 * i + 20, MakePacket(256, 1, false));
+        script.push_back({100 * i + 10, {0x01}});
+        script.push_back({100 * i + 20, MakePacket(256, 1, false)});
     }
-    std::vector<uint8_t> payload;
-    EXPECT_EQ(ReceiveStatusPacket(payload), LINK_TIMEOUT);
-    EXPECT_EQ(Written(), std::vector<uint8_t>(4, E3));
-    EXPECT_EQ(m_session.m_pollRead, 0);
+    return script;
 }
 
-TEST_F(SerialReceiveTest, LoneErrorByteAfterReadyEndsWithFourAndNoAnswer) {
-    At(10, {0x01});
-    At(20, {0xE2});
-    std::vector<uint8_t> payload;
-    EXPECT_EQ(ReceiveStatusPacket(payload), LINK_ERROR_BYTE);
-    EXPECT_TRUE(Written().empty());
+std::vector<std::pair<uint32_t, std::vector<uint8_t>>> BusyUntil(uint32_t endMs) {
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> script;
+    for (uint32_t t = 10; t <= endMs; t += 100) {
+        script.push_back({t, {0xF0}});
+    }
+    return script;
 }
 
-class ByteInPlaceOfReadyTest : public SerialReceiveTest, public ::testing::WithParamInterface<uint8_t> {};
+INSTANTIATE_TEST_SUITE_P(
+    Packets, SerialReceiveTest,
+    ::testing::Values(
+        SerialCase{"BusyBusyReadyGood",
+                   {{10, {0xF0}}, {20, {0xF0}}, {30, {0x01}}, {40, MakePacket(256, 3)}},
+                   0,
+                   {D2}},
+        // A damaged packet is asked for again, and the camera announces it again with a ready byte.
+        SerialCase{"BadThenGood",
+                   {{10, {0x01}}, {20, MakePacket(256, 9, false)}, {300, {0x01}}, {310, MakePacket(256, 9)}},
+                   0,
+                   {E3, D2}},
+        SerialCase{"FiveBadPackets", FiveBadPackets(), LINK_TIMEOUT, {E3, E3, E3, E3}},
+        SerialCase{"LoneErrorByteAfterReady", {{10, {0x01}}, {20, {0xE2}}}, LINK_ERROR_BYTE, {}},
+        // Only a lone error byte gives the transfer up; a short packet that starts with it is retried.
+        SerialCase{
+            "ShortPacketStartingWithErrorByte", {{10, {0x01}}, {20, {0xE2, 0x11}}}, LINK_TIMEOUT, {E3}},
+        SerialCase{
+            "ErrorByteInPlaceOfReady", {{10, {0xE2}}, {20, MakePacket(256, 2)}}, LINK_UNEXPECTED_BYTE, {}},
+        SerialCase{
+            "ForeignByteInPlaceOfReady", {{10, {0x55}}, {20, MakePacket(256, 2)}}, LINK_UNEXPECTED_BYTE, {}},
+        SerialCase{"BusyForElevenSeconds", BusyUntil(11000), LINK_CAMERA_BUSY, {}, 10000}),
+    [](const ::testing::TestParamInfo<SerialCase>& param) { return param.param.name; });
 
-TEST_P(ByteInPlaceOfReadyTest, EndsWithUnexpectedByteAndNoAnswer) {
-    At(10, {GetParam()});
-    At(20, MakePacket(256, 2));
-    std::vector<uint8_t> payload;
-    EXPECT_EQ(ReceiveStatusPacket(payload), LINK_UNEXPECTED_BYTE);
-    EXPECT_TRUE(Written().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(ErrorOrForeignByte, ByteInPlaceOfReadyTest, ::testing::Values(0xE2, 0x55, 0xD1));
-
-TEST_F(SerialReceiveTest, ThreeTimeoutsSwitchTheLastTwoReadsToPolledMode) {
-    // Nothing ever comes and no ready byte is expected: five packet reads of 2000 ms, 500 ms drain after
-    // each failed one; the fourth and fifth are polled reads, 257 ms longer.
-    std::vector<uint8_t> payload(256);
-    m_session.m_expectReady = 0;
-    EXPECT_EQ(m_session.ReceiveBlock(payload.data(), 256, 257), LINK_TIMEOUT);
-    const auto written = m_devices.line->WrittenBytes();
-    ASSERT_EQ(written.size(), 4u);
-    // Normal reads: 2000 ms + 500 ms drain between negative answers.
-    EXPECT_EQ(written[0].first - m_start, 2500u);
-    EXPECT_EQ(written[1].first - written[0].first, 2500u);
-    EXPECT_EQ(written[2].first - written[1].first, 2500u);
-    // Polled reads allow 1 ms per byte wanted on top of the 2000 ms.
-    EXPECT_GE(written[3].first - written[2].first, 2757u);
-    EXPECT_LE(written[3].first - written[2].first, 2760u);
-    EXPECT_GE(m_clock.ReadMs() - written[3].first, 2257u);
-    EXPECT_LE(m_clock.ReadMs() - written[3].first, 2260u);
-    for (const auto& [time, byte] : written) {
+TEST_F(ReceiveTest, ThreeTimeoutsSwitchTheLastTwoReadsToPolledMode) {
+    // Nothing ever comes: five 2000 ms packet reads with a 500 ms drain after each failed one; the
+    // fourth and fifth are polled reads, which allow 1 ms more per byte wanted.
+    EXPECT_EQ(m_session.ReceiveBlock(m_payload.data(), 256, 257), LINK_TIMEOUT);
+    std::vector<uint32_t> times = {m_start};
+    for (const auto& [time, byte] : m_script.written) {
         EXPECT_EQ(byte, E3);
+        times.push_back(time);
+    }
+    times.push_back(m_clock.ReadMs() + 500);  // no drain after the last read
+    ASSERT_EQ(times.size(), 6u);
+    for (size_t i = 1; i < times.size(); ++i) {
+        const uint32_t expected = i <= 3 ? 2500 : 2757;
+        EXPECT_GE(times[i] - times[i - 1], expected) << "read " << i;
+        EXPECT_LE(times[i] - times[i - 1], expected + 3) << "read " << i;
     }
     EXPECT_EQ(m_session.m_pollRead, 0);
 }
 
-TEST_F(SerialReceiveTest, BusyForElevenSecondsEndsWithCameraBusy) {
-    for (uint32_t t = 10; t <= 11000; t += 100) {
-        At(t, {0xF0});
+TEST_F(ReceiveTest, SixHundredBytesComeAsThreePacketsOf256And256And88) {
+    const std::vector<uint8_t> packets[] = {MakePacket(256, 1), MakePacket(256, 2), MakePacket(256, 3)};
+    for (uint32_t i = 0; i < 3; ++i) {
+        m_script.At(m_start + 10 * (i + 1), packets[i]);
     }
-    std::vector<uint8_t> payload;
-    EXPECT_EQ(ReceiveStatusPacket(payload), LINK_CAMERA_BUSY);
-    EXPECT_EQ(m_session.m_detailStatus, DETAIL_CAMERA_BUSY);
-    const uint32_t elapsed = m_clock.ReadMs() - m_start;
-    EXPECT_GT(elapsed, 10000u);
-    EXPECT_LE(elapsed, 10110u);
-    EXPECT_TRUE(Written().empty());
-}
-
-TEST_F(SerialReceiveTest, SixHundredBytesComeAsThreePacketsOf256And256And88) {
-    const std::vector<uint8_t> first = MakePacket(256, 1);
-    const std::vector<uint8_t> second = MakePacket(256, 2);
-    const std::vector<uint8_t> third = MakePacket(256, 3);
-    At(10, first);
-    At(20, second);
-    At(30, third);
     std::vector<uint8_t> destination(604, 0xAA);
-    m_session.m_expectReady = 0;
     EXPECT_EQ(m_session.ReceiveBlock(destination.data(), 600, 257), LINK_OK);
-    EXPECT_EQ(Written(), std::vector<uint8_t>(3, D2));
-    EXPECT_TRUE(std::equal(first.begin(), first.end() - 1, destination.begin()));
-    EXPECT_TRUE(std::equal(second.begin(), second.end() - 1, destination.begin() + 256));
-    EXPECT_TRUE(std::equal(third.begin(), third.begin() + 88, destination.begin() + 512));
+    EXPECT_EQ(Answers(), std::vector<uint8_t>(3, D2));
+    for (size_t i = 0; i < 600; ++i) {
+        ASSERT_EQ(destination[i], packets[i / 256][i % 256]) << i;
+    }
     EXPECT_EQ(destination[600], 0xAA);  // nothing past the 600 bytes asked for
-    EXPECT_EQ(m_session.m_blockSize, 257);
 }
 
-class UsbReceiveTest : public SerialReceiveTest {
-  protected:
-    void SetUp() override {
-        m_session.m_portKind = PORT_KIND_USB;
-        ASSERT_EQ(m_session.OpenUsbDevice(), LINK_OK);
-    }
-};
-
-TEST_F(UsbReceiveTest, ReadyByteIsIgnoredAndPacketStartsAfterIt) {
+TEST_F(ReceiveTest, UsbReadyByteIsIgnoredAndABadOrMissingPacketFailsAtOnceWithoutAnAnswer) {
+    m_session.m_portKind = PORT_KIND_USB;
+    ASSERT_EQ(m_session.OpenUsbDevice(), LINK_OK);
+    m_session.m_expectReady = 1;
     for (uint8_t ready : {uint8_t{0x01}, uint8_t{0x77}}) {
-        std::vector<uint8_t> read = {ready};
-        const std::vector<uint8_t> packet = MakePacket(256, ready);
-        read.insert(read.end(), packet.begin(), packet.end());
-        m_devices.usb->reads.push_back(read);
-        std::vector<uint8_t> payload(256);
-        m_session.m_expectReady = 1;
-        EXPECT_EQ(m_session.ReceiveBlock(payload.data(), 256, 257), LINK_OK);
-        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), packet.begin()));
+        std::vector<uint8_t> read = MakePacket(256, ready);
+        read.insert(read.begin(), ready);
+        m_script.usbReads.push_back(read);
+        EXPECT_EQ(m_session.ReceiveBlock(m_payload.data(), 256, 257), LINK_OK);
+        EXPECT_TRUE(std::equal(m_payload.begin(), m_payload.end(), read.begin() + 1));
     }
-    EXPECT_EQ(m_devices.usb->writes, (std::vector<std::vector<uint8_t>>{{D2}, {D2}}));
+    std::vector<uint8_t> bad = MakePacket(256, 4, false);
+    bad.insert(bad.begin(), 0x01);
+    m_script.usbReads.push_back(bad);
+    EXPECT_EQ(m_session.ReceiveBlock(m_payload.data(), 256, 257), LINK_TIMEOUT);
+    EXPECT_EQ(m_session.ReceiveBlock(m_payload.data(), 256, 257), LINK_TIMEOUT);  // the read fails
+    EXPECT_EQ(m_script.usbWrites, (std::vector<std::vector<uint8_t>>{{D2}, {D2}}));
 }
 
-TEST_F(UsbReceiveTest, BadCheckByteFailsWithSevenAndSendsNothing) {
-    std::vector<uint8_t> read = {0x01};
-    const std::vector<uint8_t> packet = MakePacket(256, 4, false);
-    read.insert(read.end(), packet.begin(), packet.end());
-    m_devices.usb->reads.push_back(read);
-    std::vector<uint8_t> payload(256);
-    EXPECT_EQ(m_session.ReceiveBlock(payload.data(), 256, 257), LINK_TIMEOUT);
-    EXPECT_TRUE(m_devices.usb->writes.empty());
-}
-
-TEST_F(UsbReceiveTest, FailedReadFailsWithSeven) {
-    std::vector<uint8_t> payload(256);
-    EXPECT_EQ(m_session.ReceiveBlock(payload.data(), 256, 257), LINK_TIMEOUT);
-    EXPECT_TRUE(m_devices.usb->writes.empty());
-}
-
-TEST(ReceiveBlockArgumentsTest, PacketsThatCannotFitTheBufferAreRefused) {
-    VirtualClock clock;
-    ScopedClock scoped(clock);
-    qxtest::ScriptedDevices devices(clock);
-    CCameraSession session(devices);
-    session.m_portKind = PORT_KIND_SERIAL;
-    ASSERT_EQ(session.OpenSerialPort(1), LINK_OK);
+TEST_F(ReceiveTest, PacketsThatCannotFitTheBufferAreRefusedWithoutAWord) {
     std::vector<uint8_t> destination(40000);
-    EXPECT_EQ(session.ReceiveBlock(destination.data(), 256, LINK_BUFFER_SIZE), LINK_TIMEOUT);
-    EXPECT_EQ(session.ReceiveBlock(destination.data(), 256, 1), LINK_TIMEOUT);
-    EXPECT_EQ(session.ReceiveBlock(nullptr, 256, 257), LINK_TIMEOUT);
-    EXPECT_TRUE(devices.line->written.empty());
+    EXPECT_EQ(m_session.ReceiveBlock(destination.data(), 256, LINK_BUFFER_SIZE), LINK_TIMEOUT);
+    EXPECT_EQ(m_session.ReceiveBlock(destination.data(), 256, 1), LINK_TIMEOUT);
+    EXPECT_EQ(m_session.ReceiveBlock(nullptr, 256, 257), LINK_TIMEOUT);
+    EXPECT_TRUE(m_script.written.empty());
 }
 
 }  // namespace
