@@ -1,16 +1,18 @@
-// The update controller's decision sequence against a scripted user interface and the camera model in
-// virtual time: which prompt follows which answer, what reaches the camera, the status line, the
-// version pauses, the progress notice events, and that every loaded image is released.
+// The update controller against a scripted user and the camera model in virtual time: which prompt
+// follows which answer for every outcome and every kind of chosen file, what reaches the camera, the
+// status line and version pauses, the progress notices, and that every loaded image is released.
 #include "app/update_controller.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,8 @@
 
 namespace {
 
+using Calls = std::vector<std::string>;
+
 const std::string kChoose = "choose [Firmware Files (*.fw )   |*.fw||  ] [*.fw ]";
 const std::string kCancelled = "message 105 File selection was canceled !";
 const std::string kWrongFile =
@@ -31,16 +35,20 @@ const std::string kWrongFile =
 const std::string kSameVersion = "message 103 \nSelected firmware matches camera version.";
 const std::string kNotFound = std::string("message 1539 ") + res::LoadString(res::IDS_NOT_FOUND);
 const std::string kFailed = std::string("message 1538 ") + res::LoadString(res::IDS_UPDATE_FAILED);
+const Calls kReadError = {"beep simple", "file-error File open or read error!"};
+const std::string kPortPrompt = "Select the communication port. ";
+const std::string kSearching = "Searching for Corva QX410 Zoom Digital Camera ...";
+const std::string kCamera = "Camera ID: ABC     Firmware Version: 1.0A";
 std::string Success(const char* version) {
     return std::string("message 104 Firmware ") + version +
            " was successfully installed in your Corva QX410 Zoom Digital Camera !";
 }
+const Calls kSerialNotice = {"0 Downloading firmware ...", "100 Downloading firmware completed."};
 
-// Records every clock wait into the UI's call list, so the version pauses show in order among the
-// other calls. Reads and advances the virtual clock the devices use.
+// Logs every clock wait among the UI's calls, so the version pauses show in order.
 class RecordingClock final : public IClock {
   public:
-    RecordingClock(VirtualClock& inner, std::vector<std::string>& log) : m_inner(inner), m_log(log) {}
+    RecordingClock(VirtualClock& inner, Calls& log) : m_inner(inner), m_log(log) {}
     uint32_t ReadMs() override { return m_inner.ReadMs(); }
     uint32_t WaitMs(uint32_t durationMs) override {
         if (durationMs != 0) {
@@ -51,17 +59,16 @@ class RecordingClock final : public IClock {
 
   private:
     VirtualClock& m_inner;
-    std::vector<std::string>& m_log;
+    Calls& m_log;
 };
 
 class RecordingInfoBar final : public IInfoBar {
   public:
-    RecordingInfoBar(std::vector<std::string>& log) : m_log(log) {}
-    CUpdateController* controller = nullptr;
-    void RepaintNow() override { m_log.push_back("status [" + controller->StatusText() + "]"); }
+    explicit RecordingInfoBar(ScriptedUi& ui) : m_ui(ui) {}
+    void RepaintNow() override { m_ui.calls.push_back("status [" + m_ui.controller->StatusText() + "]"); }
 
   private:
-    std::vector<std::string>& m_log;
+    ScriptedUi& m_ui;
 };
 
 std::vector<uint8_t> MakeImage(const char* version, size_t length = FIRMWARE_IMAGE_SIZE,
@@ -77,61 +84,111 @@ std::vector<uint8_t> MakeImage(const char* version, size_t length = FIRMWARE_IMA
     return image;
 }
 
+enum class Camera { Serial, NotReady, BadChecksum, Unidentified, Usb };
+
 class ControllerTest : public ::testing::Test {
   protected:
-    ControllerTest()
-        : clock(0), recording(clock, ui.calls), scoped(recording), devices(clock), infoBar(ui.calls) {
+    ControllerTest() : clock(0), recording(clock, ui.calls), scoped(recording), devices(clock), infoBar(ui) {
         char pattern[] = "/tmp/qx_controller_test_XXXXXX";
         const char* made = ::mkdtemp(pattern);
         dir = made != nullptr ? made : "";
+        controller = std::make_unique<CUpdateController>(devices);
+        ui.controller = controller.get();
     }
     ~ControllerTest() override {
         controller.reset();
-        const std::string command = "rm -rf '" + dir + "'";
-        [[maybe_unused]] const int ignored = std::system(command.c_str());
+        [[maybe_unused]] const int ignored = std::system(("rm -rf '" + dir + "'").c_str());
     }
 
-    // Camera version 1.0A (version bytes 0, 1, 0, 10) named ABC.
-    sim::CameraConfig CameraConfig() {
+    // A camera named ABC with version 1.0A (version bytes 0, 1, 0, 10).
+    sim::CameraModel& Attach(Camera kind) {
         sim::CameraConfig config;
         config.versionMajor = 1;
         config.versionMinor = 0x0A;
         config.name = std::string("ABC\0", 4);
-        return config;
+        config.state = kind == Camera::NotReady ? 5 : 6;
+        config.faults.checksumAlwaysMismatch = kind == Camera::BadChecksum;
+        if (kind == Camera::Unidentified) {
+            config.startUnlocked = true;  // answers the access string at once: found, not identified
+            config.versionMajor = 0;      // 0.0.5.0: old enough for the reply the session expects before
+            config.versionMinor = 0x50;   // it knows the version
+        }
+        ui.portChoice = kind == Camera::Usb ? PORT_USB : 1;
+        return kind == Camera::Usb ? devices.AttachUsbCamera("\\\\.\\QX410U-001", config)
+                                   : devices.AttachSerialCamera("COM1", config);
     }
 
-    std::string WriteImageFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-        const std::string path = dir + "/" + name;
+    // One answer of the file dialog: "cancel", "fail", or a file of the named kind. Sets skip when the
+    // machine cannot make that kind.
+    void AnswerFileDialog(const std::string& kind) {
+        if (kind == "cancel" || kind == "fail") {
+            ui.fileAnswers.push_back(
+                {kind == "cancel" ? FileDialogResult::Cancelled : FileDialogResult::Failed, ""});
+            return;
+        }
+        ui.fileAnswers.push_back({FileDialogResult::Chosen, MakeFile(kind)});
+    }
+
+    std::string MakeFile(const std::string& kind) {
+        const std::string path = dir + "/" + std::to_string(ui.fileAnswers.size()) + ".fw";
+        if (kind == "/dev/zero") {
+            return kind;
+        }
+        if (kind == "long-path") {
+            return "/" + std::string(255, 'p');  // 256 characters: one too many for the path buffer
+        }
+        if (kind == "dir" || kind == "fifo") {
+            EXPECT_EQ(kind == "dir" ? ::mkdir(path.c_str(), 0700) : ::mkfifo(path.c_str(), 0600), 0);
+            return path;
+        }
+        if (kind == "missing") {
+            return path;
+        }
+        if (kind == "unreadable" && ::geteuid() == 0) {
+            skip = "root reads files whatever their permissions";
+        }
+        const bool sameVersion = kind == "x10a" || kind == "qx300" || kind == "byte48";
+        const size_t length = kind == "size-1"   ? FIRMWARE_IMAGE_SIZE - 1
+                              : kind == "size+1" ? FIRMWARE_IMAGE_SIZE + 1
+                              : kind == "size60" ? 60
+                              : kind == "size30" ? 30
+                              : kind == "empty"  ? 0
+                                                 : FIRMWARE_IMAGE_SIZE;
+        image = MakeImage(sameVersion ? "x10a" : "0123", length,
+                          kind == "qx300"      ? IDENTIFICATION_QX300
+                          : kind == "wrong-id" ? "Corva Lumen Precision QX999"
+                                               : IDENTIFICATION_QX410);
+        if (kind == "byte48" || kind == "zero@20" || kind == "diff@47") {
+            image[kind == "byte48" ? 48 : kind == "zero@20" ? 20 : 47] = kind == "zero@20" ? 0 : 'R';
+        }
         FILE* file = std::fopen(path.c_str(), "wb");
         EXPECT_NE(file, nullptr);
-        if (file != nullptr) {
-            std::fwrite(bytes.data(), 1, bytes.size(), file);
-            std::fclose(file);
+        std::fwrite(image.data(), 1, image.size(), file);
+        std::fclose(file);
+        if (kind == "unreadable") {
+            ::chmod(path.c_str(), 0);
+        }
+        // 4 GiB + the image length: cut to 32 bits it would read as exactly the image length.
+        if (kind == "sparse" && ::truncate(path.c_str(), (off_t{1} << 32) + FIRMWARE_IMAGE_SIZE) != 0) {
+            skip = "the filesystem refuses a sparse file beyond 4 GiB";
         }
         return path;
     }
 
-    void Choose(const std::string& path) { ui.fileAnswers.push_back({FileDialogResult::Chosen, path}); }
-
-    // Builds the controller as the shell does and runs the update once.
+    // Runs the update once, the controller wired up as the shell does it.
     void Run() {
-        controller = std::make_unique<CUpdateController>(devices);
         ASSERT_EQ(g_pController, controller.get());
-        infoBar.controller = controller.get();
         controller->SetInfoBar(&infoBar);
         controller->SetStatus(STATUS_LINE_PORT_PROMPT);
-        ui.controller = controller.get();
         controller->RunUpdate(ui);
     }
 
-    uint32_t CommandCount(sim::CameraModel& camera, uint8_t code) {
-        uint32_t count = 0;
-        for (const sim::CommandRecord& command : camera.Commands()) {
-            count += command.code == code ? 1U : 0U;
-        }
-        return count;
+    uint32_t Resets(const sim::CameraModel& camera) {
+        return static_cast<uint32_t>(std::count_if(camera.Commands().begin(), camera.Commands().end(),
+                                                   [](const auto& c) { return c.code == qx::CMD_RESET; }));
     }
 
+    // Busy cursor balanced and never below zero, every loaded image released, no UI left in use.
     void ExpectEndedCleanly() {
         EXPECT_EQ(ui.busyDepth, 0);
         EXPECT_EQ(ui.busyLowest, 0);
@@ -146,284 +203,168 @@ class ControllerTest : public ::testing::Test {
     sim::VirtualDevices devices;
     RecordingInfoBar infoBar;
     std::string dir;
+    std::string skip;
+    std::vector<uint8_t> image;  // the last image file made
     std::unique_ptr<CUpdateController> controller;
 };
 
-TEST_F(ControllerTest, PortQuitEndsWithoutTouchingAnyDevice) {
-    ui.portResult = DIALOG_CANCEL;
-    Run();
-    EXPECT_EQ(ui.Prompts(), std::vector<std::string>{"port"});
-    EXPECT_TRUE(devices.OpenAttempts().empty());
-    EXPECT_EQ(controller->StatusText(), "Select the communication port. ");
-    ExpectEndedCleanly();
-}
+// ---- Every outcome of the workflow ----
 
-TEST_F(ControllerTest, SearchFailureShowsNotFoundAndSendsNoReset) {
-    sim::CameraConfig config = CameraConfig();
-    config.state = 5;  // not ready: the search gives up
-    sim::CameraModel& camera = devices.AttachSerialCamera("COM1", config);
-    ui.portChoice = 1;
-    Run();
-    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kNotFound}));
-    EXPECT_EQ(CommandCount(camera, qx::CMD_RESET), 0U);
-    EXPECT_EQ(controller->StatusText(), "Searching for Corva QX410 Zoom Digital Camera ...");
-    ExpectEndedCleanly();
-}
-
-TEST_F(ControllerTest, StatusLineShowsTheCameraAfterThreeVersionPauses) {
-    devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    Run();  // the file dialog is cancelled and the cancel prompt quits
-    const std::string status = "status [Camera ID: ABC     Firmware Version: 1.0A]";
-    auto at = std::find(ui.calls.begin(), ui.calls.end(), status);
-    ASSERT_NE(at, ui.calls.end());
-    // Between the end of the search and the status line: exactly the three pauses, in order.
-    const std::vector<std::string> before(at - 4, at);
-    EXPECT_EQ(before, (std::vector<std::string>{"busy off", "wait 1000", "wait 1000", "wait 500"}));
-    EXPECT_EQ(std::string(controller->m_cameraVersion, 4), "010A");
-    EXPECT_EQ(controller->m_bCameraKnown, 1);
-}
-
-TEST_F(ControllerTest, CancelThenContinueLoopsAndCancelThenQuitEndsTheSession) {
-    sim::CameraModel& camera = devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    ui.fileAnswers = {{FileDialogResult::Cancelled, ""},
-                      {FileDialogResult::Cancelled, ""},
-                      {FileDialogResult::Cancelled, ""}};
-    ui.messageAnswers = {DIALOG_OK, DIALOG_OK, DIALOG_CANCEL};
-    Run();
-    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, kCancelled, kChoose, kCancelled,
-                                                      kChoose, kCancelled}));
-    EXPECT_EQ(CommandCount(camera, qx::CMD_RESET), 1U);
-    EXPECT_TRUE(camera.BlocksWritten().empty());
-    ExpectEndedCleanly();
-}
-
-TEST_F(ControllerTest, FailedFileDialogShowsFileNotFoundAndEndsTheSession) {
-    sim::CameraModel& camera = devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    ui.fileAnswers = {{FileDialogResult::Failed, ""}};
-    Run();
-    EXPECT_EQ(ui.Prompts(),
-              (std::vector<std::string>{"port", kChoose, "beep simple", "file-error File not found error!"}));
-    EXPECT_EQ(CommandCount(camera, qx::CMD_RESET), 1U);
-    ExpectEndedCleanly();
-}
-
-TEST_F(ControllerTest, UnreadableFileShowsReadErrorAndEndsTheSession) {
-    sim::CameraModel& camera = devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    Choose(dir + "/missing.fw");
-    Run();
-    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, "beep simple",
-                                                      "file-error File open or read error!"}));
-    EXPECT_EQ(CommandCount(camera, qx::CMD_RESET), 1U);
-    ExpectEndedCleanly();
-}
-
-// Files that are not images: each gets the wrong-file prompt; Quit ends the session.
-class WrongFileRun : public ControllerTest, public ::testing::WithParamInterface<const char*> {
-  protected:
-    std::string MakeFile(const std::string& kind) {
-        if (kind == "WrongIdentification") {
-            return WriteImageFile("a.fw",
-                                  MakeImage("0123", FIRMWARE_IMAGE_SIZE, "Corva Lumen Precision QX999"));
-        }
-        if (kind == "OneByteShort") {
-            return WriteImageFile("a.fw", MakeImage("0123", FIRMWARE_IMAGE_SIZE - 1));
-        }
-        if (kind == "OneByteLong") {
-            return WriteImageFile("a.fw", MakeImage("0123", FIRMWARE_IMAGE_SIZE + 1));
-        }
-        if (kind == "ShortHeaderOnly") {
-            return WriteImageFile("a.fw", MakeImage("0123", 50));
-        }
-        if (kind == "Directory") {
-            const std::string path = dir + "/d.fw";
-            ::mkdir(path.c_str(), 0700);
-            return path;
-        }
-        if (kind == "Fifo") {
-            const std::string path = dir + "/f.fw";
-            ::mkfifo(path.c_str(), 0600);
-            return path;
-        }
-        return "/dev/zero";
-    }
+struct RunCase {
+    const char* name;
+    Camera camera;
+    int portAnswer;
+    Calls files;               // answers of the file dialog, see AnswerFileDialog
+    std::vector<int> answers;  // answers of the message dialogs, in order
+    Calls prompts;
+    std::string status;  // the status line at the end
+    uint32_t resets;     // reset commands the camera received (EndSession or the end of the download)
+    Calls notices;       // value and text of each notice's first and last picture
 };
 
-TEST_P(WrongFileRun, WrongFilePromptThenQuitEndsTheSession) {
-    sim::CameraModel& camera = devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    Choose(MakeFile(GetParam()));
-    ui.messageAnswers = {DIALOG_CANCEL};
+// clang-format off
+const RunCase kRunCases[] = {
+    {"PortQuit", Camera::Serial, DIALOG_CANCEL, {}, {}, {"port"}, kPortPrompt, 0, {}},
+    {"NotFound", Camera::NotReady, DIALOG_OK, {}, {}, {"port", kNotFound}, kSearching, 0, {}},
+    {"CancelContinueUntilQuit", Camera::Serial, DIALOG_OK, {"cancel", "cancel", "cancel"},
+     {DIALOG_OK, DIALOG_OK, DIALOG_CANCEL},
+     {"port", kChoose, kCancelled, kChoose, kCancelled, kChoose, kCancelled}, kCamera, 1, {}},
+    {"FileDialogFails", Camera::Serial, DIALOG_OK, {"fail"}, {},
+     {"port", kChoose, "beep simple", "file-error File not found error!"}, kCamera, 1, {}},
+    {"PathTooLongThenCancel", Camera::Serial, DIALOG_OK, {"long-path"}, {DIALOG_CANCEL},
+     {"port", kChoose, "beep simple", std::string("file-error ") + PATH_TOO_LONG_TEXT, kCancelled},
+     kCamera, 1, {}},
+    {"Download", Camera::Serial, DIALOG_OK, {"0123"}, {},
+     {"port", kChoose, "beep ok", Success("1.23")}, kCamera, 1, kSerialNotice},
+    {"WrongFileThenContinue", Camera::Serial, DIALOG_OK, {"size-1", "0123"}, {DIALOG_OK},
+     {"port", kChoose, kWrongFile, kChoose, "beep ok", Success("1.23")}, kCamera, 1, kSerialNotice},
+    {"UsbDownloadErasesFirst", Camera::Usb, DIALOG_OK, {"0123"}, {},
+     {"port", kChoose, "beep ok", Success("1.23")}, kCamera, 1,
+     {"0 Erasing data block ...", "100 Erasing data block completed.", "0 Downloading firmware ...",
+      "100 Downloading firmware completed."}},
+    // A failed download sends no reset.
+    {"DownloadFails", Camera::BadChecksum, DIALOG_OK, {"0123"}, {},
+     {"port", kChoose, kFailed}, kCamera, 0,
+     {"0 Downloading firmware ...", "100 Downloading firmware failed."}},
+    {"SameVersionQuit", Camera::Serial, DIALOG_OK, {"x10a"}, {DIALOG_CANCEL},
+     {"port", kChoose, kSameVersion}, kCamera, 1, {}},
+    {"SameVersionContinueShowsFoldedVersion", Camera::Serial, DIALOG_OK, {"x10a"}, {DIALOG_OK},
+     {"port", kChoose, kSameVersion, "beep ok", Success("1.0A")}, kCamera, 1, kSerialNotice},
+    // Found but not identified: blank status line, no version prompt, the version as stored.
+    {"NotIdentified", Camera::Unidentified, DIALOG_OK, {"x10a"}, {},
+     {"port", kChoose, "beep ok", Success("1.0a")}, "", 1, kSerialNotice},
+};
+// clang-format on
+
+class WorkflowRun : public ControllerTest, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(WorkflowRun, PromptsCameraStatusLineAndNotices) {
+    const RunCase& c = GetParam();
+    sim::CameraModel& camera = Attach(c.camera);
+    ui.portResult = c.portAnswer;
+    for (const std::string& kind : c.files) {
+        AnswerFileDialog(kind);
+    }
+    ui.messageAnswers.assign(c.answers.begin(), c.answers.end());
     Run();
-    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, kWrongFile}));
-    EXPECT_EQ(CommandCount(camera, qx::CMD_RESET), 1U);
-    EXPECT_TRUE(camera.BlocksWritten().empty());
-    ExpectEndedCleanly();
-}
 
-INSTANTIATE_TEST_SUITE_P(Files, WrongFileRun,
-                         ::testing::Values("WrongIdentification", "OneByteShort", "OneByteLong",
-                                           "ShortHeaderOnly", "Directory", "Fifo", "DevZero"));
+    EXPECT_EQ(ui.Prompts(), c.prompts);
+    EXPECT_EQ(controller->StatusText(), c.status);
+    EXPECT_EQ(Resets(camera), c.resets);
+    if (c.portAnswer != DIALOG_OK) {
+        EXPECT_TRUE(devices.OpenAttempts().empty());
+    }
+    // Straight after the search: the three version pauses in order, then the camera on the status line;
+    // a camera not identified blanks it at once.
+    const size_t searched = std::find(ui.calls.begin(), ui.calls.end(), "busy off") - ui.calls.begin();
+    const Calls afterSearch = c.status.empty()
+                                  ? Calls{"status []"}
+                                  : Calls{"wait 1000", "wait 1000", "wait 500", "status [" + kCamera + "]"};
+    if (c.status.empty() || c.status == kCamera) {
+        ASSERT_LT(searched + afterSearch.size(), ui.calls.size());
+        EXPECT_EQ(Calls(&ui.calls[searched + 1], &ui.calls[searched + 1] + afterSearch.size()), afterSearch);
+    }
 
-TEST_F(ControllerTest, WrongFileThenContinueChoosesAgainAndDownloads) {
-    sim::CameraModel& camera = devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    Choose(WriteImageFile("short.fw", MakeImage("0123", FIRMWARE_IMAGE_SIZE - 1)));
-    Choose(WriteImageFile("good.fw", MakeImage("0123")));
-    ui.messageAnswers = {DIALOG_OK, DIALOG_OK};
-    Run();
-    EXPECT_EQ(ui.Prompts(),
-              (std::vector<std::string>{"port", kChoose, kWrongFile, kChoose, "beep ok", Success("1.23")}));
-    EXPECT_EQ(camera.BlocksWritten().size(), static_cast<size_t>(qx::SERIAL_BLOCK_COUNT));
-    ExpectEndedCleanly();
-}
-
-TEST_F(ControllerTest, DownloadWritesThePayloadAndReportsSuccess) {
-    sim::CameraModel& camera = devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    const std::vector<uint8_t> image = MakeImage("0123");
-    Choose(WriteImageFile("good.fw", image));
-    Run();
-    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, "beep ok", Success("1.23")}));
-    ASSERT_EQ(camera.Flash().size(), static_cast<size_t>(qx::FIRMWARE_PAYLOAD_SIZE));
-    // The USB download writes its 248 blocks of 4096 bytes from the start of the payload.
-    const size_t written = static_cast<size_t>(qx::USB_BLOCK_COUNT) * qx::USB_BLOCK_SIZE;
-    ASSERT_GE(camera.Flash().size(), written);
-    EXPECT_TRUE(std::equal(camera.Flash().begin(),
-                           camera.Flash().begin() + static_cast<std::ptrdiff_t>(written),
-                           image.begin() + FIRMWARE_HEADER_SIZE));
-    EXPECT_TRUE(camera.ResetSeen());
-
-    // The serial download has one phase: its notice opens at the start, paints every event, holds the
-    // completed picture for one second and closes.
-    ASSERT_GE(ui.notices.size(), 4U);
-    EXPECT_EQ(ui.notices.front().what, "open");
-    EXPECT_EQ(ui.notices[1].what, "paint");
-    EXPECT_EQ(ui.notices[1].kind, STATUS_START);
-    EXPECT_EQ(ui.notices[1].text, "Downloading firmware ...");
-    const auto& last = ui.notices.back();
-    const auto& final = ui.notices[ui.notices.size() - 2];
-    EXPECT_EQ(final.kind, STATUS_COMPLETED);
-    EXPECT_EQ(final.value, 100);
-    EXPECT_EQ(final.text, "Downloading firmware completed.");
-    EXPECT_EQ(last.what, "close");
-    EXPECT_EQ(last.timeMs - final.timeMs, NOTICE_FINAL_HOLD_MS);
-    ExpectEndedCleanly();
-}
-
-TEST_F(ControllerTest, UsbDownloadShowsAnEraseNoticeThenADownloadNotice) {
-    sim::CameraModel& camera = devices.AttachUsbCamera("\\\\.\\QX410U-001", CameraConfig());
-    ui.portChoice = PORT_USB;
-    const std::vector<uint8_t> image = MakeImage("0123");
-    Choose(WriteImageFile("good.fw", image));
-    Run();
-    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, "beep ok", Success("1.23")}));
-    // The USB download writes its 248 blocks of 4096 bytes from the start of the payload.
-    const size_t written = static_cast<size_t>(qx::USB_BLOCK_COUNT) * qx::USB_BLOCK_SIZE;
-    ASSERT_GE(camera.Flash().size(), written);
-    EXPECT_TRUE(std::equal(camera.Flash().begin(),
-                           camera.Flash().begin() + static_cast<std::ptrdiff_t>(written),
-                           image.begin() + FIRMWARE_HEADER_SIZE));
-
-    // Two notices, never at the same time: open/close strictly alternate, and each closes one second
-    // after its final picture.
-    std::vector<std::string> labels;
-    int open = 0;
+    // Notices never overlap; each closes one second after its final picture.
+    Calls pictures;
+    bool open = false;
     for (size_t i = 0; i < ui.notices.size(); ++i) {
-        const auto& n = ui.notices[i];
-        if (n.what == "open") {
-            EXPECT_EQ(open, 0);
-            ++open;
-        } else if (n.what == "close") {
-            EXPECT_EQ(open, 1);
-            --open;
-            ASSERT_GT(i, 0U);
+        const ScriptedUi::NoticeEvent& n = ui.notices[i];
+        if (n.what != "paint") {
+            EXPECT_NE(open, n.what == "open") << i;
+            open = n.what == "open";
+        }
+        if (n.what == "close" && i > 0) {
             EXPECT_EQ(n.timeMs - ui.notices[i - 1].timeMs, NOTICE_FINAL_HOLD_MS);
-        } else if (n.kind != STATUS_PROGRESS) {
-            labels.push_back(n.text);
+        } else if (n.what == "paint" && n.kind != STATUS_PROGRESS) {
+            pictures.push_back(std::to_string(n.value) + " " + n.text);
         }
     }
-    EXPECT_EQ(open, 0);
-    EXPECT_EQ(labels,
-              (std::vector<std::string>{"Erasing data block ...", "Erasing data block completed.",
-                                        "Downloading firmware ...", "Downloading firmware completed."}));
+    EXPECT_FALSE(open);
+    EXPECT_EQ(pictures, c.notices);
+    if (c.notices.empty()) {
+        EXPECT_EQ(camera.EraseCommands(), 0U);
+        EXPECT_TRUE(camera.BlocksWritten().empty());
+    } else if (c.prompts.back().rfind("message 104", 0) == 0) {
+        // The payload reached the flash unchanged (the USB download writes 248 blocks of 4096 bytes).
+        const size_t written = c.camera == Camera::Usb ? size_t{qx::USB_BLOCK_COUNT} * qx::USB_BLOCK_SIZE
+                                                       : size_t{qx::FIRMWARE_PAYLOAD_SIZE};
+        ASSERT_GE(camera.Flash().size(), written);
+        EXPECT_TRUE(std::equal(camera.Flash().begin(),
+                               camera.Flash().begin() + static_cast<std::ptrdiff_t>(written),
+                               image.begin() + FIRMWARE_HEADER_SIZE));
+    }
     ExpectEndedCleanly();
 }
 
-TEST_F(ControllerTest, DownloadFailureShowsTheRetryMessage) {
-    sim::CameraConfig config = CameraConfig();
-    config.faults.checksumAlwaysMismatch = true;
-    devices.AttachSerialCamera("COM1", config);
-    ui.portChoice = 1;
-    Choose(WriteImageFile("good.fw", MakeImage("0123")));
-    Run();
-    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, kFailed}));
-    ExpectEndedCleanly();
-}
+INSTANTIATE_TEST_SUITE_P(Outcomes, WorkflowRun, ::testing::ValuesIn(kRunCases),
+                         [](const auto& p) { return std::string(p.param.name); });
 
-TEST_F(ControllerTest, SameVersionQuitEndsTheSessionBeforeAnyErase) {
-    sim::CameraModel& camera = devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    Choose(WriteImageFile("same.fw", MakeImage("x10a")));
+// ---- Every kind of chosen file, answered with Quit ----
+
+struct FileCase {
+    const char* kind;  // see MakeFile
+    Calls verdict;     // what follows the file dialog
+};
+
+const FileCase kFileCases[] = {
+    {"missing", kReadError},     {"empty", kReadError},     {"unreadable", kReadError},
+    {"wrong-id", {kWrongFile}},  {"zero@20", {kWrongFile}}, {"diff@47", {kWrongFile}},
+    {"size-1", {kWrongFile}},    {"size+1", {kWrongFile}},  {"size60", {kWrongFile}},
+    {"size30", {kWrongFile}},    {"dir", {kWrongFile}},     {"fifo", {kWrongFile}},
+    {"/dev/zero", {kWrongFile}}, {"sparse", {kWrongFile}},  {"qx300", {kSameVersion}},
+    {"byte48", {kSameVersion}},  // only the first 48 characters are compared
+};
+
+class FileRun : public ControllerTest, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(FileRun, GetsTheAnswerForItsKindAndQuitEndsTheSession) {
+    sim::CameraModel& camera = Attach(Camera::Serial);
+    AnswerFileDialog(GetParam().kind);
+    if (!skip.empty()) {
+        GTEST_SKIP() << skip;
+    }
     ui.messageAnswers = {DIALOG_CANCEL};
     Run();
-    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, kSameVersion}));
-    EXPECT_EQ(CommandCount(camera, qx::CMD_ERASE_BLOCKS), 0U);
-    EXPECT_EQ(CommandCount(camera, qx::CMD_RESET), 1U);
+    Calls expected{"port", kChoose};
+    expected.insert(expected.end(), GetParam().verdict.begin(), GetParam().verdict.end());
+    EXPECT_EQ(ui.Prompts(), expected);
+    EXPECT_EQ(Resets(camera), 1U);
+    EXPECT_EQ(camera.EraseCommands(), 0U);
     ExpectEndedCleanly();
 }
 
-TEST_F(ControllerTest, SameVersionContinueDownloadsAndShowsTheFoldedVersion) {
-    sim::CameraModel& camera = devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    Choose(WriteImageFile("same.fw", MakeImage("x10a")));
-    ui.messageAnswers = {DIALOG_OK};
-    Run();
-    EXPECT_EQ(ui.Prompts(),
-              (std::vector<std::string>{"port", kChoose, kSameVersion, "beep ok", Success("1.0A")}));
-    EXPECT_EQ(camera.BlocksWritten().size(), static_cast<size_t>(qx::SERIAL_BLOCK_COUNT));
-    ExpectEndedCleanly();
-}
-
-TEST_F(ControllerTest, UnidentifiedCameraLeavesTheStatusBlankAndSkipsTheVersionCheck) {
-    sim::CameraConfig config = CameraConfig();
-    config.startUnlocked = true;  // answers the access string at once: found, not identified
-    config.versionMajor = 0;      // version 0.0.5.0: old enough for the reply the session expects
-    config.versionMinor = 0x50;   // before it knows the version
-    devices.AttachSerialCamera("COM1", config);
-    ui.portChoice = 1;
-    Choose(WriteImageFile("same.fw", MakeImage("x10a")));
-    Run();
-    EXPECT_EQ(controller->m_bNotIdentified, 1);
-    EXPECT_EQ(controller->StatusText(), "");
-    // The status line goes blank straight after the search: no version pauses.
-    const auto blank = std::find(ui.calls.begin(), ui.calls.end(), "status []");
-    ASSERT_NE(blank, ui.calls.end());
-    EXPECT_EQ(*(blank - 1), "busy off");
-    // No version prompt, and the version as stored: the last character not upper-cased.
-    EXPECT_EQ(ui.Prompts(), (std::vector<std::string>{"port", kChoose, "beep ok", Success("1.0a")}));
-    ExpectEndedCleanly();
-}
-
-TEST_F(ControllerTest, PathTooLongIsRefusedAndTheUserMayChooseAgain) {
-    devices.AttachSerialCamera("COM1", CameraConfig());
-    ui.portChoice = 1;
-    Choose("/" + std::string(255, 'p'));  // 256 characters: one too many for the buffer
-    ui.messageAnswers = {DIALOG_CANCEL};
-    Run();
-    EXPECT_EQ(ui.Prompts(),
-              (std::vector<std::string>{"port", kChoose, "beep simple",
-                                        std::string("file-error ") + PATH_TOO_LONG_TEXT, kCancelled}));
-    ExpectEndedCleanly();
-}
+INSTANTIATE_TEST_SUITE_P(Files, FileRun, ::testing::ValuesIn(kFileCases), [](const auto& p) {
+    std::string name;
+    for (const char ch : std::string(p.param.kind)) {
+        name += std::isalnum(ch) ? std::string(1, ch) : ch == '+' ? "Plus" : ch == '-' ? "Minus" : "_";
+    }
+    return name;
+});
 
 // ---- Pieces of the controller without a run ----
 
 TEST_F(ControllerTest, SelectFirmwareFileNeverWritesPastThePathBuffer) {
-    controller = std::make_unique<CUpdateController>(devices);
     struct {
         char path[FILE_PATH_BUFFER_SIZE];
         char guard[16];
@@ -431,169 +372,130 @@ TEST_F(ControllerTest, SelectFirmwareFileNeverWritesPastThePathBuffer) {
     std::memset(&buffer, 0x5A, sizeof buffer);
     std::memset(buffer.path, 0, sizeof buffer.path);
     const char* filter = res::LoadString(res::IDS_FILE_FILTER);
-
     ui.fileAnswers = {{FileDialogResult::Chosen, std::string(256, 'q')},
                       {FileDialogResult::Chosen, std::string(255, 'r')}};
     EXPECT_EQ(controller->SelectFirmwareFile(ui, 1, buffer.path, filter), FILE_SELECT_CANCELLED);
     EXPECT_EQ(buffer.path[0], 0);
     EXPECT_EQ(controller->SelectFirmwareFile(ui, 1, buffer.path, filter), FILE_SELECT_CHOSEN);
     EXPECT_EQ(std::string(buffer.path), std::string(255, 'r'));
-    for (char guard : buffer.guard) {
-        EXPECT_EQ(guard, 0x5A);
-    }
+    EXPECT_EQ(std::string(buffer.guard, sizeof buffer.guard), std::string(sizeof buffer.guard, 0x5A));
 }
-
-struct FilterCase {
-    const char* filter;
-    const char* initialName;
-};
 
 TEST_F(ControllerTest, InitialFileNameComesFromTheFirstExtensionPattern) {
-    controller = std::make_unique<CUpdateController>(devices);
-    const FilterCase cases[] = {{"Firmware Files (*.fw )   |*.fw||  ", "*.fw "},
-                                {"All (*.*)|*.*|Images|*.fw", "*.fw"},
-                                {"No pattern here", ""},
-                                {"*.", ""}};
-    for (const FilterCase& c : cases) {
+    const std::pair<const char*, const char*> cases[] = {{"Firmware Files (*.fw )   |*.fw||  ", "*.fw "},
+                                                         {"All (*.*)|*.*|Images|*.fw", "*.fw"},
+                                                         {"No pattern here", ""},
+                                                         {"*.", ""}};
+    for (const auto& [filter, initialName] : cases) {
         ui.calls.clear();
         char path[FILE_PATH_BUFFER_SIZE] = {};
-        controller->SelectFirmwareFile(ui, 1, path, c.filter);
-        EXPECT_EQ(ui.calls.front(), std::string("choose [") + c.filter + "] [" + c.initialName + "]");
+        controller->SelectFirmwareFile(ui, 1, path, filter);
+        EXPECT_EQ(ui.calls.front(), std::string("choose [") + filter + "] [" + initialName + "]");
     }
 }
 
-struct StatusCase {
-    const char* name;
-    int16_t kind;
-    int32_t known;
-    const char* id;
-    const char* version;
-    const char* expected;
-};
-
 TEST_F(ControllerTest, StatusLineTexts) {
-    controller = std::make_unique<CUpdateController>(devices);
-    const StatusCase cases[] = {
-        {"PortPrompt", 0, 0, "", "0000", "Select the communication port. "},
-        {"Searching", 1, 0, "", "0000", "Searching for Corva QX410 Zoom Digital Camera ..."},
-        {"Camera", 2, 1, "ABC", "010A", "Camera ID: ABC     Firmware Version: 1.0A"},
-        {"CameraWithoutName", 2, 1, "", "0:9Z", "Camera ID: ---    Firmware Version: :.9Z"},
-        {"CameraNotKnown", 2, 0, "ABC", "010A", ""},
-        {"Blank", 3, 1, "ABC", "010A", ""},
-        {"UnknownKind", 9, 1, "ABC", "010A", ""},
+    struct {
+        int16_t kind;
+        int32_t known;
+        const char* id;
+        const char* version;
+        std::string expected;
+    } const cases[] = {
+        {0, 0, "", "0000", kPortPrompt},
+        {1, 0, "", "0000", kSearching},
+        {2, 1, "ABC", "010A", kCamera},
+        {2, 1, "", "0:9Z", "Camera ID: ---    Firmware Version: :.9Z"},  // no name; a middle byte of 10
+        {2, 0, "ABC", "010A", ""},                                       // camera not known yet
+        {3, 1, "ABC", "010A", ""},
+        {9, 1, "ABC", "010A", ""},
     };
-    for (const StatusCase& c : cases) {
+    for (const auto& c : cases) {
         controller->m_bCameraKnown = c.known;
         std::memset(controller->m_cameraId, 0, sizeof controller->m_cameraId);
         std::strcpy(controller->m_cameraId, c.id);
         std::memcpy(controller->m_cameraVersion, c.version, 4);
         controller->SetStatus(c.kind);
-        EXPECT_EQ(controller->StatusText(), c.expected) << c.name;
+        EXPECT_EQ(controller->StatusText(), c.expected) << c.kind << " " << c.version;
     }
 }
 
 TEST(WindowPlacement, DialogsAreCentredAndClampedNoticesSitBottomRight) {
-    struct Case {
+    struct {
         WindowRect reference;
         int32_t width, height;
         WindowPosition dialog, notice;
-    };
-    const Case cases[] = {
+    } const cases[] = {
         {{0, 0, 800, 600}, 301, 201, {250, 200}, {489, 399}},
         {{100, 50, 900, 650}, 301, 201, {250, 200}, {489, 399}},  // only the size of the reference counts
         {{0, 0, 5, 5}, 7, 7, {0, 0}, {-12, -2}},                  // 2 - 3 = -1 clamps; the notice does not
         {{0, 0, 300, 200}, 400, 100, {0, 50}, {-110, 100}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const WindowPosition dialog = ComputeDialogPosition(c.reference, c.width, c.height);
         const WindowPosition notice = ComputeNoticePosition(c.reference, c.width, c.height);
-        EXPECT_EQ(dialog.x, c.dialog.x);
-        EXPECT_EQ(dialog.y, c.dialog.y);
-        EXPECT_EQ(notice.x, c.notice.x);
-        EXPECT_EQ(notice.y, c.notice.y);
+        EXPECT_EQ(std::pair(dialog.x, dialog.y), std::pair(c.dialog.x, c.dialog.y));
+        EXPECT_EQ(std::pair(notice.x, notice.y), std::pair(c.notice.x, c.notice.y));
     }
 }
 
 // ---- The download status callback ----
 
-class NoticeTest : public ControllerTest {
-  protected:
-    void SetUp() override {
-        controller = std::make_unique<CUpdateController>(devices);
-        controller->m_pUi = &ui;  // as inside RunUpdate
-    }
-    std::vector<std::string> Events() const {
-        std::vector<std::string> events;
-        for (const auto& n : ui.notices) {
-            events.push_back(n.what == "paint"
-                                 ? "paint " + std::to_string(n.kind) + " " + std::to_string(n.value) + " " +
-                                       n.text + " @" + std::to_string(n.timeMs)
-                                 : n.what + " @" + std::to_string(n.timeMs));
-        }
-        return events;
-    }
+struct NoticeCase {
+    const char* name;
+    bool opens, paints;                          // whether the UI can make and paint a notice
+    std::vector<std::array<int32_t, 3>> events;  // kind, value, phase
+    Calls expected;
 };
 
-TEST_F(NoticeTest, EachPhaseGetsItsOwnNoticeHeldOneSecondAtTheEnd) {
-    EXPECT_EQ(ReportDownloadStatus(STATUS_START, 0, 1), 1);
-    EXPECT_EQ(ReportDownloadStatus(STATUS_PROGRESS, 50, 1), 1);
-    EXPECT_EQ(ReportDownloadStatus(STATUS_COMPLETED, 100, 1), 1);
-    EXPECT_EQ(ReportDownloadStatus(STATUS_START, 0, 0), 1);
-    EXPECT_EQ(ReportDownloadStatus(STATUS_FAILED, 37, 0), 1);
-    EXPECT_EQ(Events(),
-              (std::vector<std::string>{"open @0", "paint 0 0 Erasing data block ... @0",
-                                        "paint 1 50 Erasing data block ... @0",
-                                        "paint 2 100 Erasing data block completed. @0", "close @1000",
-                                        "open @1000", "paint 0 0 Downloading firmware ... @1000",
-                                        "paint 3 37 Downloading firmware failed. @1000", "close @2000"}));
-    EXPECT_EQ(controller->m_pNotice, nullptr);
-    EXPECT_EQ(controller->m_bNoticeOpen, 0);
+// clang-format off
+const NoticeCase kNoticeCases[] = {
+    {"EachPhaseGetsItsOwnNoticeHeldOneSecond", true, true,
+     {{STATUS_START, 0, 1}, {STATUS_PROGRESS, 50, 1}, {STATUS_FAILED, 37, 1}, {STATUS_START, 0, 0},
+      {STATUS_COMPLETED, 100, 0}},
+     {"open @0", "paint 0 0 Erasing data block ... @0", "paint 1 50 Erasing data block ... @0",
+      "paint 3 37 Erasing data block failed. @0", "close @1000", "open @1000",
+      "paint 0 0 Downloading firmware ... @1000", "paint 2 100 Downloading firmware completed. @1000",
+      "close @2000", "end @2000"}},
+    {"WithoutANoticeAndUnknownKindsNothingHappens", true, true,
+     {{STATUS_PROGRESS, 10, 0}, {STATUS_COMPLETED, 100, 0}, {STATUS_START, 0, 0}, {7, 5, 0}},
+     {"open @0", "paint 0 0 Downloading firmware ... @0", "end @0"}},
+    {"NoNoticeMadeDownloadGoesOnUnseen", false, true,
+     {{STATUS_START, 0, 0}, {STATUS_PROGRESS, 10, 0}, {STATUS_COMPLETED, 100, 0}},
+     {"open @0", "end @0"}},
+    {"UnpaintedFinalPictureIsNotHeld", true, false, {{STATUS_START, 0, 0}, {STATUS_FAILED, 12, 0}},
+     {"open @0", "paint 0 0 Downloading firmware ... @0", "paint 3 12 Downloading firmware failed. @0",
+      "close @0", "end @0"}},
+    {"StartWhileOpenClosesTheOldNotice", true, true, {{STATUS_START, 0, 1}, {STATUS_START, 0, 0}},
+     {"open @0", "paint 0 0 Erasing data block ... @0", "close @0", "open @0",
+      "paint 0 0 Downloading firmware ... @0", "end @0"}},
+    {"ValueIsSigned16Bits", true, true, {{STATUS_START, 0, 0}, {STATUS_PROGRESS, 0x10005, 0}, {1, 0xFFFF, 0}},
+     {"open @0", "paint 0 0 Downloading firmware ... @0", "paint 1 5 Downloading firmware ... @0",
+      "paint 1 -1 Downloading firmware ... @0", "end @0"}},
+};
+// clang-format on
+
+class NoticeEvents : public ControllerTest, public ::testing::WithParamInterface<NoticeCase> {};
+
+TEST_P(NoticeEvents, OpenPaintHoldAndClose) {
+    const NoticeCase& c = GetParam();
+    controller->m_pUi = &ui;  // as inside RunUpdate
+    ui.noticeOpens = c.opens;
+    ui.noticePaints = c.paints;
+    for (const auto& [kind, value, phase] : c.events) {
+        EXPECT_EQ(ReportDownloadStatus(static_cast<uint32_t>(kind), value, phase), 1);
+    }
+    Calls events;
+    for (const auto& n : ui.notices) {
+        const std::string paint = " " + std::to_string(n.kind) + " " + std::to_string(n.value) + " " + n.text;
+        events.push_back(n.what + (n.what == "paint" ? paint : "") + " @" + std::to_string(n.timeMs));
+    }
+    events.push_back("end @" + std::to_string(clock.ReadMs()));
+    EXPECT_EQ(events, c.expected);
 }
 
-TEST_F(NoticeTest, EventsWithoutANoticeAndUnknownKindsChangeNothing) {
-    EXPECT_EQ(ReportDownloadStatus(STATUS_PROGRESS, 10, 0), 1);
-    EXPECT_EQ(ReportDownloadStatus(STATUS_COMPLETED, 100, 0), 1);
-    EXPECT_EQ(ReportDownloadStatus(STATUS_START, 0, 0), 1);
-    EXPECT_EQ(ReportDownloadStatus(7, 5, 0), 1);
-    EXPECT_EQ(Events(), (std::vector<std::string>{"open @0", "paint 0 0 Downloading firmware ... @0"}));
-    EXPECT_EQ(controller->m_bNoticeOpen, 1);
-}
-
-TEST_F(NoticeTest, NoNoticeMadeMeansTheDownloadGoesOnUnseen) {
-    ui.noticeOpens = false;
-    EXPECT_EQ(ReportDownloadStatus(STATUS_START, 0, 0), 1);
-    EXPECT_EQ(ReportDownloadStatus(STATUS_PROGRESS, 10, 0), 1);
-    EXPECT_EQ(ReportDownloadStatus(STATUS_COMPLETED, 100, 0), 1);
-    EXPECT_EQ(Events(), std::vector<std::string>{"open @0"});
-    EXPECT_EQ(controller->m_pNotice, nullptr);
-    EXPECT_EQ(controller->m_bNoticeOpen, 1);
-    EXPECT_EQ(clock.ReadMs(), 0U);
-}
-
-TEST_F(NoticeTest, UnpaintedFinalEventClosesWithoutTheHold) {
-    ReportDownloadStatus(STATUS_START, 0, 0);
-    ui.noticePaints = false;
-    ReportDownloadStatus(STATUS_FAILED, 12, 0);
-    EXPECT_EQ(Events(), (std::vector<std::string>{"open @0", "paint 0 0 Downloading firmware ... @0",
-                                                  "paint 3 12 Downloading firmware failed. @0", "close @0"}));
-}
-
-TEST_F(NoticeTest, StartWhileANoticeIsOpenClosesTheOldOneFirst) {
-    ReportDownloadStatus(STATUS_START, 0, 1);
-    ReportDownloadStatus(STATUS_START, 0, 0);
-    EXPECT_EQ(Events(),
-              (std::vector<std::string>{"open @0", "paint 0 0 Erasing data block ... @0", "close @0",
-                                        "open @0", "paint 0 0 Downloading firmware ... @0"}));
-}
-
-TEST_F(NoticeTest, ValueTravelsAsSigned16Bits) {
-    ReportDownloadStatus(STATUS_START, 0, 0);
-    ReportDownloadStatus(STATUS_PROGRESS, 0x10005, 0);
-    ReportDownloadStatus(STATUS_PROGRESS, 0xFFFF, 0);
-    ASSERT_EQ(ui.notices.size(), 4U);
-    EXPECT_EQ(ui.notices[2].value, 5);
-    EXPECT_EQ(ui.notices[3].value, -1);
-}
+INSTANTIATE_TEST_SUITE_P(Sequences, NoticeEvents, ::testing::ValuesIn(kNoticeCases),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(NoticeWithoutController, AnswersOneAndDoesNothing) {
     ASSERT_EQ(g_pController, nullptr);
