@@ -18,17 +18,10 @@ uint32_t MillisecondsUntil(uint32_t targetMs) {
 
 }  // namespace
 
+// The buffers must exist; a link without a handle is left to fail its own transfer, so that the
+// transfer's detail code (a write to a released USB handle: 216) records what failed.
 bool CCameraSession::IsLinkReady() const {
-    if (m_sendBuffer == nullptr || m_recvBuffer == nullptr) {
-        return false;
-    }
-    if (IsSerial()) {
-        return m_hSerial != nullptr;
-    }
-    if (IsUsb()) {
-        return m_hUsb != nullptr;
-    }
-    return false;
+    return m_sendBuffer != nullptr && m_recvBuffer != nullptr && (IsSerial() || IsUsb());
 }
 
 void CCameraSession::BeginCommand() {

@@ -41,7 +41,7 @@ TEST_F(SerialExchangeTest, EveryCommandPacketCarriesItsParameterBytes) {
     const Bytes block(256, 0x11);
     EXPECT_EQ(m_session.WriteBlock(block.data(), 0x0203), 0);
     EXPECT_EQ(m_session.EraseBlocks(0x30), 0);  // the unit travels over USB only
-    m_session.SendChecksum(0x1234);  // the camera's own sum of nothing differs: status 4
+    m_session.SendChecksum(0x1234);             // the camera's own sum of nothing differs: status 4
     m_session.m_result = 0;
     EXPECT_EQ(m_session.ChangeSpeed(3), 0);
     EXPECT_EQ(m_session.ReadStatus(), 0);
@@ -121,13 +121,10 @@ TEST_F(SerialExchangeTest, CommandsKeepTheirSpacingFromTheOpenAndFromTheEndOfThe
     EXPECT_EQ(m_session.SendFlagFollowUp(), 0);
     EXPECT_EQ(CommandWrites("COM1", 0x8D)[0].timeMs - opened, 200u);
     EXPECT_EQ(CommandWrites("COM1", 0x96)[0].timeMs - firstEnded, 100u);
-}
-
-TEST_F(SerialExchangeTest, ChecksumAwaitsItsCompletionOnlyTwoSecondsAfterTheAcknowledgement) {
+    // The checksum: 100 ms spacing + 3000 ms pause, then 2000 ms after its acknowledgement.
     const uint32_t before = m_clock.ReadMs();
     m_session.SendChecksum(0);
-    // 200 ms open spacing + 3000 ms pause + 2000 ms after the acknowledgement, then the completion.
-    EXPECT_GE(m_clock.ReadMs() - before, 5200u);
+    EXPECT_GE(m_clock.ReadMs() - before, 5100u);
 }
 
 TEST_F(SerialExchangeTest, CompletionWaitSeeingOnlyBusyBytesEndsWithSuccessAfterItsTimeOut) {
@@ -211,24 +208,6 @@ INSTANTIATE_TEST_SUITE_P(Versions, AccessExchangeTest,
                          ::testing::Values(AccessCase{0x55, 0x505, 0}, AccessCase{0x56, 0x506, 0},
                                            AccessCase{0x55, 0x506, RESULT_REFUSED},
                                            AccessCase{0x56, 0x505, RESULT_REFUSED}));
-
-TEST_F(VirtualSessionTest, UsbCommandTravelsAtOffsetFourInATwelveByteRequest) {
-    m_devices.AttachUsbCamera(qxtest::USB_DEVICE_1);
-    m_session.m_portKind = PORT_KIND_USB;
-    ASSERT_EQ(m_session.Identify(), 0);
-    ASSERT_EQ(m_session.ReopenUsbDevice(), 0);
-    m_devices.ClearWireLog();
-    EXPECT_EQ(m_session.RequestUpdateMode(), 0);
-    const auto packets = CommandWrites(qxtest::USB_DEVICE_1, 0x8D);
-    ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0].bytes, (Bytes{0x8D, 0, 0, 0, 0, 0, 0, 0x1A}));
-    size_t twelveByteWrites = 0;
-    for (const auto& record : m_devices.WireLog()) {
-        twelveByteWrites +=
-            record.kind == sim::WireKind::UsbRequest && record.controlCode == 0x22200C && record.length == 12;
-    }
-    EXPECT_EQ(twelveByteWrites, 1u);
-}
 
 TEST_F(VirtualSessionTest, CommandsWithoutAnOpenLinkFailAndSendNothing) {
     m_devices.AttachSerialCamera("COM1");

@@ -32,7 +32,8 @@ std::vector<uint8_t> MakePacket(int32_t payloadSize, uint8_t seed, bool goodChec
 
 // The camera's side as a timeline: serial bytes become readable at their due times, USB reads are
 // answered from a list; everything the host writes is logged.
-struct Script {
+struct Script final : platform::IDevices {
+    explicit Script(VirtualClock& lineClock) : clock(lineClock) {}
     VirtualClock& clock;
     std::deque<std::pair<uint32_t, uint8_t>> incoming;  // (due time, byte), in time order
     std::vector<std::pair<uint32_t, uint8_t>> written;  // (time, byte)
@@ -51,6 +52,8 @@ struct Script {
         }
         return count;
     }
+    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int&) override;
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override;
 };
 
 class ScriptedPort final : public platform::ISerialPort {
@@ -58,16 +61,14 @@ class ScriptedPort final : public platform::ISerialPort {
     explicit ScriptedPort(Script& script) : m_s(script) {}
     bool IsSerialDevice() override { return true; }
     bool GetQueueState(platform::QueueState& state) override {
-        state.inQueue = static_cast<uint32_t>(m_s.Due());
-        state.outQueue = 0;
+        state = {static_cast<uint32_t>(m_s.Due()), 0};
         return true;
     }
     bool ConfigureLine(uint32_t) override { return true; }
     bool SetBaudRate(uint32_t) override { return true; }
     bool Purge(bool input, bool) override {
-        if (input) {
-            m_s.incoming.erase(m_s.incoming.begin(), m_s.incoming.begin() + static_cast<long>(m_s.Due()));
-        }
+        m_s.incoming.erase(m_s.incoming.begin(),
+                           m_s.incoming.begin() + (input ? static_cast<long>(m_s.Due()) : 0));
         return true;
     }
     bool SetBreak(bool) override { return true; }
@@ -86,15 +87,13 @@ class ScriptedPort final : public platform::ISerialPort {
         return static_cast<long>(taken);
     }
     int WaitReadable(uint32_t timeoutMs) override {
-        if (m_s.Due() > 0) {
-            return 1;
+        if (m_s.Due() == 0 &&
+            (m_s.incoming.empty() || m_s.incoming.front().first - m_s.clock.ReadMs() > timeoutMs)) {
+            m_s.clock.Advance(timeoutMs);
+            return 0;
         }
-        if (!m_s.incoming.empty() && m_s.incoming.front().first - m_s.clock.ReadMs() <= timeoutMs) {
-            m_s.clock.AdvanceTo(m_s.incoming.front().first);
-            return 1;
-        }
-        m_s.clock.Advance(timeoutMs);
-        return 0;
+        m_s.clock.AdvanceTo(m_s.incoming.front().first);
+        return 1;
     }
     int WaitWritable(uint32_t) override { return 1; }
     int LastError() const override { return 0; }
@@ -114,9 +113,9 @@ class ScriptedUsb final : public platform::IUsbConnection {
         if (controlCode != IOCTL_CAMERA_READ || m_s.usbReads.empty()) {
             return false;
         }
-        const std::vector<uint8_t> bytes = m_s.usbReads.front();
+        std::copy_n(m_s.usbReads.front().begin(), std::min<size_t>(m_s.usbReads.front().size(), length - 4),
+                    buffer + 4);
         m_s.usbReads.pop_front();
-        std::copy_n(bytes.begin(), std::min<size_t>(bytes.size(), length - 4), buffer + 4);
         return true;
     }
 
@@ -124,27 +123,19 @@ class ScriptedUsb final : public platform::IUsbConnection {
     Script& m_s;
 };
 
-class ScriptedDevices final : public platform::IDevices {
-  public:
-    explicit ScriptedDevices(Script& script) : m_s(script) {}
-    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int&) override {
-        return std::make_unique<ScriptedPort>(m_s);
-    }
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override {
-        return std::make_unique<ScriptedUsb>(m_s);
-    }
-
-  private:
-    Script& m_s;
-};
+std::unique_ptr<platform::ISerialPort> Script::OpenSerialPort(const char*, int&) {
+    return std::make_unique<ScriptedPort>(*this);
+}
+std::unique_ptr<platform::IUsbConnection> Script::OpenUsbDevice(const char*) {
+    return std::make_unique<ScriptedUsb>(*this);
+}
 
 class ReceiveTest : public ::testing::Test {
   protected:
     VirtualClock m_clock{5000};
     ScopedClock m_scopedClock{m_clock};
-    Script m_script{m_clock, {}, {}, {}, {}};
-    ScriptedDevices m_devices{m_script};
-    CCameraSession m_session{m_devices};
+    Script m_script{m_clock};
+    CCameraSession m_session{m_script};
     uint32_t m_start = 0;
     std::vector<uint8_t> m_payload = std::vector<uint8_t>(256);
 
