@@ -1,6 +1,6 @@
 // The download floor worked out from a wire log: which pauses count before and after each command, and
 // bytes at their own line rate.
-#include "tests/bench/exchange_floor.h"
+#include "bench/exchange_floor.h"
 
 #include <gtest/gtest.h>
 

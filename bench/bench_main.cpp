@@ -2,7 +2,7 @@
 // the line rate, and compares each with the least time the protocol allows for the exchange the
 // simulator saw. Also reports the updater's CPU time and peak memory.
 //
-//   qx410-bench [--serial-only | --usb-only]
+//   qx410-bench [--serial-only | --usb-only | --help]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -12,9 +12,9 @@
 #include <sstream>
 #include <string>
 
+#include "bench/exchange_floor.h"
 #include "platform/devices.h"
 #include "protocol/camera_session.h"
-#include "tests/bench/exchange_floor.h"
 #include "tests/e2e/sim_process.h"
 
 namespace {
@@ -124,11 +124,12 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--serial-only") == 0) {
             usb = false;
         } else {
-            std::fprintf(stderr,
+            const bool help = std::strcmp(argv[i], "--help") == 0;
+            std::fprintf(help ? stdout : stderr,
                          "usage: qx410-bench [--usb-only | --serial-only]\n"
                          "Times complete downloads against the camera simulator (serial takes about nine "
                          "minutes).\n");
-            return 2;
+            return help ? 0 : 2;
         }
     }
     if (!serial && !usb) {

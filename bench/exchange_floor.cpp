@@ -6,7 +6,7 @@
 //           0x41 (to 9600), pauses 500 + 1000, 0xAE, pause 200 at the end
 //   USB:    16 x (pause 200, 0x1E), 248 x 0x1D, pause 500, 0x21, pause 1000, 0xAE, pause 200 at the end
 // Every other command waits the 100 ms spacing from the end of the previous exchange.
-#include "tests/bench/exchange_floor.h"
+#include "bench/exchange_floor.h"
 
 #include <algorithm>
 #include <cstdio>
