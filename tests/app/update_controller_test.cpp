@@ -33,8 +33,11 @@ const std::string kCancelled = "message 105 File selection was canceled !";
 const std::string kWrongFile =
     "message 103 \nSelected file is wrong.\nTo select correct file, click Continue button.";
 const std::string kSameVersion = "message 103 \nSelected firmware matches camera version.";
-const std::string kNotFound = std::string("message 1539 ") + res::LoadString(res::IDS_NOT_FOUND);
-const std::string kFailed = std::string("message 1538 ") + res::LoadString(res::IDS_UPDATE_FAILED);
+const std::string kNotFound =
+    "message 1539 Camera can not be found.\nPlease exit, and turn off the camera.\nThen turn it back on, and "
+    "verify that it is properly connected.";
+const std::string kFailed =
+    "message 1538 Camera update failed. Quit and follow the\nRETRY PROCEDURE in the ReadMe file. ";
 const Calls kReadError = {"beep simple", "file-error File open or read error!"};
 const std::string kPortPrompt = "Select the communication port. ";
 const std::string kSearching = "Searching for Corva QX410 Zoom Digital Camera ...";
