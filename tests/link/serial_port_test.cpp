@@ -1,19 +1,17 @@
 // The serial port link over real pseudo-terminals (real clock): the test holds the master side as the
-// camera's end of the cable; the link opens "COMn" through the system devices, which a temporary
-// device directory maps to the pty slave. A scripted port stands in where a pty cannot show the
-// behaviour (an output queue that does not empty, a port that takes only part of a write).
+// camera's end of the cable and the device directory maps "COM1" to the slave. A scripted port in
+// virtual time stands in where a pty cannot show the behaviour (an output queue that does not empty, a
+// port that takes only part of a write).
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,39 +21,13 @@
 #include "common/clock.h"
 #include "link/link_session.h"
 #include "platform/devices.h"
+#include "tests/support/scoped_runtime_dir.h"
 
 namespace {
 
-// A temporary XDG_RUNTIME_DIR holding a trusted device directory, restored on destruction.
-class DeviceDirectory {
-  public:
-    DeviceDirectory() {
-        char pattern[] = "/tmp/qx-serial-test-XXXXXX";
-        m_root = mkdtemp(pattern);
-        chmod(m_root.c_str(), 0700);
-        m_directory = m_root + "/qx410fw";
-        mkdir(m_directory.c_str(), 0700);
-        const char* previous = std::getenv("XDG_RUNTIME_DIR");
-        m_hadPrevious = previous != nullptr;
-        m_previous = m_hadPrevious ? previous : "";
-        setenv("XDG_RUNTIME_DIR", m_root.c_str(), 1);
-    }
-    ~DeviceDirectory() {
-        if (m_hadPrevious) {
-            setenv("XDG_RUNTIME_DIR", m_previous.c_str(), 1);
-        } else {
-            unsetenv("XDG_RUNTIME_DIR");
-        }
-        std::system(("rm -rf '" + m_root + "'").c_str());
-    }
-    std::string EntryPath(const std::string& name) const { return m_directory + "/" + name; }
-
-  private:
-    std::string m_root;
-    std::string m_directory;
-    std::string m_previous;
-    bool m_hadPrevious = false;
-};
+using Bytes = std::vector<uint8_t>;
+// A byte the camera sends after a pause of pauseMs.
+using Script = std::vector<std::pair<int, uint8_t>>;
 
 int64_t ElapsedSince(uint32_t startMs) {
     return static_cast<int64_t>(ElapsedMs(startMs, NowMs()));
@@ -66,11 +38,8 @@ class SerialPortTest : public ::testing::Test {
     void SetUp() override {
         char slaveName[128] = {};
         ASSERT_EQ(openpty(&m_master, &m_slave, slaveName, nullptr, nullptr), 0) << "no pseudo-terminals";
-        // Termios requests on the master reach the slave, so the slave keeps a fresh terminal's
-        // defaults (canonical, echo, XON/XOFF) until the link configures it; the master side is raw.
         fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        m_slavePath = slaveName;
-        ASSERT_EQ(symlink(slaveName, m_directory.EntryPath("COM1").c_str()), 0);
+        ASSERT_EQ(symlink(slaveName, m_runtime.Entry("COM1").c_str()), 0);
     }
     void TearDown() override {
         m_session.CloseSerialPort();
@@ -87,221 +56,186 @@ class SerialPortTest : public ::testing::Test {
         ASSERT_EQ(m_session.OpenSerialPort(1), LINK_OK) << "errno " << m_session.m_systemError;
         m_session.m_portKind = PORT_KIND_SERIAL;
     }
-
+    // The slave keeps a fresh terminal's settings (canonical, echo, XON/XOFF) until the link sets it.
     termios SlaveSettings() const {
         termios settings{};
         tcgetattr(m_slave, &settings);
         return settings;
     }
-
-    // The camera's side: sends bytes, each after its own pause.
-    void SendFromCamera(std::vector<std::pair<int, uint8_t>> script) {
+    void SendFromCamera(const Script& script) {
         m_writer = std::thread([this, script] {
             for (const auto& [pauseMs, byte] : script) {
-                if (pauseMs > 0) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
                 ASSERT_EQ(write(m_master, &byte, 1), 1);
             }
         });
     }
-    void FinishCamera() {
-        if (m_writer.joinable()) {
-            m_writer.join();
-        }
-    }
-
-    // Everything the link has sent so far, waiting up to waitMs for the first byte.
-    std::vector<uint8_t> ReceiveAtCamera(int waitMs = 200) {
-        std::vector<uint8_t> bytes;
+    // Everything the link sends until the line has been quiet for 200 ms.
+    Bytes ReceiveAtCamera() {
+        Bytes bytes;
         pollfd entry{m_master, POLLIN, 0};
-        while (poll(&entry, 1, bytes.empty() ? waitMs : 20) > 0) {
-            uint8_t chunk[512];
-            const ssize_t count = read(m_master, chunk, sizeof chunk);
-            if (count <= 0) {
-                break;
-            }
+        uint8_t chunk[512];
+        ssize_t count = 0;
+        while (poll(&entry, 1, 200) > 0 && (count = read(m_master, chunk, sizeof chunk)) > 0) {
             bytes.insert(bytes.end(), chunk, chunk + count);
         }
         return bytes;
     }
-
-    // Waits (real time) until the slave holds count unread bytes.
-    void AwaitSlaveInput(int count) {
-        for (int i = 0; i < 200; ++i) {
-            platform::QueueState queues;
-            if (m_session.m_hSerial->GetQueueState(queues) &&
-                queues.inQueue >= static_cast<uint32_t>(count)) {
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        FAIL() << "bytes did not reach the port";
+    Bytes Received() const {
+        return Bytes(m_session.m_recvBuffer, m_session.m_recvBuffer + m_session.m_recvLength);
     }
 
-    DeviceDirectory m_directory;
+    testsupport::ScopedRuntimeDir m_runtime;
     CLinkSession m_session{platform::SystemDevices()};
     int m_master = -1;
     int m_slave = -1;
-    std::string m_slavePath;
     std::thread m_writer;
 };
 
-TEST_F(SerialPortTest, OpenSetsRaw9600EightNoneOneAndTheSessionFields) {
-    // Start from a terminal's defaults plus settings the open must keep.
+TEST_F(SerialPortTest, OpenSetsRaw9600EightNoneOneAndCloseRestoresWhatItFound) {
     termios before = SlaveSettings();
-    before.c_cflag |= CRTSCTS;
-    before.c_cflag |= PARENB;
+    before.c_cflag |= CRTSCTS | PARENB;  // flow control must survive the open, parity must not
     tcsetattr(m_slave, TCSANOW, &before);
 
     const uint32_t start = NowMs();
     OpenPort();
-    EXPECT_GE(ElapsedSince(start), 100);  // the settling pause
-
-    const termios after = SlaveSettings();
-    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
-    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
-    EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB), 0u);
-    EXPECT_EQ(after.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
-    EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
-    EXPECT_EQ(after.c_oflag & OPOST, 0u);
-    EXPECT_EQ(after.c_iflag & (INPCK | ICRNL | ISTRIP | IXON | IXOFF), 0u);
-    EXPECT_NE(after.c_cflag & CRTSCTS, 0u) << "hardware flow control is left as found";
-
-    EXPECT_NE(m_session.m_sendBuffer, nullptr);
-    EXPECT_NE(m_session.m_recvBuffer, nullptr);
-    EXPECT_EQ(m_session.m_speedCode, 1);
-    EXPECT_EQ(m_session.m_commandAttempts, 3);
+    EXPECT_GE(ElapsedSince(start), 100) << "the settling pause";
     const int32_t firstExchangeIn = static_cast<int32_t>(m_session.m_lastExchangeTime - NowMs());
     EXPECT_GT(firstExchangeIn, 50);
     EXPECT_LE(firstExchangeIn, 100);
-}
-
-TEST_F(SerialPortTest, ClosePutsBackTheSettingsFoundAndReleasesThePortOnce) {
-    const termios before = SlaveSettings();
-    ASSERT_NE(before.c_lflag & ICANON, 0u);
-    OpenPort();
-    ASSERT_TRUE(m_session.SetLineSpeed(5) == LINK_OK);
-
-    EXPECT_EQ(m_session.CloseSerialPort(), LINK_OK);
-    EXPECT_EQ(m_session.m_hSerial, nullptr);
-    EXPECT_EQ(m_session.m_sendBuffer, nullptr);
-    EXPECT_EQ(m_session.m_recvBuffer, nullptr);
+    EXPECT_EQ(m_session.m_commandAttempts, 3);
     EXPECT_EQ(m_session.m_speedCode, 1);
-    const termios after = SlaveSettings();
+
+    termios after = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(after.c_cflag & (CSIZE | PARENB | CSTOPB | CLOCAL | CREAD),
+              static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(after.c_oflag & OPOST, 0u);
+    EXPECT_EQ(after.c_iflag & (INPCK | ICRNL | ISTRIP | IXON | IXOFF), 0u);
+    EXPECT_NE(after.c_cflag & CRTSCTS, 0u);
+
+    // A speed change keeps the rest of the settings; the close puts back what the open found.
+    ASSERT_EQ(m_session.SetLineSpeed(4), LINK_OK);
+    after = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B57600));
+    EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(after.c_lflag & ICANON, 0u);
+    EXPECT_EQ(m_session.m_speedCode, 4);
+
+    for (int i = 0; i < 2; ++i) {  // a second close finds nothing left to release
+        EXPECT_EQ(m_session.CloseSerialPort(), LINK_OK);
+        EXPECT_EQ(m_session.m_hSerial, nullptr);
+        EXPECT_EQ(m_session.m_sendBuffer, nullptr);
+        EXPECT_EQ(m_session.m_recvBuffer, nullptr);
+        EXPECT_EQ(m_session.m_speedCode, 1);
+    }
+    after = SlaveSettings();
     EXPECT_NE(after.c_lflag & ICANON, 0u);
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
-
-    EXPECT_EQ(m_session.CloseSerialPort(), LINK_OK);
-    EXPECT_EQ(m_session.m_sendBuffer, nullptr);
-    // The lock went with the first close: the port opens again.
-    EXPECT_EQ(m_session.OpenSerialPort(1), LINK_OK);
+    EXPECT_EQ(m_session.OpenSerialPort(1), LINK_OK) << "the close released the lock";
 }
 
-TEST_F(SerialPortTest, PortHeldElsewhereFailsTheOpenWithNothingLeft) {
+TEST_F(SerialPortTest, RefusedOpensLeaveNoHandleBuffersOrLock) {
     OpenPort();
     CLinkSession second(platform::SystemDevices());
-    EXPECT_EQ(second.OpenSerialPort(1), LINK_FAILED);
-    EXPECT_EQ(second.m_detailStatus, DETAIL_SERIAL_OPEN);
-    EXPECT_EQ(second.m_hSerial, nullptr);
-    EXPECT_EQ(second.m_sendBuffer, nullptr);
-    EXPECT_EQ(second.m_recvBuffer, nullptr);
-}
 
-TEST_F(SerialPortTest, OpenFailuresLeaveNoHandleAndNoLock) {
-    const std::string plainFile = m_directory.EntryPath("COM2");
-    {
-        FILE* file = fopen(plainFile.c_str(), "w");
-        fclose(file);
+    const std::string plainFile = m_runtime.Entry("COM2");
+    std::fclose(std::fopen(plainFile.c_str(), "w"));
+    ASSERT_EQ(symlink("/nonexistent/tty", m_runtime.Entry("COM3").c_str()), 0);
+    for (const int32_t portNumber : {1, 2, 3, 0, 10, -1}) {  // held elsewhere, no terminal, missing, no name
+        second.m_detailStatus = 0;
+        EXPECT_EQ(second.OpenSerialPort(portNumber), LINK_FAILED) << portNumber;
+        EXPECT_EQ(second.m_detailStatus, DETAIL_SERIAL_OPEN) << portNumber;
+        EXPECT_EQ(second.m_hSerial, nullptr);
+        EXPECT_EQ(second.m_sendBuffer, nullptr);
+        EXPECT_EQ(second.m_recvBuffer, nullptr);
     }
-    EXPECT_EQ(m_session.OpenSerialPort(2), LINK_FAILED);
-    EXPECT_EQ(m_session.m_detailStatus, DETAIL_SERIAL_OPEN);
-    EXPECT_EQ(m_session.m_hSerial, nullptr);
-    EXPECT_EQ(m_session.m_recvBuffer, nullptr);
     const int fd = open(plainFile.c_str(), O_RDONLY);
-    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the refused file was closed";
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the file that is no terminal was closed again";
     close(fd);
-
-    ASSERT_EQ(symlink("/nonexistent/tty", m_directory.EntryPath("COM3").c_str()), 0);
-    for (const int32_t portNumber : {3, 0, 10, -1}) {
-        m_session.m_detailStatus = 0;
-        EXPECT_EQ(m_session.OpenSerialPort(portNumber), LINK_FAILED) << portNumber;
-        EXPECT_EQ(m_session.m_detailStatus, DETAIL_SERIAL_OPEN) << portNumber;
-    }
 }
 
-TEST_F(SerialPortTest, WritesReachTheCameraAndControlBytesSurviveTheOutputPurge) {
+TEST_F(SerialPortTest, BytesCrossBothWaysUnchangedAndControlBytesSurviveTheOutputPurge) {
     OpenPort();
-    std::vector<uint8_t> packet(257);
+    Bytes packet(257);
     for (size_t i = 0; i < packet.size(); ++i) {
-        packet[i] = static_cast<uint8_t>(i * 7);
-        m_session.m_sendBuffer[i] = packet[i];
+        packet[i] = static_cast<uint8_t>(i * 7);  // every byte value
     }
+    std::copy(packet.begin(), packet.end(), m_session.m_sendBuffer);
     m_session.m_sendLength = 257;
     EXPECT_EQ(m_session.SerialWrite(200), LINK_OK);
     EXPECT_EQ(ReceiveAtCamera(), packet);
 
-    // Each control byte is followed by a purge of unsent output; none may be lost to it.
-    std::vector<uint8_t> sent;
+    // Each control byte is followed by a purge of unsent output; the write must have drained first.
+    Bytes sent;
     for (int i = 0; i < 300; ++i) {
-        const uint8_t byte = i % 3 == 0 ? 0xD1 : (i % 3 == 1 ? 0xD2 : 0xE3);
-        ASSERT_EQ(m_session.SendControlByte(byte), LINK_OK);
-        sent.push_back(byte);
+        sent.push_back(i % 3 == 0 ? 0xD1 : (i % 3 == 1 ? 0xD2 : 0xE3));
+        ASSERT_EQ(m_session.SendControlByte(sent.back()), LINK_OK);
     }
-    std::vector<uint8_t> received;
-    while (received.size() < sent.size()) {
-        const std::vector<uint8_t> more = ReceiveAtCamera();
-        if (more.empty()) {
-            break;
-        }
-        received.insert(received.end(), more.begin(), more.end());
-    }
-    EXPECT_EQ(received, sent);
-}
+    EXPECT_EQ(ReceiveAtCamera(), sent);
 
-TEST_F(SerialPortTest, BytesThatLookLikeFlowControlArriveIntact) {
-    OpenPort();
-    const std::vector<uint8_t> bytes = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x00, 0xFF, 0x7F};
-    ASSERT_EQ(write(m_master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    m_session.m_recvLength = static_cast<int32_t>(bytes.size());
+    const Bytes lookAlikes = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x00, 0xFF, 0x7F};  // XON, XOFF, CR, LF, ^C
+    ASSERT_EQ(write(m_master, lookAlikes.data(), lookAlikes.size()), static_cast<ssize_t>(lookAlikes.size()));
+    m_session.m_recvLength = static_cast<int32_t>(lookAlikes.size());
     ASSERT_EQ(m_session.SerialRead(1000), LINK_OK);
-    EXPECT_EQ(std::vector<uint8_t>(m_session.m_recvBuffer, m_session.m_recvBuffer + bytes.size()), bytes);
+    EXPECT_EQ(Received(), lookAlikes);
 }
 
-TEST_F(SerialPortTest, ShortReadKeepsTheCountAndPurgesTheRest) {
+// The two read regimes. A normal read ends at a pause of 30 ms after a byte and then keeps the count
+// that came; a polled read tolerates pauses below a second, fails at one, waits length + time-out
+// milliseconds for a first byte and never shortens the length.
+struct ReadCase {
+    const char* name;
+    bool polled;
+    Script script;
+    int32_t wanted;
+    uint32_t timeoutMs;
+    int32_t result;
+    int32_t lengthAfter;
+    int64_t minMs;
+    int64_t maxMs;
+};
+
+class SerialReadTest : public SerialPortTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(SerialReadTest, EndsAsItsRegimeSays) {
+    const ReadCase& c = GetParam();
     OpenPort();
-    const uint8_t errorByte = 0xE2;
-    ASSERT_EQ(write(m_master, &errorByte, 1), 1);
-    m_session.m_recvLength = 257;
+    SendFromCamera(c.script);
+    m_session.m_pollRead = c.polled ? 1 : 0;
+    m_session.m_recvLength = c.wanted;
+    m_session.m_detailStatus = 0;
     const uint32_t start = NowMs();
-    EXPECT_EQ(m_session.SerialRead(2000), LINK_TIMEOUT);
-    EXPECT_LT(ElapsedSince(start), 500) << "the 30 ms interval ends the read, not the time-out";
-    EXPECT_EQ(m_session.m_recvLength, 1);
-    EXPECT_EQ(m_session.m_recvBuffer[0], errorByte);
-    EXPECT_EQ(m_session.m_detailStatus, DETAIL_SERIAL_READ);
+
+    EXPECT_EQ(m_session.SerialRead(c.timeoutMs), c.result);
+
+    EXPECT_GE(ElapsedSince(start), c.minMs);
+    EXPECT_LT(ElapsedSince(start), c.maxMs);
+    EXPECT_EQ(m_session.m_recvLength, c.lengthAfter);
+    EXPECT_EQ(m_session.m_detailStatus, c.result == LINK_OK ? 0 : DETAIL_SERIAL_READ);
+    const size_t arrived = c.result == LINK_FAILED ? 0 : std::min<size_t>(c.script.size(), c.lengthAfter);
+    for (size_t i = 0; i < arrived; ++i) {
+        EXPECT_EQ(m_session.m_recvBuffer[i], c.script[i].second) << i;
+    }
 }
 
-TEST_F(SerialPortTest, ReadWithNothingComingTimesOutAndKeepsTheLength) {
-    OpenPort();
-    m_session.m_recvLength = 1;
-    const uint32_t start = NowMs();
-    EXPECT_EQ(m_session.SerialRead(300), LINK_TIMEOUT);
-    EXPECT_GE(ElapsedSince(start), 300);
-    EXPECT_LT(ElapsedSince(start), 600);
-    EXPECT_EQ(m_session.m_recvLength, 1);
-    EXPECT_EQ(m_session.m_detailStatus, DETAIL_SERIAL_READ);
+Script FiveWithPause(int pauseMs) {
+    return {{0, 0x10}, {0, 0x11}, {pauseMs, 0x12}, {0, 0x13}, {0, 0x14}};
 }
 
-TEST_F(SerialPortTest, PurgeDiscardsPendingInput) {
-    OpenPort();
-    const uint8_t bytes[5] = {1, 2, 3, 4, 5};
-    ASSERT_EQ(write(m_master, bytes, 5), 5);
-    AwaitSlaveInput(5);
-    m_session.PurgePort(PURGE_BOTH);
-    m_session.m_recvLength = 1;
-    EXPECT_EQ(m_session.SerialRead(100), LINK_TIMEOUT);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Regimes, SerialReadTest,
+    ::testing::Values(
+        ReadCase{"NormalShortPause", false, FiveWithPause(5), 5, 2000, LINK_OK, 5, 0, 1500},
+        ReadCase{"NormalPauseEndsTheRead", false, FiveWithPause(150), 5, 2000, LINK_TIMEOUT, 2, 30, 1000},
+        ReadCase{"NormalLoneErrorByte", false, {{0, 0xE2}}, 257, 2000, LINK_TIMEOUT, 1, 30, 1000},
+        ReadCase{"NormalNothingComes", false, {}, 1, 300, LINK_TIMEOUT, 1, 300, 1000},
+        ReadCase{"PolledPauseBelowASecond", true, FiveWithPause(300), 5, 3000, LINK_OK, 5, 300, 2500},
+        ReadCase{"PolledPauseOfASecond", true, FiveWithPause(1500), 5, 3000, LINK_FAILED, 5, 1000, 1490},
+        ReadCase{"PolledNothingComes", true, {}, 200, 300, LINK_TIMEOUT, 200, 500, 1000}),
+    [](const ::testing::TestParamInfo<ReadCase>& param) { return std::string(param.param.name); });
 
 TEST_F(SerialPortTest, ReadFailsAtOnceWhenTheOtherEndHangsUp) {
     OpenPort();
@@ -310,141 +244,69 @@ TEST_F(SerialPortTest, ReadFailsAtOnceWhenTheOtherEndHangsUp) {
     m_session.m_recvLength = 4;
     const uint32_t start = NowMs();
     EXPECT_EQ(m_session.SerialRead(2000), LINK_FAILED);
-    EXPECT_LT(ElapsedSince(start), 500);
+    EXPECT_LT(ElapsedSince(start), 1000);
     EXPECT_EQ(m_session.m_detailStatus, DETAIL_SERIAL_READ);
 }
 
-// Five bytes with one pause before the third: the normal read ends at a pause of 30 ms or more.
-struct GapCase {
-    int gapMs;
-    int32_t expected;
-    int32_t lengthAfter;
-};
-
-class NormalReadGapTest : public SerialPortTest, public ::testing::WithParamInterface<GapCase> {};
-
-TEST_P(NormalReadGapTest, InterByteIntervalEndsTheRead) {
+TEST_F(SerialPortTest, PurgeAndDrainDiscardPendingInput) {
     OpenPort();
-    const GapCase& gap = GetParam();
-    SendFromCamera({{0, 0x10}, {0, 0x11}, {gap.gapMs, 0x12}, {0, 0x13}, {0, 0x14}});
-    m_session.m_recvLength = 5;
-    EXPECT_EQ(m_session.SerialRead(2000), gap.expected);
-    EXPECT_EQ(m_session.m_recvLength, gap.lengthAfter);
-    EXPECT_EQ(m_session.m_recvBuffer[0], 0x10);
-}
-
-INSTANTIATE_TEST_SUITE_P(Gaps, NormalReadGapTest,
-                         ::testing::Values(GapCase{10, LINK_OK, 5}, GapCase{100, LINK_TIMEOUT, 2}));
-
-// The polled read: the same script read with the poll flag set.
-struct PolledCase {
-    int gapMs;
-    int32_t expected;
-};
-
-class PolledReadGapTest : public SerialPortTest, public ::testing::WithParamInterface<PolledCase> {};
-
-TEST_P(PolledReadGapTest, ToleratesGapsBelowOneSecond) {
-    OpenPort();
-    const PolledCase& gap = GetParam();
-    SendFromCamera({{0, 0x20}, {0, 0x21}, {gap.gapMs, 0x22}, {0, 0x23}});
-    m_session.m_pollRead = 1;
-    m_session.m_recvLength = 4;
-    const uint32_t start = NowMs();
-    EXPECT_EQ(m_session.SerialRead(3000), gap.expected);
-    EXPECT_EQ(m_session.m_recvLength, 4) << "a polled read never shortens the length";
-    if (gap.expected == LINK_FAILED) {
-        EXPECT_GE(ElapsedSince(start), 1000);
-        EXPECT_LT(ElapsedSince(start), 1400);
-        EXPECT_EQ(m_session.m_detailStatus, DETAIL_SERIAL_READ);
+    ASSERT_EQ(write(m_master, "\1\2\3\4\5", 5), 5);
+    platform::QueueState queues;
+    for (int i = 0; i < 500 && m_session.m_hSerial->GetQueueState(queues) && queues.inQueue < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    FinishCamera();
-}
-
-INSTANTIATE_TEST_SUITE_P(Gaps, PolledReadGapTest,
-                         ::testing::Values(PolledCase{300, LINK_OK}, PolledCase{1300, LINK_FAILED}));
-
-TEST_F(SerialPortTest, PolledReadWithNothingComingWaitsLengthPlusTimeOut) {
-    OpenPort();
-    m_session.m_pollRead = 1;
-    m_session.m_recvLength = 200;
-    const uint32_t start = NowMs();
-    EXPECT_EQ(m_session.SerialRead(300), LINK_TIMEOUT);
+    ASSERT_EQ(queues.inQueue, 5u);
+    m_session.PurgePort(PURGE_BOTH);
+    uint32_t start = NowMs();
+    EXPECT_EQ(m_session.DrainInput(), LINK_OK) << "the purge left nothing";
     EXPECT_GE(ElapsedSince(start), 500);
-    EXPECT_LT(ElapsedSince(start), 800);
-    EXPECT_EQ(m_session.m_recvLength, 200);
+
+    SendFromCamera({{100, 0xA1}, {20, 0xA2}, {20, 0xA3}});
+    m_session.m_recvLength = 257;
+    m_session.m_detailStatus = 0;
+    start = NowMs();
+    EXPECT_EQ(m_session.DrainInput(), LINK_TIMEOUT) << "bytes arrived during the pause";
+    EXPECT_GE(ElapsedSince(start), 500);
+    EXPECT_EQ(Received(), (Bytes{0xA1, 0xA2, 0xA3}));
+    EXPECT_EQ(m_session.m_detailStatus, 0);
+    m_session.m_recvLength = 1;
+    EXPECT_EQ(m_session.SerialRead(50), LINK_TIMEOUT) << "the drained bytes are gone";
 }
 
-TEST_F(SerialPortTest, LineSpeedFollowsValidCodesOnly) {
-    OpenPort();
-    EXPECT_EQ(m_session.SetLineSpeed(4), LINK_OK);
-    EXPECT_EQ(m_session.m_speedCode, 4);
-    termios settings = SlaveSettings();
-    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B57600));
-    EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(settings.c_lflag & ICANON, 0u);
-
-    for (const int32_t code : {6, 0, -1}) {
-        m_session.m_detailStatus = 0;
-        EXPECT_EQ(m_session.SetLineSpeed(code), LINK_BAD_ARGUMENT) << code;
-        EXPECT_EQ(m_session.m_detailStatus, DETAIL_BAD_SPEED);
-    }
-    settings = SlaveSettings();
-    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B57600));
-    EXPECT_EQ(m_session.m_speedCode, 4);
-}
-
-TEST_F(SerialPortTest, BreakCodes) {
+TEST_F(SerialPortTest, BreakAndSpeedRefuseBadArgumentsAndAClosedPort) {
     OpenPort();
     EXPECT_EQ(m_session.SetBreak(BREAK_ON), LINK_OK);
     EXPECT_EQ(m_session.SetBreak(BREAK_OFF), LINK_OK);
     EXPECT_EQ(m_session.SetBreak(2), LINK_BAD_ARGUMENT);
     EXPECT_EQ(m_session.m_detailStatus, DETAIL_BREAK);
+    for (const int32_t code : {6, 0, -1}) {
+        m_session.m_detailStatus = 0;
+        EXPECT_EQ(m_session.SetLineSpeed(code), LINK_BAD_ARGUMENT) << code;
+        EXPECT_EQ(m_session.m_detailStatus, DETAIL_BAD_SPEED);
+    }
+    const termios settings = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+    EXPECT_EQ(m_session.m_speedCode, 1);
+
     m_session.CloseSerialPort();
-    m_session.m_detailStatus = 0;
     EXPECT_EQ(m_session.SetBreak(BREAK_ON), LINK_FAILED);
     EXPECT_EQ(m_session.m_detailStatus, DETAIL_BREAK);
     EXPECT_EQ(m_session.SetLineSpeed(2), LINK_FAILED);
     EXPECT_EQ(m_session.m_detailStatus, DETAIL_LINE_SPEED);
 }
 
-TEST_F(SerialPortTest, DrainInputTakesWhatArrivesDuringItsPause) {
-    OpenPort();
-    m_session.m_detailStatus = 0;
-    uint32_t start = NowMs();
-    EXPECT_EQ(m_session.DrainInput(), LINK_OK);
-    EXPECT_GE(ElapsedSince(start), 500);
-
-    SendFromCamera({{100, 0xA1}, {20, 0xA2}, {20, 0xA3}});
-    m_session.m_recvLength = 257;
-    start = NowMs();
-    EXPECT_EQ(m_session.DrainInput(), LINK_TIMEOUT);
-    EXPECT_GE(ElapsedSince(start), 500);
-    EXPECT_EQ(m_session.m_recvLength, 3);
-    EXPECT_EQ(m_session.m_recvBuffer[2], 0xA3);
-    EXPECT_EQ(m_session.m_detailStatus, 0);
-    m_session.m_recvLength = 1;
-    EXPECT_EQ(m_session.SerialRead(50), LINK_TIMEOUT) << "the drained bytes are gone";
-}
-
-// A port whose output queue and write acceptance are scripted, to show the write's waits.
+// A port in virtual time whose output queue and write acceptance are scripted.
 class ScriptedPort final : public platform::ISerialPort {
   public:
     bool IsSerialDevice() override { return true; }
     bool GetQueueState(platform::QueueState& state) override {
         ++queueQueries;
-        state.inQueue = 0;
-        state.outQueue = outQueue;
+        state = {0, outQueue};
         return true;
     }
     bool ConfigureLine(uint32_t) override { return true; }
     bool SetBaudRate(uint32_t) override { return true; }
-    bool Purge(bool, bool output) override {
-        if (output) {
-            ++outputPurges;
-        }
-        return true;
-    }
+    bool Purge(bool, bool) override { return true; }
     bool SetBreak(bool) override { return true; }
     long WriteSome(const uint8_t*, size_t count) override {
         const size_t taken = std::min(count, acceptBytes);
@@ -467,67 +329,59 @@ class ScriptedPort final : public platform::ISerialPort {
     size_t acceptBytes = 1 << 20;
     size_t written = 0;
     int queueQueries = 0;
-    int outputPurges = 0;
 };
 
-class ScriptedDevices final : public platform::IDevices {
-  public:
+class SerialWriteTest : public ::testing::Test, public platform::IDevices {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(session.OpenSerialPort(1), LINK_OK);
+        session.m_sendLength = 8;
+    }
     std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int&) override {
-        auto port = std::make_unique<ScriptedPort>();
-        lastPort = port.get();
-        return port;
+        auto opened = std::make_unique<ScriptedPort>();
+        port = opened.get();
+        return opened;
     }
     std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override { return nullptr; }
-    ScriptedPort* lastPort = nullptr;
+
+    VirtualClock clock;
+    ScopedClock useClock{clock};
+    ScriptedPort* port = nullptr;
+    CLinkSession session{*this};
 };
 
-TEST(SerialWriteWaits, OutputQueueThatNeverEmptiesFailsAfterTimeOutPlusPendingBytes) {
-    VirtualClock clock;
-    ScopedClock useClock(clock);
-    ScriptedDevices devices;
-    CLinkSession session(devices);
-    ASSERT_EQ(session.OpenSerialPort(1), LINK_OK);
-    session.m_portKind = PORT_KIND_SERIAL;
-    devices.lastPort->outQueue = 100;
-    session.m_sendLength = 8;
+TEST_F(SerialWriteTest, OutputQueueThatNeverEmptiesFailsAfterTimeOutPlusPendingBytes) {
+    port->outQueue = 100;
     const uint32_t start = NowMs();
     EXPECT_EQ(session.SerialWrite(200), LINK_TIMEOUT);
     EXPECT_EQ(session.m_detailStatus, DETAIL_SERIAL_WRITE);
     EXPECT_GE(ElapsedSince(start), 300);
     EXPECT_LE(ElapsedSince(start), 302);
-    EXPECT_EQ(devices.lastPort->written, 0u) << "nothing goes out behind a stuck queue";
-    EXPECT_LT(devices.lastPort->queueQueries, 400) << "the wait pauses between checks";
+    EXPECT_EQ(port->written, 0u) << "nothing goes out behind a stuck queue";
+    EXPECT_LT(port->queueQueries, 400) << "the wait pauses between checks";
 }
 
-TEST(SerialWriteWaits, PartOfAPacketIsNotASuccess) {
-    VirtualClock clock;
-    ScopedClock useClock(clock);
-    ScriptedDevices devices;
-    CLinkSession session(devices);
-    ASSERT_EQ(session.OpenSerialPort(1), LINK_OK);
-    devices.lastPort->acceptBytes = 3;
-    session.m_sendLength = 8;
+TEST_F(SerialWriteTest, PartOfAPacketIsNotASuccess) {
+    port->acceptBytes = 3;
     const uint32_t start = NowMs();
     EXPECT_EQ(session.SerialWrite(200), LINK_TIMEOUT);
     EXPECT_EQ(session.m_detailStatus, DETAIL_SERIAL_WRITE);
-    EXPECT_EQ(devices.lastPort->written, 3u);
+    EXPECT_EQ(port->written, 3u);
     EXPECT_GE(ElapsedSince(start), 400) << "50 ms per byte of the packet";
     EXPECT_LE(ElapsedSince(start), 410);
 }
 
-TEST(SerialWriteWaits, BadLengthsAreRefusedWithoutTouchingThePort) {
-    VirtualClock clock;
-    ScopedClock useClock(clock);
-    ScriptedDevices devices;
-    CLinkSession session(devices);
-    ASSERT_EQ(session.OpenSerialPort(1), LINK_OK);
+TEST_F(SerialWriteTest, LengthsBeyondTheBuffersAreRefusedWithoutTouchingThePort) {
     for (const int32_t length : {-1, LINK_BUFFER_SIZE + 1}) {
         session.m_sendLength = length;
         EXPECT_EQ(session.SerialWrite(200), LINK_BAD_ARGUMENT) << length;
         session.m_recvLength = length;
         EXPECT_EQ(session.SerialRead(10), LINK_BAD_ARGUMENT) << length;
+        session.m_pollRead = 1;
+        EXPECT_EQ(session.SerialRead(10), LINK_BAD_ARGUMENT) << length;
+        session.m_pollRead = 0;
     }
-    EXPECT_EQ(devices.lastPort->written, 0u);
+    EXPECT_EQ(port->written, 0u);
 }
 
 }  // namespace

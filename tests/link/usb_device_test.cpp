@@ -4,11 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +12,7 @@
 #include "common/clock.h"
 #include "link/link_session.h"
 #include "platform/unix_usb_driver.h"
+#include "tests/support/scoped_runtime_dir.h"
 #include "tests/support/usb_driver_server.h"
 
 using ::testing::ElementsAre;
@@ -30,174 +27,141 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t TEST_REQUEST_LIMIT_MS = 300;
 
-// Maps "\\.\QX410U-NNN" onto the scripted driver's directory and records every open attempt.
-class SocketDevices final : public platform::IDevices {
-  public:
-    SocketDevices(std::string directory, uint32_t limitMs)
-        : m_directory(std::move(directory)), m_limitMs(limitMs) {}
-
-    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int& errorNumber) override {
-        errorNumber = ENOENT;
-        return nullptr;
-    }
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath) override {
-        const std::string name(devicePath);
-        attempts.push_back(name);
-        const std::string prefix = "\\\\.\\";
-        if (name.rfind(prefix, 0) != 0) {
-            return nullptr;
-        }
-        return platform::ConnectUsbDriver((m_directory + "/" + name.substr(prefix.size())).c_str(),
-                                          m_limitMs);
-    }
-
-    std::vector<std::string> attempts;
-
-  private:
-    std::string m_directory;
-    uint32_t m_limitMs;
-};
-
 const Bytes DEVICE_DESCRIPTOR = {18, 1, 0x10, 0x01, 0xFF, 0, 0, 64, 0x34, 0x12, 0x10, 0x04, 0, 1, 1, 2, 0, 1};
 
-// Configuration record (9), interface record (9), bulk IN endpoint 0x82 and bulk OUT endpoint 0x01.
-Bytes MakeConfiguration(uint8_t configLength, uint8_t interfaceLength, uint8_t readEndpoint) {
-    Bytes bytes(configLength, 0);
+// Configuration record, interface record, bulk IN endpoint readEndpoint and bulk OUT endpoint 0x01;
+// the total length at bytes 2..3 is that of the records unless given.
+Bytes MakeConfiguration(uint8_t configLength, uint8_t interfaceLength, uint8_t readEndpoint,
+                        uint16_t total = 0) {
+    Bytes bytes(configLength + interfaceLength, 0);
     bytes[0] = configLength;
     bytes[1] = 2;
-    Bytes interfaceRecord(interfaceLength, 0);
-    interfaceRecord[0] = interfaceLength;
-    interfaceRecord[1] = 4;
-    interfaceRecord[4] = 2;
-    bytes.insert(bytes.end(), interfaceRecord.begin(), interfaceRecord.end());
+    bytes[configLength] = interfaceLength;
+    bytes[configLength + 1] = 4;
     const Bytes endpoints = {7, 5, readEndpoint, 2, 0x40, 0, 0, 7, 5, 0x01, 2, 0x40, 0, 0};
     bytes.insert(bytes.end(), endpoints.begin(), endpoints.end());
-    bytes[2] = static_cast<uint8_t>(bytes.size());
-    bytes[3] = static_cast<uint8_t>(bytes.size() >> 8);
+    total = total != 0 ? total : static_cast<uint16_t>(bytes.size());
+    bytes[2] = static_cast<uint8_t>(total);
+    bytes[3] = static_cast<uint8_t>(total >> 8);
     return bytes;
+}
+
+std::string DevicePath(int instance) {
+    char path[32];
+    std::snprintf(path, sizeof path, "\\\\.\\QX410U-%03d", instance);
+    return path;
 }
 
 uint32_t MeasureMs(uint32_t startMs) {
     return ElapsedMs(startMs, NowMs());
 }
 
-class UsbDeviceTest : public ::testing::Test {
+// Maps "\\.\QX410U-NNN" onto the scripted driver's sockets and records every open attempt.
+class UsbDeviceTest : public ::testing::Test, public platform::IDevices {
   protected:
-    UsbDeviceTest() : devices(server.Directory(), TEST_REQUEST_LIMIT_MS), session(devices) {
-        server.SetDeviceDescriptor(DEVICE_DESCRIPTOR);
-        server.SetConfiguration(MakeConfiguration(9, 9, 0x82));
+    UsbDeviceTest() { server.SetDescriptors(DEVICE_DESCRIPTOR, MakeConfiguration(9, 9, 0x82)); }
+
+    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int&) override { return nullptr; }
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath) override {
+        attempts.emplace_back(devicePath);
+        return platform::ConnectUsbDriver((server.Directory() + "/" + attempts.back().substr(4)).c_str(),
+                                          TEST_REQUEST_LIMIT_MS);
     }
 
-    // The connection as the session makes it: open, both descriptors, handle released.
-    void Connect(int instance = 3) {
-        ASSERT_TRUE(server.AddDevice(instance));
+    // The connection as the session makes it (open, both descriptors, handle released), then a reopen
+    // for the operation under test when asked.
+    void Connect(bool reopen = true) {
+        ASSERT_TRUE(server.AddDevice(3));
         ASSERT_EQ(session.OpenUsbDevice(), LINK_OK);
         ASSERT_EQ(session.GetUsbDeviceDescriptor(), LINK_OK);
         ASSERT_EQ(session.GetUsbConfiguration(), LINK_OK);
         session.ReleaseUsbHandle();
-        devices.attempts.clear();
+        if (reopen) {
+            ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);
+        }
+        attempts.clear();
         server.ClearRequests();
     }
 
     UsbDriverServer server;
-    SocketDevices devices;
-    CLinkSession session;
+    std::vector<std::string> attempts;
+    CLinkSession session{*this};
 };
 
-// ---- Open ----
+// The search tries 001..127 in order, or only the instance found before.
+struct OpenCase {
+    const char* name;
+    int16_t remembered;
+    int present;
+    int32_t result;
+    size_t attempts;
+};
 
-TEST_F(UsbDeviceTest, SearchSkipsAbsentInstancesAndRemembersTheOneFound) {
-    ASSERT_TRUE(server.AddDevice(3));
+class UsbOpenTest : public UsbDeviceTest, public ::testing::WithParamInterface<OpenCase> {};
+
+TEST_P(UsbOpenTest, SearchesTheInstances) {
+    const OpenCase& c = GetParam();
+    if (c.present != 0) {
+        ASSERT_TRUE(server.AddDevice(c.present));
+    }
+    session.m_usbInstance = c.remembered;
     session.m_speedCode = 5;
     const uint32_t before = NowMs();
 
-    ASSERT_EQ(session.OpenUsbDevice(), LINK_OK);
+    ASSERT_EQ(session.OpenUsbDevice(), c.result);
 
-    EXPECT_THAT(devices.attempts, ElementsAre("\\\\.\\QX410U-001", "\\\\.\\QX410U-002", "\\\\.\\QX410U-003"));
-    EXPECT_EQ(session.m_usbInstance, 3);
-    EXPECT_STREQ(session.m_devicePath, "\\\\.\\QX410U-003");
-    EXPECT_EQ(std::strlen(session.m_devicePath), 14u);  // \ \ . \ then QX410U-003
-    EXPECT_NE(session.m_hUsb, nullptr);
-    ASSERT_NE(session.m_sendBuffer, nullptr);
-    ASSERT_NE(session.m_recvBuffer, nullptr);
-    EXPECT_EQ(session.m_sendBuffer[LINK_BUFFER_SIZE - 1], 0);
-    EXPECT_EQ(session.m_speedCode, 1);
-    EXPECT_GE(session.m_lastExchangeTime - before, 100u);
-    EXPECT_LE(session.m_lastExchangeTime - before, 150u);
-    EXPECT_TRUE(server.WaitForAcceptedConnections(1));
-    EXPECT_TRUE(server.Requests().empty());  // opening sends nothing
+    ASSERT_EQ(attempts.size(), c.attempts);
+    for (size_t i = 0; i < attempts.size(); ++i) {
+        EXPECT_EQ(attempts[i], DevicePath(static_cast<int>(i) + (c.remembered != 0 ? c.remembered : 1)));
+    }
+    const bool opened = c.result == LINK_OK;
+    EXPECT_EQ(session.m_usbInstance, opened ? c.present : c.remembered);
+    EXPECT_EQ(session.m_hUsb != nullptr, opened);
+    EXPECT_EQ(session.m_sendBuffer != nullptr && session.m_recvBuffer != nullptr, opened);
+    if (opened) {
+        EXPECT_EQ(session.m_devicePath, DevicePath(c.present));
+        EXPECT_EQ(session.m_speedCode, 1);
+        EXPECT_GE(session.m_lastExchangeTime - before, 100u);
+        EXPECT_LE(session.m_lastExchangeTime - before, 150u);
+        EXPECT_TRUE(server.Requests().empty()) << "opening sends nothing";
+    } else {
+        EXPECT_EQ(session.m_detailStatus, DETAIL_USB_OPEN);
+    }
 }
 
-TEST_F(UsbDeviceTest, NoDeviceTriesAllInstancesThenReportsNotOpened) {
-    EXPECT_EQ(session.OpenUsbDevice(), LINK_NOT_OPENED);
+INSTANTIATE_TEST_SUITE_P(Instances, UsbOpenTest,
+                         ::testing::Values(OpenCase{"SkipsAbsentOnes", 0, 3, LINK_OK, 3},
+                                           OpenCase{"NoDeviceAtAll", 0, 0, LINK_NOT_OPENED, 127},
+                                           OpenCase{"RememberedOneMoved", 3, 4, LINK_NOT_OPENED, 1}),
+                         [](const ::testing::TestParamInfo<OpenCase>& param) {
+                             return std::string(param.param.name);
+                         });
 
-    ASSERT_EQ(devices.attempts.size(), 127u);
-    EXPECT_EQ(devices.attempts.front(), "\\\\.\\QX410U-001");
-    EXPECT_EQ(devices.attempts.back(), "\\\\.\\QX410U-127");
-    EXPECT_EQ(session.m_detailStatus, DETAIL_USB_OPEN);
-    EXPECT_EQ(session.m_usbInstance, 0);
-    EXPECT_EQ(session.m_hUsb, nullptr);
-    EXPECT_EQ(session.m_sendBuffer, nullptr);
-    EXPECT_EQ(session.m_recvBuffer, nullptr);
-}
-
-TEST_F(UsbDeviceTest, RememberedInstanceIsTheOnlyOneTried) {
-    session.m_usbInstance = 3;
-    ASSERT_TRUE(server.AddDevice(4));
-
-    EXPECT_EQ(session.OpenUsbDevice(), LINK_NOT_OPENED);
-
-    EXPECT_THAT(devices.attempts, ElementsAre("\\\\.\\QX410U-003"));
-    EXPECT_EQ(session.m_detailStatus, DETAIL_USB_OPEN);
-    EXPECT_EQ(session.m_usbInstance, 3);
-    EXPECT_EQ(server.AcceptedConnections(), 0);
-}
-
-// ---- Transfers ----
-
-TEST_F(UsbDeviceTest, WriteSendsPipeWordZeroThenTheCommand) {
+TEST_F(UsbDeviceTest, TransfersCarryThePipeWordBeforeThePacket) {
     Connect();
-    ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);
-    server.ClearRequests();
     const Bytes command = {0x7F, 0, 0, 0, 0, 0, 0, 0x1A};
     std::memset(session.m_sendBuffer, 0xAA, USB_PIPE_WORD_SIZE);  // whatever was there before
     std::memcpy(session.m_sendBuffer + USB_PIPE_WORD_SIZE, command.data(), command.size());
     session.m_sendLength = 8;
-
     ASSERT_EQ(session.UsbWrite(200), LINK_OK);
 
-    const std::vector<DriverRequest> requests = server.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].instance, 3);
-    EXPECT_EQ(requests[0].code, IOCTL_CAMERA_WRITE);
-    EXPECT_EQ(requests[0].length, 12u);
-    EXPECT_THAT(requests[0].bytes, ElementsAre(0, 0, 0, 0, 0x7F, 0, 0, 0, 0, 0, 0, 0x1A));
-}
-
-TEST_F(UsbDeviceTest, ReadSendsTheEndpointAsPipeWordAndLeavesTheAnswerAtOffsetFour) {
-    Connect();
-    ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);
-    server.ClearRequests();
     server.QueueCameraBytes({0xD1});
     std::memset(session.m_recvBuffer, 0x55, 8);
     session.m_recvLength = 1;
-
     ASSERT_EQ(session.UsbRead(200), LINK_OK);
-
-    const std::vector<DriverRequest> requests = server.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].code, IOCTL_CAMERA_READ);
-    EXPECT_EQ(requests[0].length, 5u);
-    EXPECT_THAT(Bytes(requests[0].bytes.begin(), requests[0].bytes.begin() + 4), ElementsAre(0x82, 0, 0, 0));
     EXPECT_EQ(session.m_recvBuffer[4], 0xD1);
     EXPECT_EQ(session.m_recvLength, 1);
-}
 
-TEST_F(UsbDeviceTest, TransfersBeyondTheBufferAreRefusedWithoutARequest) {
-    Connect();
-    ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);
+    const std::vector<DriverRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].code, IOCTL_CAMERA_WRITE);
+    EXPECT_THAT(requests[0].bytes, ElementsAre(0, 0, 0, 0, 0x7F, 0, 0, 0, 0, 0, 0, 0x1A));
+    EXPECT_EQ(requests[1].code, IOCTL_CAMERA_READ);
+    EXPECT_EQ(requests[1].length, 5u);
+    EXPECT_THAT(Bytes(requests[1].bytes.begin(), requests[1].bytes.begin() + 4), ElementsAre(0x82, 0, 0, 0));
+
+    // Lengths that would not fit a buffer after the pipe word never reach the driver.
     server.ClearRequests();
-
     session.m_sendLength = LINK_BUFFER_SIZE - USB_PIPE_WORD_SIZE + 1;
     EXPECT_EQ(session.UsbWrite(200), LINK_FAILED);
     EXPECT_EQ(session.m_detailStatus, DETAIL_USB_WRITE);
@@ -211,8 +175,8 @@ TEST_F(UsbDeviceTest, TransfersBeyondTheBufferAreRefusedWithoutARequest) {
 struct TransferFailureCase {
     bool write;
     bool armed;
-    int16_t expectedDetail;
-    int32_t expectedRetryNeeded;
+    int16_t detail;
+    int32_t retryNeeded;
 };
 
 class UsbTransferFailureTest : public UsbDeviceTest,
@@ -221,7 +185,6 @@ class UsbTransferFailureTest : public UsbDeviceTest,
 TEST_P(UsbTransferFailureTest, MarksRetryOrRecordsDetail) {
     const TransferFailureCase& c = GetParam();
     Connect();
-    ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);
     server.InjectFault(c.write ? IOCTL_CAMERA_WRITE : IOCTL_CAMERA_READ, DriverFault::Fail);
     server.QueueCameraBytes({0xD1});
     session.m_usbRetryArmed = c.armed ? 1 : 0;
@@ -231,8 +194,8 @@ TEST_P(UsbTransferFailureTest, MarksRetryOrRecordsDetail) {
 
     EXPECT_EQ(c.write ? session.UsbWrite(200) : session.UsbRead(200), LINK_FAILED);
 
-    EXPECT_EQ(session.m_detailStatus, c.expectedDetail);
-    EXPECT_EQ(session.m_usbRetryNeeded, c.expectedRetryNeeded);
+    EXPECT_EQ(session.m_detailStatus, c.detail);
+    EXPECT_EQ(session.m_usbRetryNeeded, c.retryNeeded);
     EXPECT_EQ(session.m_recvLength, 1);
 }
 
@@ -242,120 +205,82 @@ INSTANTIATE_TEST_SUITE_P(Transfers, UsbTransferFailureTest,
                                            TransferFailureCase{false, false, DETAIL_USB_READ, 0},
                                            TransferFailureCase{false, true, 77, 1}));
 
-TEST_F(UsbDeviceTest, ReadFromASilentCameraFailsWithinTheRequestLimit) {
-    Connect();
-    ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);
-    session.m_recvLength = 1;  // nothing queued: the driver holds the read
-    const uint32_t start = NowMs();
-
-    EXPECT_EQ(session.UsbRead(200), LINK_FAILED);
-
-    const uint32_t took = MeasureMs(start);
-    EXPECT_GE(took, TEST_REQUEST_LIMIT_MS - 20);
-    EXPECT_LE(took, TEST_REQUEST_LIMIT_MS + 700);
-    EXPECT_EQ(session.m_detailStatus, DETAIL_USB_READ);
-
-    // The connection is given up: the next request fails at once without reaching the driver.
-    server.ClearRequests();
-    session.m_sendLength = 8;
-    const uint32_t again = NowMs();
-    EXPECT_EQ(session.UsbWrite(200), LINK_FAILED);
-    EXPECT_LE(MeasureMs(again), 50u);
-    EXPECT_TRUE(server.Requests().empty());
-}
-
-// ---- Descriptor walk ----
-
+// The walk follows the length bytes to the endpoint record, whose address byte is the read pipe.
 struct WalkCase {
-    uint8_t configLength;
-    uint8_t interfaceLength;
+    Bytes configuration;
     size_t endpointOffset;
 };
 
 class UsbConfigurationWalkTest : public UsbDeviceTest, public ::testing::WithParamInterface<WalkCase> {};
 
 TEST_P(UsbConfigurationWalkTest, FollowsTheLengthBytesToTheEndpoint) {
-    const WalkCase& c = GetParam();
-    const Bytes configuration = MakeConfiguration(c.configLength, c.interfaceLength, 0x83);
-    server.SetConfiguration(configuration);
-    Connect();
+    Bytes configuration = GetParam().configuration;
+    configuration.resize(configuration[2] | (configuration[3] << 8), 0);
+    server.SetDescriptors(DEVICE_DESCRIPTOR, configuration);
+    Connect(false);
 
     ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);
-    const std::vector<DriverRequest> descriptorRequests = server.Requests();
-    ASSERT_EQ(descriptorRequests.size(), 3u);
-    EXPECT_EQ(descriptorRequests[0].code, IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR);
-    EXPECT_EQ(descriptorRequests[0].length, 18u);
-    EXPECT_EQ(descriptorRequests[1].code, IOCTL_CAMERA_GET_CONFIGURATION);
-    EXPECT_EQ(descriptorRequests[1].length, 10u);
-    EXPECT_EQ(descriptorRequests[2].code, IOCTL_CAMERA_GET_CONFIGURATION);
-    EXPECT_EQ(descriptorRequests[2].length, configuration.size());
+    const std::vector<DriverRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].code, IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR);
+    EXPECT_EQ(requests[0].length, 18u);
+    EXPECT_EQ(requests[1].code, IOCTL_CAMERA_GET_CONFIGURATION);
+    EXPECT_EQ(requests[1].length, 10u);
+    EXPECT_EQ(requests[2].code, IOCTL_CAMERA_GET_CONFIGURATION);
+    EXPECT_EQ(requests[2].length, configuration.size());
 
+    const size_t interfaceOffset = configuration[0];
     EXPECT_THAT(session.m_usbDeviceDescriptor, ElementsAreArray(DEVICE_DESCRIPTOR));
     EXPECT_THAT(session.m_usbConfigHeader, ElementsAreArray(configuration.data(), 10));
-    EXPECT_THAT(session.m_usbInterfaceDescriptor, ElementsAreArray(configuration.data() + c.configLength, 9));
-    EXPECT_THAT(session.m_usbEndpointDescriptor,
-                ElementsAreArray(configuration.data() + c.endpointOffset, 8));
+    EXPECT_THAT(session.m_usbInterfaceDescriptor,
+                ElementsAreArray(configuration.data() + interfaceOffset, 9));
+    const size_t endpoint = GetParam().endpointOffset;
+    EXPECT_THAT(session.m_usbEndpointDescriptor, ElementsAreArray(configuration.data() + endpoint, 8));
 
-    // The read pipe is the endpoint record's address byte.
     server.ClearRequests();
     server.QueueCameraBytes({0x00});
     session.m_recvLength = 1;
     ASSERT_EQ(session.UsbRead(200), LINK_OK);
-    EXPECT_EQ(server.Requests().at(0).bytes.at(0), configuration[c.endpointOffset + 2]);
-    EXPECT_EQ(configuration[c.endpointOffset + 2], 0x83);
+    EXPECT_EQ(server.Requests().at(0).bytes.at(0), 0x83);
 }
 
 INSTANTIATE_TEST_SUITE_P(Walk, UsbConfigurationWalkTest,
-                         ::testing::Values(WalkCase{9, 9, 18}, WalkCase{9, 12, 21}, WalkCase{12, 9, 21}));
+                         ::testing::Values(WalkCase{MakeConfiguration(9, 9, 0x83), 18},
+                                           WalkCase{MakeConfiguration(9, 12, 0x83), 21},
+                                           WalkCase{MakeConfiguration(12, 9, 0x83), 21},
+                                           WalkCase{MakeConfiguration(9, 9, 0x83, LINK_BUFFER_SIZE), 18}));
 
-TEST_F(UsbDeviceTest, ConfigurationFillingTheWholeBufferIsAccepted) {
-    Bytes configuration = MakeConfiguration(9, 9, 0x82);
-    configuration.resize(LINK_BUFFER_SIZE, 0);
-    configuration[2] = static_cast<uint8_t>(LINK_BUFFER_SIZE);
-    configuration[3] = static_cast<uint8_t>(LINK_BUFFER_SIZE >> 8);
-    server.SetConfiguration(configuration);
-    ASSERT_TRUE(server.AddDevice(3));
-    ASSERT_EQ(session.OpenUsbDevice(), LINK_OK);
-
-    ASSERT_EQ(session.GetUsbConfiguration(), LINK_OK);
-    EXPECT_EQ(server.RequestsWithCode(IOCTL_CAMERA_GET_CONFIGURATION).back().length,
-              static_cast<uint32_t>(LINK_BUFFER_SIZE));
-    EXPECT_EQ(session.m_usbEndpointDescriptor[2], 0x82);
-}
-
-// A configuration whose lengths point outside what the device sent is refused; the records of the
-// previous walk stay.
+// A configuration that cannot be read, or whose lengths point outside what the device sent, is
+// refused; the records of the previous walk stay, and the reopen that walked it still succeeds.
 struct RefusedCase {
     const char* name;
     Bytes configuration;
+    int failures;  // failed configuration requests, one for the reopen and one for the test's own walk
     size_t configurationRequests;
 };
 
 class UsbConfigurationRefusedTest : public UsbDeviceTest,
                                     public ::testing::WithParamInterface<RefusedCase> {};
 
-TEST_P(UsbConfigurationRefusedTest, RefusesWithoutReadingPastTheBytesReceived) {
-    Connect();
+TEST_P(UsbConfigurationRefusedTest, KeepsTheEarlierRecords) {
+    Connect(false);
     const Bytes interfaceBefore(session.m_usbInterfaceDescriptor, session.m_usbInterfaceDescriptor + 9);
     const Bytes endpointBefore(session.m_usbEndpointDescriptor, session.m_usbEndpointDescriptor + 8);
-    server.SetConfiguration(GetParam().configuration);
-    ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);  // the walk's failure does not fail the reopen
+    server.SetDescriptors(DEVICE_DESCRIPTOR, GetParam().configuration);
+    server.InjectFault(IOCTL_CAMERA_GET_CONFIGURATION, DriverFault::Fail, GetParam().failures);
+    session.m_detailStatus = 55;
+    ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);
+    EXPECT_EQ(session.m_detailStatus, 0);
     server.ClearRequests();
 
     EXPECT_EQ(session.GetUsbConfiguration(), LINK_FAILED);
 
     EXPECT_EQ(session.m_detailStatus, DETAIL_USB_CONFIGURATION);
-    const std::vector<DriverRequest> requests = server.RequestsWithCode(IOCTL_CAMERA_GET_CONFIGURATION);
+    const std::vector<DriverRequest> requests = server.Requests(IOCTL_CAMERA_GET_CONFIGURATION);
     ASSERT_EQ(requests.size(), GetParam().configurationRequests);
     EXPECT_EQ(requests[0].length, 10u);
     EXPECT_THAT(session.m_usbInterfaceDescriptor, ElementsAreArray(interfaceBefore));
     EXPECT_THAT(session.m_usbEndpointDescriptor, ElementsAreArray(endpointBefore));
-}
-
-Bytes WithTotalLength(Bytes bytes, uint16_t total) {
-    bytes[2] = static_cast<uint8_t>(total);
-    bytes[3] = static_cast<uint8_t>(total >> 8);
-    return bytes;
 }
 
 Bytes WithByte(Bytes bytes, size_t at, uint8_t value) {
@@ -366,36 +291,19 @@ Bytes WithByte(Bytes bytes, size_t at, uint8_t value) {
 INSTANTIATE_TEST_SUITE_P(
     Refused, UsbConfigurationRefusedTest,
     ::testing::Values(
-        RefusedCase{"TotalOneAboveTheBuffer", WithTotalLength(MakeConfiguration(9, 9, 0x82), 32781), 1},
-        RefusedCase{"TotalAtMaximum", WithTotalLength(MakeConfiguration(9, 9, 0x82), 0xFFFF), 1},
-        RefusedCase{"InterfacePastTheEnd", WithByte(MakeConfiguration(9, 9, 0x82), 0, 30), 2},
-        RefusedCase{"EndpointPastTheEnd", WithByte(MakeConfiguration(9, 9, 0x82), 9, 200), 2},
-        RefusedCase{"EndpointCutShort", WithTotalLength(MakeConfiguration(9, 9, 0x82), 22), 2}),
-    [](const ::testing::TestParamInfo<RefusedCase>& caseInfo) { return std::string(caseInfo.param.name); });
-
-// ---- Reopen ----
-
-TEST_F(UsbDeviceTest, FailedConfigurationRequestKeepsTheEarlierRecordsAndTheReopenSucceeds) {
-    Connect();
-    const Bytes endpointBefore(session.m_usbEndpointDescriptor, session.m_usbEndpointDescriptor + 8);
-    server.SetConfiguration(MakeConfiguration(9, 9, 0x84));
-    server.InjectFault(IOCTL_CAMERA_GET_CONFIGURATION, DriverFault::Fail);
-    session.m_detailStatus = 55;
-
-    EXPECT_EQ(session.ReopenUsbDevice(), LINK_OK);
-
-    EXPECT_EQ(session.m_detailStatus, 0);
-    EXPECT_NE(session.m_hUsb, nullptr);
-    EXPECT_THAT(session.m_usbEndpointDescriptor, ElementsAreArray(endpointBefore));
-    EXPECT_EQ(server.RequestsWithCode(IOCTL_CAMERA_GET_CONFIGURATION).size(), 1u);
-    EXPECT_THAT(devices.attempts, ElementsAre("\\\\.\\QX410U-003"));
-}
+        RefusedCase{"RequestFails", MakeConfiguration(9, 9, 0x84), 2, 1},
+        RefusedCase{"TotalOneAboveTheBuffer", MakeConfiguration(9, 9, 0x84, 32781), 0, 1},
+        RefusedCase{"TotalAtMaximum", MakeConfiguration(9, 9, 0x84, 0xFFFF), 0, 1},
+        RefusedCase{"InterfaceCutShort", WithByte(MakeConfiguration(9, 9, 0x84), 0, 24), 0, 2},
+        RefusedCase{"EndpointPastTheEnd", WithByte(MakeConfiguration(9, 9, 0x84), 9, 200), 0, 2},
+        RefusedCase{"EndpointCutShort", MakeConfiguration(9, 9, 0x84, 22), 0, 2}),
+    [](const ::testing::TestParamInfo<RefusedCase>& param) { return std::string(param.param.name); });
 
 struct ReopenCase {
     int32_t retryNeeded;
     int descriptorFailures;
-    int32_t expectedResult;
-    int16_t expectedDetail;
+    int32_t result;
+    int16_t detail;
     size_t descriptorRequests;
 };
 
@@ -403,20 +311,20 @@ class UsbReopenTest : public UsbDeviceTest, public ::testing::WithParamInterface
 
 TEST_P(UsbReopenTest, RepeatsTheDescriptorRequestsOnceWhenARetryIsPending) {
     const ReopenCase& c = GetParam();
-    Connect();
+    Connect(false);
     server.InjectFault(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, DriverFault::Fail, c.descriptorFailures);
     session.m_usbRetryNeeded = c.retryNeeded;
     session.m_usbRetryArmed = 1;
 
-    EXPECT_EQ(session.ReopenUsbDevice(), c.expectedResult);
+    EXPECT_EQ(session.ReopenUsbDevice(), c.result);
 
-    EXPECT_EQ(session.m_detailStatus, c.expectedDetail);
-    EXPECT_EQ(server.RequestsWithCode(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR).size(), c.descriptorRequests);
-    EXPECT_EQ(server.AcceptedConnections(), 2);  // the repeat uses the same handle
+    EXPECT_EQ(session.m_detailStatus, c.detail);
+    EXPECT_EQ(server.Requests(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR).size(), c.descriptorRequests);
+    EXPECT_EQ(server.AcceptedConnections(), 2) << "the repeat uses the same handle";
     EXPECT_EQ(session.m_usbRetryArmed, 0);
     EXPECT_EQ(session.m_usbRetryNeeded, c.descriptorFailures > 0 ? 0 : c.retryNeeded);
-    EXPECT_EQ(session.m_hUsb != nullptr, c.expectedResult == LINK_OK);
-    EXPECT_NE(session.m_recvBuffer, nullptr);  // a failed reopen keeps the buffers
+    EXPECT_EQ(session.m_hUsb != nullptr, c.result == LINK_OK);
+    EXPECT_NE(session.m_recvBuffer, nullptr) << "a failed reopen keeps the buffers";
 }
 
 INSTANTIATE_TEST_SUITE_P(Reopen, UsbReopenTest,
@@ -425,54 +333,43 @@ INSTANTIATE_TEST_SUITE_P(Reopen, UsbReopenTest,
                                            ReopenCase{1, 1, LINK_OK, 0, 2},
                                            ReopenCase{1, 2, LINK_FAILED, DETAIL_USB_CONFIGURATION, 2}));
 
-TEST_F(UsbDeviceTest, ReopenAfterCloseFailsWithoutTryingToOpen) {
+TEST_F(UsbDeviceTest, ReleaseKeepsThePathAndCloseForgetsIt) {
     Connect();
-    EXPECT_EQ(session.CloseUsbDevice(), LINK_OK);
-    EXPECT_EQ(session.m_devicePath[0], '\0');
-    EXPECT_EQ(session.m_sendBuffer, nullptr);
-    EXPECT_EQ(session.m_usbInstance, 3);
-
-    EXPECT_EQ(session.ReopenUsbDevice(), LINK_NOT_OPENED);
-
-    EXPECT_EQ(session.m_detailStatus, DETAIL_USB_OPEN);
-    EXPECT_TRUE(devices.attempts.empty());
-}
-
-TEST_F(UsbDeviceTest, ReleasedDeviceKeepsItsPathButNotItsBuffers) {
-    Connect();
-    ASSERT_EQ(session.ReopenUsbDevice(), LINK_OK);
-    session.ReleaseUsbHandle();  // an operation ended before the connection was given up
-    server.ClearRequests();
-
-    session.ReleaseUsbDevice();
-
+    session.ReleaseUsbHandle();
+    session.ReleaseUsbDevice();  // a failed connection
     EXPECT_EQ(session.m_hUsb, nullptr);
     EXPECT_EQ(session.m_sendBuffer, nullptr);
     EXPECT_EQ(session.m_recvBuffer, nullptr);
-    EXPECT_STREQ(session.m_devicePath, "\\\\.\\QX410U-003");
-    // Without buffers a reopen fails cleanly instead of touching memory it does not hold.
-    EXPECT_EQ(session.ReopenUsbDevice(), LINK_FAILED);
+    EXPECT_EQ(session.m_devicePath, DevicePath(3));
+    EXPECT_EQ(session.ReopenUsbDevice(), LINK_FAILED) << "without buffers the reopen fails cleanly";
     EXPECT_EQ(session.m_detailStatus, DETAIL_USB_CONFIGURATION);
     EXPECT_TRUE(server.Requests().empty());
+
+    EXPECT_EQ(session.CloseUsbDevice(), LINK_OK);  // the end of the session
+    EXPECT_EQ(session.m_devicePath[0], '\0');
+    EXPECT_EQ(session.m_usbInstance, 3);
+    attempts.clear();
+    EXPECT_EQ(session.ReopenUsbDevice(), LINK_NOT_OPENED);
+    EXPECT_EQ(session.m_detailStatus, DETAIL_USB_OPEN);
+    EXPECT_TRUE(attempts.empty());
 }
 
-// ---- The driver socket client on its own ----
-
+// The driver socket client on its own: every request is bounded in time, a bad answer never reaches the
+// caller's buffer, and an answer that leaves the stream out of step gives the connection up.
 struct DriverFaultCase {
     const char* name;
     DriverFault fault;
     bool connectionSurvives;
+    uint32_t minMs;
 };
 
-class UsbDriverClientTest : public ::testing::TestWithParam<DriverFaultCase> {
-  protected:
-    UsbDriverServer server;
-};
+class UsbDriverClientTest : public ::testing::TestWithParam<DriverFaultCase> {};
 
 TEST_P(UsbDriverClientTest, BadAnswerFailsTheRequestWithoutTouchingTheBuffer) {
+    UsbDriverServer server;
     ASSERT_TRUE(server.AddDevice(1));
-    server.SetDeviceDescriptor(DEVICE_DESCRIPTOR);
-    server.InjectFault(testsupport::DRIVER_GET_DEVICE_DESCRIPTOR, GetParam().fault);
+    server.SetDescriptors(DEVICE_DESCRIPTOR, {});
+    server.InjectFault(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, GetParam().fault);
     auto connection = platform::ConnectUsbDriver(server.SocketPath(1).c_str(), TEST_REQUEST_LIMIT_MS);
     ASSERT_NE(connection, nullptr);
     Bytes buffer(18 + 16, 0x5A);
@@ -480,6 +377,7 @@ TEST_P(UsbDriverClientTest, BadAnswerFailsTheRequestWithoutTouchingTheBuffer) {
 
     EXPECT_FALSE(connection->Request(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, buffer.data(), 18));
 
+    EXPECT_GE(MeasureMs(start) + 20, GetParam().minMs);
     EXPECT_LE(MeasureMs(start), TEST_REQUEST_LIMIT_MS + 700);
     EXPECT_THAT(buffer, ::testing::Each(0x5A));
     const uint32_t again = NowMs();
@@ -489,19 +387,18 @@ TEST_P(UsbDriverClientTest, BadAnswerFailsTheRequestWithoutTouchingTheBuffer) {
         EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 18), ElementsAreArray(DEVICE_DESCRIPTOR));
         EXPECT_EQ(server.Requests().size(), 2u);
     } else {
-        EXPECT_LE(MeasureMs(again), 50u);  // given up: fails at once, nothing sent
+        EXPECT_LE(MeasureMs(again), 50u) << "given up: fails at once, nothing sent";
         EXPECT_EQ(server.Requests().size(), 1u);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, UsbDriverClientTest,
-                         ::testing::Values(DriverFaultCase{"FailureStatus", DriverFault::Fail, true},
-                                           DriverFaultCase{"Oversized", DriverFault::Oversized, false},
-                                           DriverFaultCase{"Truncated", DriverFault::Truncated, false},
-                                           DriverFaultCase{"Silent", DriverFault::Silent, false}),
-                         [](const ::testing::TestParamInfo<DriverFaultCase>& caseInfo) {
-                             return std::string(caseInfo.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UsbDriverClientTest,
+    ::testing::Values(DriverFaultCase{"FailureStatus", DriverFault::Fail, true, 0},
+                      DriverFaultCase{"Oversized", DriverFault::Oversized, false, 0},
+                      DriverFaultCase{"Truncated", DriverFault::Truncated, false, 0},
+                      DriverFaultCase{"Silent", DriverFault::Silent, false, TEST_REQUEST_LIMIT_MS}),
+    [](const ::testing::TestParamInfo<DriverFaultCase>& param) { return std::string(param.param.name); });
 
 TEST(UsbDriverConnectTest, MissingOrUnusablePathsGiveNoConnection) {
     UsbDriverServer server;
@@ -512,33 +409,16 @@ TEST(UsbDriverConnectTest, MissingOrUnusablePathsGiveNoConnection) {
 
 // The machine's own device namespace: "\\.\QX410U-NNN" is the socket in $XDG_RUNTIME_DIR/qx410fw.
 TEST(UsbSystemDevicesTest, OpensTheDriverSocketInTheDeviceDirectory) {
-    char runtime[] = "/tmp/qxrt-XXXXXX";
-    ASSERT_NE(mkdtemp(runtime), nullptr);
-    const std::string directory = std::string(runtime) + "/qx410fw";
-    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
-    const char* previous = std::getenv("XDG_RUNTIME_DIR");
-    const std::string saved = previous != nullptr ? previous : "";
-    setenv("XDG_RUNTIME_DIR", runtime, 1);
-    {
-        UsbDriverServer server(directory);
-        server.SetDeviceDescriptor(DEVICE_DESCRIPTOR);
-        ASSERT_TRUE(server.AddDevice(2));
-        CLinkSession session(platform::SystemDevices());
+    testsupport::ScopedRuntimeDir runtime;
+    UsbDriverServer server(runtime.DeviceDirectory());
+    server.SetDescriptors(DEVICE_DESCRIPTOR, {});
+    ASSERT_TRUE(server.AddDevice(2));
+    CLinkSession session(platform::SystemDevices());
 
-        EXPECT_EQ(session.OpenUsbDevice(), LINK_OK);
-        EXPECT_EQ(session.m_usbInstance, 2);
-        EXPECT_EQ(session.GetUsbDeviceDescriptor(), LINK_OK);
-        EXPECT_THAT(session.m_usbDeviceDescriptor, ElementsAreArray(DEVICE_DESCRIPTOR));
-        session.CloseUsbDevice();
-        server.RemoveDevice(2);
-    }
-    if (previous != nullptr) {
-        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
-    }
-    rmdir(directory.c_str());
-    rmdir(runtime);
+    EXPECT_EQ(session.OpenUsbDevice(), LINK_OK);
+    EXPECT_EQ(session.m_usbInstance, 2);
+    EXPECT_EQ(session.GetUsbDeviceDescriptor(), LINK_OK);
+    EXPECT_THAT(session.m_usbDeviceDescriptor, ElementsAreArray(DEVICE_DESCRIPTOR));
 }
 
 }  // namespace
