@@ -290,13 +290,13 @@ Bytes WithByte(Bytes bytes, size_t at, uint8_t value) {
 
 INSTANTIATE_TEST_SUITE_P(
     Refused, UsbConfigurationRefusedTest,
-    ::testing::Values(
-        RefusedCase{"RequestFails", MakeConfiguration(9, 9, 0x84), 2, 1},
-        RefusedCase{"TotalOneAboveTheBuffer", MakeConfiguration(9, 9, 0x84, 32781), 0, 1},
-        RefusedCase{"TotalAtMaximum", MakeConfiguration(9, 9, 0x84, 0xFFFF), 0, 1},
-        RefusedCase{"InterfaceCutShort", WithByte(MakeConfiguration(9, 9, 0x84), 0, 24), 0, 2},
-        RefusedCase{"EndpointPastTheEnd", WithByte(MakeConfiguration(9, 9, 0x84), 9, 200), 0, 2},
-        RefusedCase{"EndpointCutShort", MakeConfiguration(9, 9, 0x84, 22), 0, 2}),
+    ::testing::Values(RefusedCase{"RequestFails", MakeConfiguration(9, 9, 0x84), 2, 1},
+                      RefusedCase{"TotalOneAboveTheBuffer", MakeConfiguration(9, 9, 0x84, 32781), 0, 1},
+                      RefusedCase{"TotalAtMaximum", MakeConfiguration(9, 9, 0x84, 0xFFFF), 0, 1},
+                      RefusedCase{"InterfaceCutShort", WithByte(MakeConfiguration(9, 9, 0x84), 0, 24), 0, 2},
+                      RefusedCase{"EndpointPastTheEnd", WithByte(MakeConfiguration(9, 9, 0x84), 9, 200), 0,
+                                  2},
+                      RefusedCase{"EndpointCutShort", MakeConfiguration(9, 9, 0x84, 22), 0, 2}),
     [](const ::testing::TestParamInfo<RefusedCase>& param) { return std::string(param.param.name); });
 
 struct ReopenCase {
