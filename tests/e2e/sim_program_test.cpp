@@ -2,180 +2,102 @@
 // blocking reads, oversized requests), the serial line rate, the options and the clean-up at exit.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
+#include "common/clock.h"
+#include "platform/unix_usb_driver.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace e2e {
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 constexpr uint32_t GET_DEVICE_DESCRIPTOR = 0x222004;
 constexpr uint32_t GET_CONFIGURATION = 0x222008;
 constexpr uint32_t WRITE = 0x22200C;
 constexpr uint32_t READ = 0x222010;
-const std::vector<uint8_t> READ_STATUS_COMMAND = {0x7F, 0, 0, 0, 0, 0, 0, 0x1A};
+constexpr uint32_t REQUEST_LIMIT_MS = 300;
+const Bytes READ_STATUS_COMMAND = {0x7F, 0, 0, 0, 0, 0, 0, 0x1A};
 
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-}
-
-uint32_t GetU32(const uint8_t* at) {
-    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
-// Reads exactly count bytes within timeoutMs; fewer when the peer closes or time runs out.
-std::vector<uint8_t> ReadExactly(int fd, size_t count, int timeoutMs) {
-    std::vector<uint8_t> bytes;
-    while (bytes.size() < count) {
-        pollfd entry{fd, POLLIN, 0};
-        if (poll(&entry, 1, timeoutMs) <= 0) {
-            break;
+// One request through the updater's own driver client: the pipe word, then `bytes`, or room for
+// `bytes.size()` answer bytes; the answer's packet bytes on success.
+struct Driver {
+    std::unique_ptr<platform::IUsbConnection> connection;
+    bool Request(uint32_t code, uint32_t pipe, Bytes& bytes, bool withPipe = true) {
+        Bytes buffer;
+        if (withPipe) {
+            buffer = {static_cast<uint8_t>(pipe), static_cast<uint8_t>(pipe >> 8), 0, 0};
         }
-        uint8_t buffer[4096];
-        const ssize_t got = read(fd, buffer, std::min(sizeof buffer, count - bytes.size()));
-        if (got <= 0) {
-            break;
-        }
-        bytes.insert(bytes.end(), buffer, buffer + got);
+        buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+        const bool done = connection->Request(code, buffer.data(), static_cast<uint32_t>(buffer.size()));
+        bytes.assign(buffer.begin() + (withPipe ? 4 : 0), buffer.end());
+        return done;
     }
-    return bytes;
-}
-
-struct Response {
-    bool complete = false;
-    uint32_t status = 0;
-    std::vector<uint8_t> bytes;
 };
-
-class DriverClient {
-  public:
-    explicit DriverClient(const std::string& path) {
-        m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(m_fd);
-            m_fd = -1;
-        }
-    }
-    ~DriverClient() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    bool Connected() const { return m_fd >= 0; }
-    int Fd() const { return m_fd; }
-
-    bool Send(uint32_t code, uint32_t length, const std::vector<uint8_t>& body) {
-        std::vector<uint8_t> frame;
-        PutU32(frame, code);
-        PutU32(frame, length);
-        frame.insert(frame.end(), body.begin(), body.end());
-        return write(m_fd, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
-    }
-    Response Receive(int timeoutMs) {
-        Response response;
-        const std::vector<uint8_t> header = ReadExactly(m_fd, 8, timeoutMs);
-        if (header.size() != 8) {
-            return response;
-        }
-        response.status = GetU32(header.data());
-        response.bytes = ReadExactly(m_fd, GetU32(header.data() + 4), timeoutMs);
-        response.complete = response.bytes.size() == GetU32(header.data() + 4);
-        return response;
-    }
-    Response Request(uint32_t code, const std::vector<uint8_t>& body, int timeoutMs = 2000) {
-        if (!Send(code, static_cast<uint32_t>(body.size()), body)) {
-            return {};
-        }
-        return Receive(timeoutMs);
-    }
-
-  private:
-    int m_fd = -1;
-};
-
-std::vector<uint8_t> WithPipe(uint32_t pipe, const std::vector<uint8_t>& bytes) {
-    std::vector<uint8_t> body;
-    PutU32(body, pipe);
-    body.insert(body.end(), bytes.begin(), bytes.end());
-    return body;
-}
 
 using SimulatorProgram = SimulatorTest;
 
 TEST_F(SimulatorProgram, UsbDriverAnswersDescriptorsAndMovesBytesThroughThePipes) {
     StartSimulator({"--usb", "7"}, "QX410U-007");
-    DriverClient client(DeviceDir() + "/QX410U-007");
-    ASSERT_TRUE(client.Connected());
+    Driver driver{platform::ConnectUsbDriver((DeviceDir() + "/QX410U-007").c_str(), REQUEST_LIMIT_MS)};
+    ASSERT_NE(driver.connection, nullptr);
 
-    const Response device = client.Request(GET_DEVICE_DESCRIPTOR, std::vector<uint8_t>(18));
-    ASSERT_TRUE(device.complete);
-    EXPECT_EQ(device.status, 0u);
-    ASSERT_EQ(device.bytes.size(), 18u);
-    EXPECT_EQ(device.bytes[0], 18);
-
-    const Response header = client.Request(GET_CONFIGURATION, std::vector<uint8_t>(10));
-    ASSERT_EQ(header.bytes.size(), 10u);
-    const uint32_t total = header.bytes[2] | (header.bytes[3] << 8);
-    const Response configuration = client.Request(GET_CONFIGURATION, std::vector<uint8_t>(total));
-    ASSERT_EQ(configuration.bytes.size(), total);
+    Bytes device(18);
+    ASSERT_TRUE(driver.Request(GET_DEVICE_DESCRIPTOR, 0, device, false));
+    EXPECT_EQ(device[0], 18);
+    Bytes configuration(10);
+    ASSERT_TRUE(driver.Request(GET_CONFIGURATION, 0, configuration, false));
+    configuration.resize(configuration[2] | (configuration[3] << 8));
+    ASSERT_TRUE(driver.Request(GET_CONFIGURATION, 0, configuration, false));
     // The read pipe is byte 2 of the record after the interface record.
-    const size_t endpoint = configuration.bytes[0] + configuration.bytes[configuration.bytes[0]];
-    const uint8_t readPipe = configuration.bytes[endpoint + 2];
+    const uint8_t readPipe = configuration.at(configuration[0] + configuration[configuration[0]] + 2);
 
     // Wrong pipe words fail the request and keep the stream in step.
-    EXPECT_NE(client.Request(WRITE, WithPipe(1, READ_STATUS_COMMAND)).status, 0u);
-    EXPECT_NE(client.Request(READ, WithPipe(readPipe ^ 0x80u, {0})).status, 0u);
+    Bytes command = READ_STATUS_COMMAND;
+    EXPECT_FALSE(driver.Request(WRITE, 1, command));
+    Bytes answer(1);
+    EXPECT_FALSE(driver.Request(READ, readPipe ^ 0x80u, answer));
 
     // The status read: acknowledgement, then ready byte and the 257-byte packet in one read.
-    const Response written = client.Request(WRITE, WithPipe(0, READ_STATUS_COMMAND));
-    EXPECT_EQ(written.status, 0u);
-    EXPECT_TRUE(written.bytes.empty());
-    const Response ack = client.Request(READ, WithPipe(readPipe, {0}));
-    ASSERT_EQ(ack.bytes.size(), 5u);
-    EXPECT_EQ(GetU32(ack.bytes.data()), readPipe);
-    EXPECT_EQ(ack.bytes[4], 0xD1);
-    const Response packet = client.Request(READ, WithPipe(readPipe, std::vector<uint8_t>(258)));
-    ASSERT_EQ(packet.bytes.size(), 262u);
-    EXPECT_EQ(packet.bytes[4], 0x01);  // ready byte
-    EXPECT_EQ(packet.bytes[6], 6);     // status byte 1: camera state ready
+    ASSERT_TRUE(driver.Request(WRITE, 0, command));
+    ASSERT_TRUE(driver.Request(READ, readPipe, answer));
+    EXPECT_EQ(answer, Bytes{0xD1});
+    Bytes packet(258);
+    ASSERT_TRUE(driver.Request(READ, readPipe, packet));
+    EXPECT_EQ(packet[0], 0x01);  // ready byte
+    EXPECT_EQ(packet[2], 6);     // status byte 1: camera state ready
     uint8_t check = 0;
-    for (size_t i = 5; i < 5 + 256; ++i) {
-        check ^= packet.bytes[i];
+    for (size_t i = 1; i < 257; ++i) {
+        check ^= packet[i];
     }
-    EXPECT_EQ(packet.bytes[261], check);
+    EXPECT_EQ(packet[257], check);
 
-    // Nothing more to say: a READ now blocks (no answer) until the camera produces bytes.
-    ASSERT_TRUE(client.Send(READ, 5, WithPipe(readPipe, {0})));
-    EXPECT_FALSE(client.Receive(300).complete);
+    // Nothing more to say: a READ is held until the camera produces bytes.
+    const uint32_t start = NowMs();
+    EXPECT_FALSE(driver.Request(READ, readPipe, answer));
+    EXPECT_GE(ElapsedMs(start, NowMs()) + 20, REQUEST_LIMIT_MS);
 }
 
 TEST_F(SimulatorProgram, UsbDriverRefusesOversizedRequestsAndClosesTheHandle) {
     StartSimulator({"--usb"}, "QX410U-001");
-    DriverClient client(DeviceDir() + "/QX410U-001");
-    ASSERT_TRUE(client.Connected());
-    ASSERT_TRUE(client.Send(WRITE, 0x10001, {0, 0, 0, 0}));
-    const Response refused = client.Receive(2000);
-    EXPECT_TRUE(refused.complete);
-    EXPECT_NE(refused.status, 0u);
-    EXPECT_TRUE(ReadExactly(client.Fd(), 1, 2000).empty()) << "the connection stays open";
+    const std::string path = DeviceDir() + "/QX410U-001";
+    Driver driver{platform::ConnectUsbDriver(path.c_str(), 2000)};
+    ASSERT_NE(driver.connection, nullptr);
+    Bytes huge(0x10001);
+    EXPECT_FALSE(driver.Request(WRITE, 0, huge));
+    Bytes device(18);
+    EXPECT_FALSE(driver.Request(GET_DEVICE_DESCRIPTOR, 0, device, false)) << "the handle is closed";
     // Other handles are unaffected.
-    DriverClient second(DeviceDir() + "/QX410U-001");
-    EXPECT_EQ(second.Request(GET_DEVICE_DESCRIPTOR, std::vector<uint8_t>(18)).bytes.size(), 18u);
+    Driver second{platform::ConnectUsbDriver(path.c_str(), 2000)};
+    EXPECT_TRUE(second.Request(GET_DEVICE_DESCRIPTOR, 0, device, false));
 }
 
 // Bytes cross the serial line only when both ends use the same rate.
@@ -192,14 +114,12 @@ TEST_P(SerialLineRate, CameraAnswersOnlyAtItsOwnRate) {
     cfsetospeed(&settings, GetParam());
     ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
     ASSERT_EQ(write(fd, READ_STATUS_COMMAND.data(), READ_STATUS_COMMAND.size()), 8);
-    const std::vector<uint8_t> answer = ReadExactly(fd, 1, 500);
+    uint8_t answer[1] = {};
+    pollfd entry{fd, POLLIN, 0};
+    const bool answered = poll(&entry, 1, 500) == 1 && read(fd, answer, 1) == 1;
     close(fd);
-    if (GetParam() == B9600) {
-        ASSERT_EQ(answer.size(), 1u);
-        EXPECT_EQ(answer[0], 0xD1);
-    } else {
-        EXPECT_TRUE(answer.empty()) << "bytes crossed a line whose rates differ";
-    }
+    EXPECT_EQ(answered, GetParam() == B9600) << "bytes cross only a line whose ends agree";
+    EXPECT_EQ(answer[0], answered ? 0xD1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, SerialLineRate, ::testing::Values(B9600, B19200, B115200));
