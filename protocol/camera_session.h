@@ -88,7 +88,9 @@ class CCameraSession : public CLinkSession {
     void BeginCommand();
     int32_t SendCommand();
     int32_t AwaitReply(uint8_t expected, uint8_t refusal);
-    int32_t AwaitCompletion(uint32_t timeoutMs);
+    // Waits for the completion byte. Busy bytes past timeoutMs end the wait as done, unless
+    // busyPastTimeOutIsDone is false: then only the completion byte itself is a success.
+    int32_t AwaitCompletion(uint32_t timeoutMs, bool busyPastTimeOutIsDone = true);
     int32_t SendDataPacket(const uint8_t* source, int32_t packetSize);
     int32_t AccessExchange();
     void ToResultCode();

@@ -92,7 +92,7 @@ int32_t CCameraSession::AwaitReply(uint8_t expected, uint8_t refusal) {
     }
 }
 
-int32_t CCameraSession::AwaitCompletion(uint32_t timeoutMs) {
+int32_t CCameraSession::AwaitCompletion(uint32_t timeoutMs, bool busyPastTimeOutIsDone) {
     const uint32_t start = TickCount();
     int32_t status = LINK_FAILED;
     while (IsLinkReady()) {
@@ -112,7 +112,7 @@ int32_t CCameraSession::AwaitCompletion(uint32_t timeoutMs) {
         }
         // A camera still busy after the whole time-out is taken as done: the camera relies on this.
         if (ElapsedMs(start, TickCount()) > timeoutMs) {
-            status = RESULT_OK;
+            status = busyPastTimeOutIsDone ? RESULT_OK : RESULT_NO_REPLY;
             break;
         }
     }
@@ -285,7 +285,9 @@ int32_t CCameraSession::SendChecksum(uint16_t checksum) {
     int32_t status = SendCommand();
     if (status == RESULT_OK) {
         DelayMs(2000);
-        status = AwaitCompletion(COMPLETION_TIMEOUT_MS);
+        // The completion byte is the camera's verdict on the flash it holds: busy bytes that outlast
+        // the time-out confirm nothing, and an update must not be reported good without that verdict.
+        status = AwaitCompletion(COMPLETION_TIMEOUT_MS, false);
     }
     m_result = status;
     return status;

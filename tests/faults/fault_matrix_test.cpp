@@ -373,6 +373,9 @@ const std::vector<FaultRow> kQuickRows = {
 const std::vector<FaultRow> kLongRows = {
     {"busy without end", Link::Serial, {"--busy", "0:ack:endless"}, "not-found", 400},
     {"busy without end", Link::Usb, {"--busy", "0:ack:endless"}, "not-found", 600},
+    {"busy without end in erase", Link::Serial, {"--busy", "1e:completion:endless"}, "failed", 400},
+    {"busy without end in erase", Link::Usb, {"--busy", "1e:completion:endless"}, "failed", 400},
+    {"busy without end at checksum", Link::Usb, {"--busy", "21:completion:endless"}, "failed", 400},
     {"silent", Link::Usb, {"--silent"}, "not-found", 600},
     {"refuse block 3", Link::Usb, {"--refuse-block", "3:5"}, "failed", 300},
     {"drop at block 5", Link::Usb, {"--silent-from-block", "5"}, "failed", 300},
