@@ -1,128 +1,36 @@
-// The simulator program's own links, driven by hand: the USB driver framing (descriptors, pipe words,
-// blocking reads, oversized requests), the serial line rate, the options and the clean-up at exit.
-#include <fcntl.h>
-#include <poll.h>
+// The simulator program itself, where the end-to-end updates do not reach: a driver request too large
+// for the handle, the clean-up at exit with the flash it reports, and the command line.
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "common/clock.h"
 #include "platform/unix_usb_driver.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace e2e {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-constexpr uint32_t GET_DEVICE_DESCRIPTOR = 0x222004;
-constexpr uint32_t GET_CONFIGURATION = 0x222008;
-constexpr uint32_t WRITE = 0x22200C;
-constexpr uint32_t READ = 0x222010;
-constexpr uint32_t REQUEST_LIMIT_MS = 300;
-const Bytes READ_STATUS_COMMAND = {0x7F, 0, 0, 0, 0, 0, 0, 0x1A};
-
-// One request through the updater's own driver client: the pipe word, then `bytes`, or room for
-// `bytes.size()` answer bytes; the answer's packet bytes on success.
-struct Driver {
-    std::unique_ptr<platform::IUsbConnection> connection;
-    bool Request(uint32_t code, uint32_t pipe, Bytes& bytes, bool withPipe = true) {
-        Bytes buffer;
-        if (withPipe) {
-            buffer = {static_cast<uint8_t>(pipe), static_cast<uint8_t>(pipe >> 8), 0, 0};
-        }
-        buffer.insert(buffer.end(), bytes.begin(), bytes.end());
-        const bool done = connection->Request(code, buffer.data(), static_cast<uint32_t>(buffer.size()));
-        bytes.assign(buffer.begin() + (withPipe ? 4 : 0), buffer.end());
-        return done;
-    }
-};
-
 using SimulatorProgram = SimulatorTest;
 
-TEST_F(SimulatorProgram, UsbDriverAnswersDescriptorsAndMovesBytesThroughThePipes) {
-    StartSimulator({"--usb", "7"}, "QX410U-007");
-    Driver driver{platform::ConnectUsbDriver((DeviceDir() + "/QX410U-007").c_str(), REQUEST_LIMIT_MS)};
-    ASSERT_NE(driver.connection, nullptr);
-
-    Bytes device(18);
-    ASSERT_TRUE(driver.Request(GET_DEVICE_DESCRIPTOR, 0, device, false));
-    EXPECT_EQ(device[0], 18);
-    Bytes configuration(10);
-    ASSERT_TRUE(driver.Request(GET_CONFIGURATION, 0, configuration, false));
-    configuration.resize(configuration[2] | (configuration[3] << 8));
-    ASSERT_TRUE(driver.Request(GET_CONFIGURATION, 0, configuration, false));
-    // The read pipe is byte 2 of the record after the interface record.
-    const uint8_t readPipe = configuration.at(configuration[0] + configuration[configuration[0]] + 2);
-
-    // Wrong pipe words fail the request and keep the stream in step.
-    Bytes command = READ_STATUS_COMMAND;
-    EXPECT_FALSE(driver.Request(WRITE, 1, command));
-    Bytes answer(1);
-    EXPECT_FALSE(driver.Request(READ, readPipe ^ 0x80u, answer));
-
-    // The status read: acknowledgement, then ready byte and the 257-byte packet in one read.
-    ASSERT_TRUE(driver.Request(WRITE, 0, command));
-    ASSERT_TRUE(driver.Request(READ, readPipe, answer));
-    EXPECT_EQ(answer, Bytes{0xD1});
-    Bytes packet(258);
-    ASSERT_TRUE(driver.Request(READ, readPipe, packet));
-    EXPECT_EQ(packet[0], 0x01);  // ready byte
-    EXPECT_EQ(packet[2], 6);     // status byte 1: camera state ready
-    uint8_t check = 0;
-    for (size_t i = 1; i < 257; ++i) {
-        check ^= packet[i];
-    }
-    EXPECT_EQ(packet[257], check);
-
-    // Nothing more to say: a READ is held until the camera produces bytes.
-    const uint32_t start = NowMs();
-    EXPECT_FALSE(driver.Request(READ, readPipe, answer));
-    EXPECT_GE(ElapsedMs(start, NowMs()) + 20, REQUEST_LIMIT_MS);
-}
+constexpr uint32_t GET_DEVICE_DESCRIPTOR = 0x222004;
+constexpr uint32_t WRITE = 0x22200C;
 
 TEST_F(SimulatorProgram, UsbDriverRefusesOversizedRequestsAndClosesTheHandle) {
     StartSimulator({"--usb"}, "QX410U-001");
     const std::string path = DeviceDir() + "/QX410U-001";
-    Driver driver{platform::ConnectUsbDriver(path.c_str(), 2000)};
-    ASSERT_NE(driver.connection, nullptr);
-    Bytes huge(0x10001);
-    EXPECT_FALSE(driver.Request(WRITE, 0, huge));
-    Bytes device(18);
-    EXPECT_FALSE(driver.Request(GET_DEVICE_DESCRIPTOR, 0, device, false)) << "the handle is closed";
-    // Other handles are unaffected.
-    Driver second{platform::ConnectUsbDriver(path.c_str(), 2000)};
-    EXPECT_TRUE(second.Request(GET_DEVICE_DESCRIPTOR, 0, device, false));
+    auto connection = platform::ConnectUsbDriver(path.c_str(), 2000);
+    ASSERT_NE(connection, nullptr);
+    std::vector<uint8_t> huge(4 + 0x10001);
+    EXPECT_FALSE(connection->Request(WRITE, huge.data(), static_cast<uint32_t>(huge.size())));
+    uint8_t device[18] = {};
+    EXPECT_FALSE(connection->Request(GET_DEVICE_DESCRIPTOR, device, 18)) << "the handle is closed";
+    auto second = platform::ConnectUsbDriver(path.c_str(), 2000);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(second->Request(GET_DEVICE_DESCRIPTOR, device, 18)) << "other handles are unaffected";
 }
-
-// Bytes cross the serial line only when both ends use the same rate.
-class SerialLineRate : public SimulatorTest, public ::testing::WithParamInterface<speed_t> {};
-
-TEST_P(SerialLineRate, CameraAnswersOnlyAtItsOwnRate) {
-    StartSimulator({"--serial", "4"}, "COM4");
-    const int fd = open((DeviceDir() + "/COM4").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    termios settings{};
-    ASSERT_EQ(tcgetattr(fd, &settings), 0);
-    cfmakeraw(&settings);
-    cfsetispeed(&settings, GetParam());
-    cfsetospeed(&settings, GetParam());
-    ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
-    ASSERT_EQ(write(fd, READ_STATUS_COMMAND.data(), READ_STATUS_COMMAND.size()), 8);
-    uint8_t answer[1] = {};
-    pollfd entry{fd, POLLIN, 0};
-    const bool answered = poll(&entry, 1, 500) == 1 && read(fd, answer, 1) == 1;
-    close(fd);
-    EXPECT_EQ(answered, GetParam() == B9600) << "bytes cross only a line whose ends agree";
-    EXPECT_EQ(answer[0], answered ? 0xD1 : 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rates, SerialLineRate, ::testing::Values(B9600, B19200, B115200));
 
 TEST_F(SimulatorProgram, RemovesWhatItPublishedWhenStoppedAndReportsTheFlash) {
     StartSimulator({"--serial", "9", "--flash-out", TempFile("flash.bin")}, "COM9");
@@ -145,18 +53,30 @@ TEST_F(SimulatorProgram, RemovesWhatItPublishedWhenStoppedAndReportsTheFlash) {
     EXPECT_EQ(info.st_size, 0x100000);
 }
 
-class SimulatorOptions : public ::testing::TestWithParam<std::vector<std::string>> {};
+// Every bad command line ends with status 2 at once and --help with the usage and status 0, publishing
+// nothing.
+struct OptionsCase {
+    std::vector<std::string> arguments;
+    int status;
+};
 
-// Every bad command line ends with status 2 at once, publishing nothing.
-TEST_P(SimulatorOptions, RejectsBadCommandLines) {
+class SimulatorOptions : public ::testing::TestWithParam<OptionsCase> {};
+
+TEST_P(SimulatorOptions, EndAtOnceWithoutPublishing) {
     const std::string runtimeDir = MakePrivateRuntimeDir();
+    const std::string output = runtimeDir + "/out.txt";
     std::string command = SimulatorPath();
-    for (const std::string& argument : GetParam()) {
+    for (const std::string& argument : GetParam().arguments) {
         command += " '" + argument + "'";
     }
-    const int status = std::system((command + " >/dev/null 2>&1").c_str());
+    const int status = std::system((command + " >'" + output + "' 2>/dev/null").c_str());
     EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(WEXITSTATUS(status), GetParam().status);
+    FILE* file = std::fopen(output.c_str(), "r");
+    char first[8] = {};
+    EXPECT_EQ(std::fgets(first, sizeof first, file) != nullptr && std::string(first) == "usage: ",
+              GetParam().status == 0);
+    std::fclose(file);
     struct stat info {};
     EXPECT_NE(stat((runtimeDir + "/qx410fw").c_str(), &info), 0);
     RemoveRuntimeDir(runtimeDir);
@@ -164,13 +84,14 @@ TEST_P(SimulatorOptions, RejectsBadCommandLines) {
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLines, SimulatorOptions,
-    ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"--serial", "3", "--usb", "1"},
-                      std::vector<std::string>{"--serial", "10"}, std::vector<std::string>{"--serial", "0"},
-                      std::vector<std::string>{"--usb", "128"}, std::vector<std::string>{"--serial"},
-                      std::vector<std::string>{"--serial", "3", "--busy", "7f:later:100"},
-                      std::vector<std::string>{"--serial", "3", "--name", std::string(33, 'x')},
-                      std::vector<std::string>{"--serial", "3", "--state", "256"},
-                      std::vector<std::string>{"--serial", "3", "--bogus"}));
+    ::testing::Values(OptionsCase{{}, 2}, OptionsCase{{"--serial", "3", "--usb", "1"}, 2},
+                      OptionsCase{{"--serial", "10"}, 2}, OptionsCase{{"--serial", "0"}, 2},
+                      OptionsCase{{"--usb", "128"}, 2}, OptionsCase{{"--serial"}, 2},
+                      OptionsCase{{"--serial", "3", "--busy", "7f:later:100"}, 2},
+                      OptionsCase{{"--serial", "3", "--name", std::string(33, 'x')}, 2},
+                      OptionsCase{{"--serial", "3", "--state", "256"}, 2},
+                      OptionsCase{{"--serial", "3", "--bogus"}, 2}, OptionsCase{{"--help"}, 0},
+                      OptionsCase{{"--serial", "3", "-h"}, 0}));
 
 }  // namespace
 }  // namespace e2e
