@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev
   xvfb xauth x11-apps xdotool imagemagick fonts-liberation2
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()
