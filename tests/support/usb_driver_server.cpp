@@ -1,7 +1,7 @@
-// The scripted USB driver stand-in for tests: listeners and connections served by one poll loop.
+// The scripted USB driver stand-in for tests: a thread per listener accepts, a thread per connection
+// answers its requests in order.
 #include "tests/support/usb_driver_server.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,69 +14,53 @@
 namespace testsupport {
 namespace {
 
-constexpr size_t HEADER_SIZE = 8;
 constexpr uint32_t DRIVER_GET_DEVICE_DESCRIPTOR = 0x222004;
-constexpr uint32_t DRIVER_GET_CONFIGURATION = 0x222008;
 constexpr uint32_t DRIVER_WRITE = 0x22200C;
 constexpr uint32_t DRIVER_READ = 0x222010;
 
-uint32_t LoadU32(const uint8_t* at) {
-    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
-// Sends the answer frame on the (blocking) socket, cut to `keep` bytes when given.
+// Sends the answer frame (the machine is little-endian, as the frame), cut to `keep` bytes when given.
 bool SendAnswer(int fd, uint32_t status, const std::vector<uint8_t>& bytes, size_t keep = SIZE_MAX) {
-    std::vector<uint8_t> out;
-    for (const uint32_t word : {status, static_cast<uint32_t>(bytes.size())}) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            out.push_back(static_cast<uint8_t>(word >> shift));
-        }
-    }
-    out.insert(out.end(), bytes.begin(), bytes.end());
+    const uint32_t header[2] = {status, static_cast<uint32_t>(bytes.size())};
+    std::vector<uint8_t> out(sizeof header + bytes.size());
+    std::memcpy(out.data(), header, sizeof header);
+    std::copy(bytes.begin(), bytes.end(), out.begin() + sizeof header);
     out.resize(std::min(keep, out.size()));
     return send(fd, out.data(), out.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(out.size());
 }
 
 }  // namespace
 
-UsbDriverServer::UsbDriverServer(const std::string& directory) : m_directory(directory) {
-    if (m_directory.empty()) {
-        char pattern[] = "/tmp/qxusb-XXXXXX";
-        m_directory = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
-        m_ownsDirectory = true;
-    }
-    m_thread = std::thread([this] { Serve(); });
+UsbDriverServer::UsbDriverServer() {
+    char pattern[] = "/tmp/qxusb-XXXXXX";
+    m_directory = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
 }
 
+// A shut-down socket wakes the thread blocked on it: listeners first, so that no connection comes after.
 UsbDriverServer::~UsbDriverServer() {
-    m_stopping = true;
-    m_thread.join();
-    for (const auto& [instance, fd] : m_listeners) {
-        close(fd);
-        unlink(SocketPath(instance).c_str());
+    for (std::vector<Socket>* sockets : {&m_listeners, &m_connections}) {
+        for (Socket& socket : *sockets) {
+            shutdown(socket.fd, SHUT_RDWR);
+        }
+        for (Socket& socket : *sockets) {
+            socket.thread.join();
+            close(socket.fd);
+            unlink(socket.path.c_str());
+        }
     }
-    if (m_ownsDirectory) {
-        rmdir(m_directory.c_str());
-    }
-}
-
-std::string UsbDriverServer::SocketPath(int instance) const {
-    char name[16];
-    std::snprintf(name, sizeof name, "QX410U-%03d", instance);
-    return m_directory + "/" + name;
+    rmdir(m_directory.c_str());
 }
 
 bool UsbDriverServer::AddDevice(int instance) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", SocketPath(instance).c_str());
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/QX410U-%03d", m_directory.c_str(), instance);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, 8) != 0) {
         close(fd);
         return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_listeners[instance] = fd;
+    m_listeners.push_back({fd, address.sun_path, std::thread([this, fd] { Accept(fd); })});
     return true;
 }
 
@@ -106,7 +90,7 @@ std::vector<DriverRequest> UsbDriverServer::Requests(uint32_t code) const {
 
 int UsbDriverServer::AcceptedConnections() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_accepted;
+    return static_cast<int>(m_connections.size());
 }
 
 void UsbDriverServer::ClearRequests() {
@@ -114,117 +98,60 @@ void UsbDriverServer::ClearRequests() {
     m_requests.clear();
 }
 
-// Listeners added later are picked up at the next turn: the loop polls with a short time-out.
-void UsbDriverServer::Serve() {
-    std::vector<Connection> connections;
-    while (!m_stopping) {
-        std::vector<pollfd> entries;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (const auto& [instance, fd] : m_listeners) {
-                entries.push_back({fd, POLLIN, 0});
-            }
-        }
-        const size_t listenerCount = entries.size();
-        for (const Connection& connection : connections) {
-            entries.push_back({connection.fd, POLLIN, 0});
-        }
-        if (poll(entries.data(), entries.size(), 10) <= 0) {
-            continue;
-        }
-        std::vector<Connection> remaining;
-        for (size_t i = listenerCount; i < entries.size(); ++i) {
-            Connection& connection = connections[i - listenerCount];
-            bool keep = true;
-            if (entries[i].revents != 0) {
-                uint8_t chunk[4096];
-                const ssize_t got = recv(connection.fd, chunk, sizeof chunk, 0);
-                keep = got > 0;
-                if (keep) {
-                    connection.input.insert(connection.input.end(), chunk, chunk + got);
-                    keep = AnswerRequests(connection);
-                }
-            }
-            if (keep) {
-                remaining.push_back(std::move(connection));
-            } else {
-                close(connection.fd);
-            }
-        }
-        for (size_t i = 0; i < listenerCount; ++i) {
-            const int fd = (entries[i].revents & POLLIN) != 0
-                               ? accept4(entries[i].fd, nullptr, nullptr, SOCK_CLOEXEC)
-                               : -1;
-            if (fd >= 0) {
-                remaining.push_back({fd, false, {}});
-                std::lock_guard<std::mutex> lock(m_mutex);
-                ++m_accepted;
-            }
-        }
-        connections = std::move(remaining);
-    }
-    for (const Connection& connection : connections) {
-        close(connection.fd);
+void UsbDriverServer::Accept(int listener) {
+    for (int fd = -1; (fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_connections.push_back({fd, {}, std::thread([this, fd] { ServeConnection(fd); })});
     }
 }
 
-bool UsbDriverServer::AnswerRequests(Connection& connection) {
-    while (connection.input.size() >= HEADER_SIZE) {
-        const uint32_t code = LoadU32(connection.input.data());
-        const uint32_t length = LoadU32(connection.input.data() + 4);
-        if (connection.input.size() < HEADER_SIZE + length) {
-            return true;
+// Every request is recorded; a silent connection answers none of them.
+void UsbDriverServer::ServeConnection(int fd) {
+    bool silent = false;
+    struct {
+        uint32_t code, length;
+    } frame;
+    while (recv(fd, &frame, sizeof frame, MSG_WAITALL) == static_cast<ssize_t>(sizeof frame)) {
+        const auto [code, length] = frame;
+        std::vector<uint8_t> bytes(length);
+        if (length > 0 && recv(fd, bytes.data(), length, MSG_WAITALL) != static_cast<ssize_t>(length)) {
+            break;
         }
-        const auto body = connection.input.begin() + HEADER_SIZE;
-        const std::vector<uint8_t> bytes(body, body + length);
-        connection.input.erase(connection.input.begin(), body + length);
-
         std::unique_lock<std::mutex> lock(m_mutex);
         m_requests.push_back({code, length, bytes});
         std::deque<DriverFault>& faults = m_faults[code];
-        if (connection.silent) {
-            continue;
-        }
         std::optional<DriverFault> fault;
-        if (!faults.empty()) {
+        if (!silent && !faults.empty()) {
             fault = faults.front();
             faults.pop_front();
         }
-        uint32_t status = 0;
-        std::vector<uint8_t> reply;
-        if (fault == DriverFault::Silent) {
-            connection.silent = true;
+        // A READ that wants more than the camera has said is held, as the real driver would: for ever.
+        const bool held = code == DRIVER_READ && (length < 4 || m_cameraBytes.size() < length - 4);
+        silent = silent || fault == DriverFault::Silent || (!fault && held);
+        if (silent) {
             continue;
-        } else if (fault == DriverFault::Fail) {
-            status = 1;
-        } else if (fault == DriverFault::Oversized) {
-            reply.assign(length + 1, 0xEE);
-        } else if (fault == DriverFault::Truncated) {
-            lock.unlock();
-            SendAnswer(connection.fd, 0, std::vector<uint8_t>(length, 0xEE), HEADER_SIZE + length / 2);
-            return false;
-        } else if (code == DRIVER_GET_DEVICE_DESCRIPTOR || code == DRIVER_GET_CONFIGURATION) {
+        }
+        std::vector<uint8_t> reply;
+        if (fault == DriverFault::Oversized || fault == DriverFault::Truncated) {
+            reply.assign(length + (fault == DriverFault::Oversized ? 1 : 0), 0xEE);
+        } else if (!fault && code == DRIVER_READ) {
+            reply = bytes;  // the pipe word comes back, then the camera's bytes
+            const auto taken = m_cameraBytes.begin() + (length - 4);
+            std::copy(m_cameraBytes.begin(), taken, reply.begin() + 4);
+            m_cameraBytes.erase(m_cameraBytes.begin(), taken);
+        } else if (!fault && code != DRIVER_WRITE) {  // one of the two descriptor requests
             const std::vector<uint8_t>& record =
                 code == DRIVER_GET_DEVICE_DESCRIPTOR ? m_deviceDescriptor : m_configuration;
             reply.assign(record.begin(), record.begin() + std::min<size_t>(length, record.size()));
-        } else if (code == DRIVER_READ) {
-            if (length < 4 || m_cameraBytes.size() < length - 4) {
-                connection.silent = true;  // held until the camera speaks: never, here
-                continue;
-            }
-            reply.assign(bytes.begin(), bytes.begin() + 4);  // the pipe word comes back
-            const auto taken = m_cameraBytes.begin() + (length - 4);
-            reply.insert(reply.end(), m_cameraBytes.begin(), taken);
-            m_cameraBytes.erase(m_cameraBytes.begin(), taken);
-        } else if (code != DRIVER_WRITE) {
-            status = 1;
         }
         lock.unlock();
-        if (!SendAnswer(connection.fd, status, reply)) {
-            return false;
+        const bool truncated = fault == DriverFault::Truncated;
+        const size_t keep = truncated ? sizeof frame + length / 2 : SIZE_MAX;
+        if (!SendAnswer(fd, fault == DriverFault::Fail ? 1 : 0, reply, keep) || truncated) {
+            break;
         }
     }
-    return true;
+    shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace testsupport

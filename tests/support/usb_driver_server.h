@@ -1,9 +1,8 @@
-// A scripted stand-in for the camera's USB driver: one thread serving Unix-domain sockets named
-// QX410U-NNN in a directory, answering the four requests from a scripted device and recording every
-// request. Frames: request u32 LE code | u32 LE length L | L bytes; answer u32 LE status | u32 LE R | R.
+// A scripted stand-in for the camera's USB driver: Unix-domain sockets named QX410U-NNN in a fresh
+// directory, answering the four requests from a scripted device and recording every request. Frames:
+// request u32 LE code | u32 LE length L | L bytes; answer u32 LE status | u32 LE R | R bytes.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -30,14 +29,12 @@ struct DriverRequest {
 
 class UsbDriverServer {
   public:
-    // Serves sockets in a fresh temporary directory, or in `directory` (which must exist) when given.
-    explicit UsbDriverServer(const std::string& directory = {});
+    UsbDriverServer();
     ~UsbDriverServer();
     UsbDriverServer(const UsbDriverServer&) = delete;
     UsbDriverServer& operator=(const UsbDriverServer&) = delete;
 
     const std::string& Directory() const { return m_directory; }
-    std::string SocketPath(int instance) const;
     // Device object NNN appears, listening at once.
     bool AddDevice(int instance);
 
@@ -54,27 +51,23 @@ class UsbDriverServer {
     void ClearRequests();
 
   private:
-    struct Connection {
+    void Accept(int listener);
+    void ServeConnection(int fd);
+
+    // A listener (with its path) or a connection, and the thread that serves it.
+    struct Socket {
         int fd = -1;
-        bool silent = false;
-        std::vector<uint8_t> input;
+        std::string path;
+        std::thread thread;
     };
-    void Serve();
-    // Answers every complete request in the input; false when the connection is to close.
-    bool AnswerRequests(Connection& connection);
 
     std::string m_directory;
-    bool m_ownsDirectory = false;
-    std::atomic<bool> m_stopping{false};
     mutable std::mutex m_mutex;
-    std::map<int, int> m_listeners;  // instance -> listening socket
-    std::vector<uint8_t> m_deviceDescriptor;
-    std::vector<uint8_t> m_configuration;
+    std::vector<Socket> m_listeners, m_connections;
+    std::vector<uint8_t> m_deviceDescriptor, m_configuration;
     std::deque<uint8_t> m_cameraBytes;
     std::map<uint32_t, std::deque<DriverFault>> m_faults;
     std::vector<DriverRequest> m_requests;
-    int m_accepted = 0;
-    std::thread m_thread;  // last: starts after everything above exists
 };
 
 }  // namespace testsupport
