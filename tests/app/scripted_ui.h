@@ -2,6 +2,7 @@
 // call in order, as one line of text each, with the clock reading for the notice events.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -19,7 +20,7 @@ class ScriptedUi final : public IUpdateUi {
         std::string path;
     };
 
-    // ---- Script ----
+    // Script.
     int portResult = DIALOG_OK;
     int16_t portChoice = 0;
     CUpdateController* controller = nullptr;  // told SetStatus(1) on OK, as the port dialog does
@@ -29,7 +30,7 @@ class ScriptedUi final : public IUpdateUi {
     bool noticePaints = true;
     WindowRect viewRect{0, 0, 800, 600};
 
-    // ---- Record ----
+    // Record.
     std::vector<std::string> calls;
     struct NoticeEvent {
         std::string what;  // "open", "paint", "close"
@@ -39,16 +40,16 @@ class ScriptedUi final : public IUpdateUi {
         uint32_t timeMs = 0;
     };
     std::vector<NoticeEvent> notices;
-    int busyDepth = 0;
-    int busyLowest = 0;
+    int busyDepth = 0, busyLowest = 0;
 
     // Only the prompts and messages, in order.
     std::vector<std::string> Prompts() const {
         std::vector<std::string> prompts;
         for (const std::string& call : calls) {
-            if (call.rfind("message ", 0) == 0 || call.rfind("file-error ", 0) == 0 ||
-                call.rfind("port", 0) == 0 || call.rfind("choose", 0) == 0 || call.rfind("beep", 0) == 0) {
-                prompts.push_back(call);
+            for (const char* kind : {"message ", "file-error ", "port", "choose", "beep"}) {
+                if (call.rfind(kind, 0) == 0) {
+                    prompts.push_back(call);
+                }
             }
         }
         return prompts;
@@ -91,9 +92,7 @@ class ScriptedUi final : public IUpdateUi {
     }
     void SetBusyCursor(bool busy) override {
         busyDepth += busy ? 1 : -1;
-        if (busyDepth < busyLowest) {
-            busyLowest = busyDepth;
-        }
+        busyLowest = std::min(busyLowest, busyDepth);
         calls.emplace_back(busy ? "busy on" : "busy off");
     }
     void RepaintView() override { calls.emplace_back("repaint"); }

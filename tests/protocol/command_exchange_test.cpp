@@ -1,8 +1,8 @@
 // The command exchange against the camera model in virtual time: packet bytes, attempts, refusals, busy
-// bytes, the 100 ms spacing, the 3000 ms pauses, data packet retries, the access exchange and the
-// result code table.
+// bytes, the spacing and pauses, data packet retries, the access exchange and the result code table.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "protocol/camera_session.h"
@@ -139,6 +139,14 @@ TEST_F(SerialExchangeTest, CompletionWaitSeeingOnlyBusyBytesEndsWithSuccessAfter
     EXPECT_EQ(m_session.m_lastExchangeTime, m_clock.ReadMs());
 }
 
+TEST_F(SerialExchangeTest, BusyBytesInPlaceOfTheReadyByteEndTheStatusReadAfterTenSeconds) {
+    m_camera->Faults().busy.push_back({0x7F, sim::ReplyPoint::Ready, 11000, false});
+    EXPECT_EQ(m_session.ReadStatus(), RESULT_CAMERA_BUSY);
+    EXPECT_EQ(m_session.m_detailStatus, DETAIL_CAMERA_BUSY);
+    EXPECT_GT(m_clock.ReadMs(), 1000u + 10000u);
+    EXPECT_LT(m_clock.ReadMs(), 1000u + 11000u);
+}
+
 TEST_F(SerialExchangeTest, EndlessBusyBytesInPlaceOfTheAcknowledgementDoNotHangTheUpdater) {
     m_camera->Faults().busy.push_back({0x8D, sim::ReplyPoint::Ack, 0, true});
     m_session.m_commandAttempts = 0;
@@ -146,37 +154,22 @@ TEST_F(SerialExchangeTest, EndlessBusyBytesInPlaceOfTheAcknowledgementDoNotHangT
     EXPECT_LE(m_clock.ReadMs(), 1000u + 200u + REPLY_BUSY_LIMIT_MS + 3200u);
 }
 
-struct RefusalCase {
-    uint32_t refusals;
-    int32_t status;
-    size_t sendings;
-};
+class DataPacketRefusalTest : public SerialExchangeTest,
+                              public ::testing::WithParamInterface<std::tuple<uint32_t, int32_t>> {};
 
-class DataPacketRefusalTest : public SerialExchangeTest, public ::testing::WithParamInterface<RefusalCase> {};
-
+// The block's command goes once; its data packet is sent again after each refusal, five sendings in all.
 TEST_P(DataPacketRefusalTest, RefusedPacketIsSentAgainFiveSendingsInAll) {
+    const auto [refusals, status] = GetParam();
     m_camera->Faults().refuseBlock = 7;
-    m_camera->Faults().refuseBlockTimes = GetParam().refusals;
+    m_camera->Faults().refuseBlockTimes = refusals;
     const Bytes block(256, 0x42);
-    EXPECT_EQ(m_session.WriteBlock(block.data(), 7), GetParam().status);
-    EXPECT_EQ(WritesOfSize("COM1", 257), GetParam().sendings);
+    EXPECT_EQ(m_session.WriteBlock(block.data(), 7), status);
+    EXPECT_EQ(WritesOfSize("COM1", 257), 5u);
     EXPECT_EQ(CommandWrites("COM1", 0x1D).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusals, DataPacketRefusalTest,
-                         ::testing::Values(RefusalCase{4, 0, 5}, RefusalCase{5, RESULT_REFUSED, 5},
-                                           RefusalCase{0, 0, 1}));
-
-TEST_F(SerialExchangeTest, SpeedCommandAfterAFailureOrWithABadCodeSendsNothing) {
-    m_session.m_result = RESULT_NO_REPLY;
-    EXPECT_EQ(m_session.SetCameraSpeed(5), RESULT_NO_REPLY);
-    EXPECT_EQ(m_session.ChangeSpeed(5), RESULT_NO_REPLY);
-    m_session.m_result = 0;
-    EXPECT_EQ(m_session.SetCameraSpeed(6), RESULT_BAD_SPEED);
-    EXPECT_EQ(m_session.m_detailStatus, DETAIL_BAD_SPEED);
-    EXPECT_TRUE(HostWrites("COM1").empty());
-    EXPECT_EQ(m_session.m_speedCode, 1);
-}
+                         ::testing::Values(std::tuple{4u, 0}, std::tuple{5u, RESULT_REFUSED}));
 
 struct AccessCase {
     uint8_t versionMinor;  // camera's status byte 3 (byte 2 = 0)
@@ -208,14 +201,5 @@ INSTANTIATE_TEST_SUITE_P(Versions, AccessExchangeTest,
                          ::testing::Values(AccessCase{0x55, 0x505, 0}, AccessCase{0x56, 0x506, 0},
                                            AccessCase{0x55, 0x506, RESULT_REFUSED},
                                            AccessCase{0x56, 0x505, RESULT_REFUSED}));
-
-TEST_F(VirtualSessionTest, CommandsWithoutAnOpenLinkFailAndSendNothing) {
-    m_devices.AttachSerialCamera("COM1");
-    EXPECT_EQ(m_session.RequestUpdateMode(), LINK_FAILED);
-    EXPECT_EQ(m_session.AccessExchange(), LINK_FAILED);
-    m_session.EndSession();
-    EXPECT_NE(m_session.GetResultCode(), 0);
-    EXPECT_TRUE(m_devices.WireLog().empty());
-}
 
 }  // namespace

@@ -1,8 +1,9 @@
-// The firmware download against the camera model in virtual time: complete serial and USB downloads
-// (commands, blocks, events, checksum, reset) and every way a download ends early.
+// The firmware download against the camera model in virtual time: every way it ends, with the events, the
+// commands the camera took in order, what reached the flash and what is left of the link.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -23,192 +24,110 @@ int32_t RecordEvent(uint32_t kind, int32_t value, int32_t phase) {
     return static_cast<long>(g_events.size()) - 1 == g_stopAt ? 0 : 1;
 }
 
-// The XOR of the little-endian 16-bit words of the first `length` bytes.
-uint16_t XorOfWords(const std::vector<uint8_t>& payload, size_t length) {
-    uint16_t sum = 0;
-    for (size_t i = 0; i < length; i += 2) {
-        sum = static_cast<uint16_t>(sum ^ (payload[i] | payload[i + 1] << 8));
-    }
-    return sum;
-}
-
-// Events of a phase that runs to its end: start, progress after each of `steps` units, completed.
-Events PhaseEvents(int32_t phase, int32_t steps, int32_t unitsPerStep, int32_t units) {
+// Events of a phase: start, progress after each of `steps` units, then the ending of kind `end` (2:
+// completed at 100, 3: failed at the last progress value).
+Events Phase(int32_t phase, int32_t steps, int32_t unitsPerStep, int32_t units, uint32_t end = 2) {
     Events events = {{0, 0, phase}};
+    int32_t value = 0;
     for (int32_t n = 0; n < steps; ++n) {
-        const int32_t done = phase == 1 ? n * unitsPerStep : n + 1;
-        events.emplace_back(1, done * 100 / units, phase);
+        value = (phase == 1 ? n * unitsPerStep : n + 1) * 100 / units;
+        events.emplace_back(1, value, phase);
     }
-    events.emplace_back(2, 100, phase);
+    events.emplace_back(end, end == 2 ? 100 : value, phase);
     return events;
 }
-
-class DownloadTest : public qxtest::VirtualSessionTest {
-  protected:
-    sim::CameraModel* m_camera = nullptr;
-    std::vector<uint8_t> m_payload = std::vector<uint8_t>(qx::FIRMWARE_PAYLOAD_SIZE);
-    size_t m_searchCommands = 0;
-
-    void SetUp() override {
-        g_events.clear();
-        g_stopAt = -1;
-        for (size_t i = 0; i < m_payload.size(); ++i) {
-            m_payload[i] = static_cast<uint8_t>((i * 31) ^ (i >> 9));
-        }
-    }
-    void Download(int16_t port, const sim::CameraConfig& config = {}, StatusCallback callback = RecordEvent) {
-        m_camera = &FindCamera(port, config);
-        m_searchCommands = m_camera->Commands().size();
-        m_session.DownloadFirmware(m_payload.data(), callback);
-    }
-    // The command codes the camera took after the search.
-    std::vector<uint8_t> DownloadCodes() const {
-        const auto codes = CodesOn(*m_camera);
-        return {codes.begin() + static_cast<long>(m_searchCommands), codes.end()};
-    }
-    static std::vector<uint32_t> Numbers(uint32_t count, uint32_t step = 1) {
-        std::vector<uint32_t> numbers;
-        for (uint32_t i = 0; i < count; ++i) {
-            numbers.push_back(i * step);
-        }
-        return numbers;
-    }
-};
-
-TEST_F(DownloadTest, CompleteSerialDownloadWritesEveryBlockChecksumsAndResets) {
-    Download(1);
-    EXPECT_EQ(m_session.GetResultCode(), 0);
-    EXPECT_EQ(m_camera->BlocksWritten(), Numbers(4096));
-    EXPECT_EQ(WritesOfSize("COM1", 257), 4096u);
-    EXPECT_TRUE(std::equal(m_payload.begin(), m_payload.end(), m_camera->Flash().begin()));
-    EXPECT_EQ(m_camera->ChecksumReceived(), XorOfWords(m_payload, m_payload.size()));
-    EXPECT_EQ(m_session.m_hSerial, nullptr);
-
-    // Speed 115200, erase, speed 115200 again, the blocks, checksum, speed 9600, reset.
-    std::vector<uint8_t> expected = {0x41, 0x1E, 0x41};
-    expected.insert(expected.end(), 4096, 0x1D);
-    expected.insert(expected.end(), {0x21, 0x41, 0xAE});
-    EXPECT_EQ(DownloadCodes(), expected);
-    EXPECT_EQ(CommandWrites("COM1", 0x41).back().bytes[2], 0x96);
-    EXPECT_EQ(g_events, PhaseEvents(0, 4096, 1, 4096));
-    // Each block costs at least the 100 ms spacing.
-    EXPECT_GE(m_clock.ReadMs(), 409600u);
+Events Then(Events first, const Events& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
 }
 
-TEST_F(DownloadTest, CompleteUsbDownloadErasesSixteenUnitsAndWritesTwoHundredFortyEightBlocks) {
-    Download(PORT_USB);
-    EXPECT_EQ(m_session.GetResultCode(), 0);
-    std::vector<uint32_t> units;
-    for (const auto& record : m_camera->Commands()) {
-        if (record.code == 0x1E) {
-            EXPECT_EQ(record.params[1], 0x10);
-            units.push_back(static_cast<uint32_t>(record.params[3] << 8 | record.params[4]));
-        }
-    }
-    EXPECT_EQ(units, Numbers(16, 16));
-    EXPECT_EQ(m_camera->BlocksWritten(), Numbers(248));
-    EXPECT_EQ(WritesOfSize(qxtest::USB_DEVICE_1, 4097), 248u);
-    // Bytes from 0xF8000 on are never sent: the flash there stays erased.
-    EXPECT_TRUE(std::equal(m_payload.begin(), m_payload.begin() + 0xF8000, m_camera->Flash().begin()));
-    EXPECT_TRUE(std::all_of(m_camera->Flash().begin() + 0xF8000, m_camera->Flash().end(),
-                            [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_EQ(m_camera->ChecksumReceived(), XorOfWords(m_payload, 0xF8000));
-    EXPECT_TRUE(m_camera->ResetSeen());
-    // The sign-off goes nowhere after a success: its write finds the handle released.
-    EXPECT_EQ(DownloadCodes().back(), 0xAE);
-    EXPECT_EQ(m_session.m_detailStatus, DETAIL_USB_WRITE);
-    Events expected = PhaseEvents(1, 16, 16, 256);
-    const Events write = PhaseEvents(0, 248, 1, 248);
-    expected.insert(expected.end(), write.begin(), write.end());
-    EXPECT_EQ(g_events, expected);
-    EXPECT_EQ(m_session.m_devicePath[0], '\0');
-}
-
-TEST_F(DownloadTest, FailingBlockNinetyNineEndsTheWritePhaseWithoutChecksumOrReset) {
-    sim::CameraConfig config;
-    config.faults.silentFromBlock = 99;
-    Download(1, config);
-    EXPECT_EQ(m_session.GetResultCode(), CODE_TRANSFER_FAILED);
-    ASSERT_EQ(g_events.size(), 102u);
-    EXPECT_EQ(g_events[100], Event(1, 2, 0));
-    EXPECT_EQ(g_events[101], Event(3, 2, 0));
-    EXPECT_EQ(CommandWrites("COM1", 0x21).size() + CommandWrites("COM1", 0xAE).size(), 0u);
-    EXPECT_EQ(CommandWrites("COM1", 0x1D).size(), 99u + 3u);  // block 99 sent three times
-    EXPECT_EQ(m_session.m_hSerial, nullptr);
-}
-
-TEST_F(DownloadTest, CallbackStoppingAtTheFirstProgressEventWritesOneBlock) {
-    g_stopAt = 1;
-    Download(1);
-    EXPECT_EQ(m_session.GetResultCode(), CODE_STOPPED);
-    EXPECT_EQ(m_camera->BlocksWritten().size(), 1u);
-    EXPECT_EQ(g_events, (Events{{0, 0, 0}, {1, 0, 0}, {3, 0, 0}}));
-    EXPECT_FALSE(m_camera->ResetSeen());
-}
-
-TEST_F(DownloadTest, RefusedSpeedCommandAtTheStartSendsNothingElseAndLeavesThePortOpen) {
-    sim::CameraConfig config;
-    config.faults.refuseCommand = 0x41;
-    m_camera = &m_devices.AttachSerialCamera("COM1", config);
-    OpenSerial();
-    m_session.DownloadFirmware(m_payload.data(), RecordEvent);
-    EXPECT_EQ(m_session.GetResultCode(), CODE_NOT_READY);
-    EXPECT_TRUE(g_events.empty());
-    EXPECT_EQ(CodesOn(*m_camera), std::vector<uint8_t>{0x41});
-    EXPECT_NE(m_session.m_hSerial, nullptr);
-}
-
-TEST_F(DownloadTest, NullCallbackSendsTheSameCommandsAndTheChecksumGoesLowByteFirst) {
-    std::fill(m_payload.begin(), m_payload.end(), 0);
-    m_payload[0] = 0x34;
-    m_payload[1] = 0x12;
-    Download(1, {}, nullptr);
-    EXPECT_EQ(m_session.GetResultCode(), 0);
-    EXPECT_EQ(m_camera->BlocksWritten().size(), 4096u);
-    EXPECT_TRUE(m_camera->ResetSeen());
-    const auto packets = CommandWrites("COM1", 0x21);
-    ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0].bytes, (std::vector<uint8_t>{0x21, 0, 0x00, 0x01, 0x34, 0x12, 0, 0x1A}));
-}
-
-TEST_F(DownloadTest, SerialEraseFailureEndsTheDownloadWithItsStatus) {
-    sim::CameraConfig config;
-    config.faults.refuseCommand = 0x1E;
-    Download(1, config);
-    EXPECT_EQ(m_session.GetResultCode(), CODE_TRANSFER_FAILED);
-    EXPECT_TRUE(g_events.empty());
-    EXPECT_EQ(DownloadCodes(), (std::vector<uint8_t>{0x41, 0x1E}));
-}
-
-struct EraseStopCase {
-    bool refuseErase;
+struct EndingCase {
+    const char* name;
+    int16_t port;
+    int fault;  // 0 none, else the code refused; -99: the camera is gone from block 99 on
     long stopAt;
+    bool withCallback;
     int16_t code;
     Events events;
+    const char* codes;  // what the host sent after the search
+    bool linkHeld;
 };
 
-class UsbEraseFailureTest : public DownloadTest, public ::testing::WithParamInterface<EraseStopCase> {};
+class DownloadEnding : public qxtest::VirtualSessionTest, public ::testing::WithParamInterface<EndingCase> {};
 
-// Blocks written into flash whose erase failed would report a good update: the download ends here.
-TEST_P(UsbEraseFailureTest, DownloadEndsAfterTheErasePhaseWithItsStatusAndSignsOff) {
-    sim::CameraConfig config;
-    if (GetParam().refuseErase) {
-        config.faults.refuseCommand = 0x1E;
+TEST_P(DownloadEnding, EventsCommandsFlashAndLink) {
+    const EndingCase& c = GetParam();
+    g_events.clear();
+    g_stopAt = c.stopAt;
+    std::vector<uint8_t> payload(qx::FIRMWARE_PAYLOAD_SIZE);
+    for (size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<uint8_t>((i * 31) ^ (i >> 9));
     }
-    g_stopAt = GetParam().stopAt;
-    Download(PORT_USB, config);
-    EXPECT_EQ(m_session.GetResultCode(), GetParam().code);
-    EXPECT_EQ(g_events, GetParam().events);
-    EXPECT_EQ(CommandWrites(qxtest::USB_DEVICE_1, 0x1D).size(), 0u);
-    EXPECT_EQ(CodesOn(*m_camera).back(), 0x97);
-    EXPECT_FALSE(m_camera->ResetSeen());
+    sim::CameraConfig config;
+    if (c.fault == -99) {
+        config.faults.silentFromBlock = 99;
+    } else if (c.fault != 0) {
+        config.faults.refuseCommand = static_cast<uint8_t>(c.fault);
+    }
+    sim::CameraModel* camera = nullptr;
+    if (c.fault == 0x41) {  // the search itself ends on a speed command: open the port as it leaves it
+        camera = &m_devices.AttachSerialCamera("COM1", config);
+        OpenSerial();
+    } else {
+        camera = &FindCamera(c.port, config);
+    }
+    m_session.DownloadFirmware(payload.data(), c.withCallback ? RecordEvent : nullptr);
+
+    EXPECT_EQ(m_session.GetResultCode(), c.code);
+    EXPECT_EQ(g_events, c.events);
+    EXPECT_EQ(CodesSent(), c.codes);
+    EXPECT_EQ(m_session.m_hSerial != nullptr, c.linkHeld);
     EXPECT_EQ(m_session.m_devicePath[0], '\0');
+    if (c.code == 0) {
+        // The USB download writes 248 blocks of 4096 bytes; the flash past them stays erased.
+        const size_t written = c.port == PORT_USB ? 0xF8000 : payload.size();
+        EXPECT_TRUE(std::equal(payload.begin(), payload.begin() + static_cast<long>(written),
+                               camera->Flash().begin()));
+        EXPECT_TRUE(std::all_of(camera->Flash().begin() + static_cast<long>(written), camera->Flash().end(),
+                                [](uint8_t b) { return b == 0xFF; }));
+        uint16_t sum = 0;
+        for (size_t i = 0; i < written; i += 2) {
+            sum = static_cast<uint16_t>(sum ^ (payload[i] | payload[i + 1] << 8));
+        }
+        EXPECT_EQ(camera->ChecksumReceived(), sum);
+    }
+    if (c.port != PORT_USB && c.code == 0) {
+        EXPECT_EQ(CommandWrites("COM1", 0x41).back().bytes[2], 0x96);  // back at 9600 for the reset
+        EXPECT_EQ(WritesOfSize("COM1", 257), 4096u);
+        EXPECT_GE(m_clock.ReadMs(), 409600u);  // each block costs at least the 100 ms spacing
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Erase, UsbEraseFailureTest,
-    ::testing::Values(EraseStopCase{true, -1, CODE_TRANSFER_FAILED, {{0, 0, 1}, {1, 0, 1}, {3, 0, 1}}},
-                      EraseStopCase{false, 2, CODE_STOPPED, {{0, 0, 1}, {1, 0, 1}, {1, 6, 1}, {3, 6, 1}}},
-                      EraseStopCase{false, 17, CODE_STOPPED, PhaseEvents(1, 16, 16, 256)}));
+const char* const SERIAL_DONE = "41 1E 41 1D*4096 21 41 AE";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Endings, DownloadEnding, ::testing::Values(
+    EndingCase{"SerialComplete", 1, 0, -1, true, 0, Phase(0, 4096, 1, 4096), SERIAL_DONE, false},
+    EndingCase{"SerialWithoutCallback", 1, 0, -1, false, 0, {}, SERIAL_DONE, false},
+    // The sign-off after the reset goes nowhere: its write finds the handle released.
+    EndingCase{"UsbComplete", PORT_USB, 0, -1, true, 0,
+               Then(Phase(1, 16, 16, 256), Phase(0, 248, 1, 248)), "1E*16 1D*248 21 AE", false},
+    // The camera is gone at block 99 (which is sent three times): no checksum, no reset.
+    EndingCase{"CameraGoneAtBlock99", 1, -99, -1, true, CODE_TRANSFER_FAILED, Phase(0, 100, 1, 4096, 3),
+               "41 1E 41 1D*102", false},
+    EndingCase{"StoppedAtTheFirstProgress", 1, 0, 1, true, CODE_STOPPED, Phase(0, 1, 1, 4096, 3), "41 1E 41 1D",
+               false},
+    EndingCase{"SpeedRefusedAtTheStart", 1, 0x41, -1, true, CODE_NOT_READY, {}, "41", true},
+    EndingCase{"SerialEraseRefused", 1, 0x1E, -1, true, CODE_TRANSFER_FAILED, {}, "41 1E", true},
+    // Blocks written into flash whose erase failed would report a good update: the download ends with the
+    // erase phase and signs off.
+    EndingCase{"UsbEraseRefused", PORT_USB, 0x1E, -1, true, CODE_TRANSFER_FAILED, Phase(1, 1, 16, 256, 3),
+               "1E 97", false},
+    EndingCase{"UsbStoppedInTheErase", PORT_USB, 0, 2, true, CODE_STOPPED, Phase(1, 2, 16, 256, 3), "1E*2 97",
+               false},
+    EndingCase{"UsbStoppedAtTheEraseCompletion", PORT_USB, 0, 17, true, CODE_STOPPED, Phase(1, 16, 16, 256),
+               "1E*16 97", false}),
+    [](const auto& p) { return std::string(p.param.name); });
+// clang-format on
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -87,13 +88,25 @@ class VirtualSessionTest : public ::testing::Test {
         return count;
     }
 
-    // The command codes the camera took, in order.
-    static std::vector<uint8_t> CodesOn(const sim::CameraModel& camera) {
+    // The command codes the host sent on every device, in hex, runs of one code as "1D*99".
+    std::string CodesSent() const {
         std::vector<uint8_t> codes;
-        for (const auto& record : camera.Commands()) {
-            codes.push_back(record.code);
+        for (const sim::WireRecord& record : m_devices.WireLog()) {
+            if (record.kind == sim::WireKind::HostToCamera && record.bytes.size() == 8 &&
+                record.bytes[7] == 0x1A) {
+                codes.push_back(record.bytes[0]);
+            }
         }
-        return codes;
+        std::string text;
+        for (size_t i = 0, run = 1; i < codes.size(); i += run, run = 1) {
+            while (i + run < codes.size() && codes[i + run] == codes[i]) {
+                ++run;
+            }
+            char item[16];
+            std::snprintf(item, sizeof item, run > 1 ? " %02X*%zu" : " %02X", codes[i], run);
+            text += item;
+        }
+        return text.empty() ? text : text.substr(1);
     }
 };
 

@@ -1,6 +1,5 @@
 // Shared pieces of the user-interface tests: one QApplication on the offscreen platform, a machine with
-// no devices for the controller, a host that records what the dialogs ask, and a way to act on the
-// modal dialog that a call under test opens.
+// no devices for the controller, and a way to act on the modal dialog that a call under test opens.
 #pragma once
 
 #include <QApplication>
@@ -10,10 +9,8 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
-#include <vector>
 
 #include "platform/devices.h"
-#include "ui/dialog_host.h"
 
 namespace uitest {
 
@@ -29,18 +26,6 @@ class NoDevices final : public platform::IDevices {
         return nullptr;
     }
     std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override { return nullptr; }
-};
-
-// Records placements (the outer size handed over) and status changes; places nothing.
-class RecordingHost final : public ui::IDialogHost {
-  public:
-    void PlaceDialog(IPlacedWindow& window) override { dialogSizes.push_back(window.GetOuterRect()); }
-    void PlaceNotice(IPlacedWindow& window) override { noticeSizes.push_back(window.GetOuterRect()); }
-    void SetStatus(int16_t kind) override { statusKinds.push_back(kind); }
-
-    std::vector<WindowRect> dialogSizes;
-    std::vector<WindowRect> noticeSizes;
-    std::vector<int16_t> statusKinds;
 };
 
 // Runs action on the modal dialog once the call under test has opened it. If the dialog is still open
