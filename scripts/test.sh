@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, configures, builds and runs every test (the long real-time ones included).
-# Pass --quick to skip the tests labelled "long".
+# Installs what is missing, configures, builds and runs every test (the long real-time ones included),
+# then runs the default tests again built with AddressSanitizer, UndefinedBehaviorSanitizer and
+# LeakSanitizer (build/asan), and runs each fuzz target for a bounded time (build/fuzz, scripts/fuzz.sh).
+#   scripts/test.sh [--quick] [--no-fuzz]
+#     --quick    skip the tests labelled "long", the sanitizer pass and the fuzz runs
+#     --no-fuzz  skip only the fuzz runs
+# QX_FUZZ_SECONDS sets the run time of each fuzz target (default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=0
+fuzz=1
 for arg in "$@"; do
   case "$arg" in
     --quick) quick=1 ;;
-    *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+    --no-fuzz) fuzz=0 ;;
+    *) echo "usage: scripts/test.sh [--quick] [--no-fuzz]" >&2; exit 2 ;;
   esac
 done
 
@@ -18,8 +25,44 @@ build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j "$(nproc)"
 
+# At the end, whatever the outcome: the camera fault matrix of this run (tests/faults), then one line
+# adding up every CTest pass of this script.
+logs=$(mktemp -d)
+rm -f "$build"/tests/fault_matrix*.txt
+finish() {
+  cat "$build"/tests/fault_matrix*.txt 2>/dev/null || true
+  local total=0 failed=0 line
+  while read -r line; do
+    # "100% tests passed, 0 tests failed out of 27"
+    failed=$((failed + $(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")))
+    total=$((total + $(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")))
+  done < <(cat "$logs"/*.log 2>/dev/null | grep -E 'tests? failed out of [0-9]+' || true)
+  if [ "$total" -gt 0 ]; then
+    echo "$((total - failed)) passed, $failed failed"
+  fi
+  rm -rf "$logs"
+}
+trap finish EXIT
+
 ctest_args=(--test-dir "$build" --output-on-failure -j 2)
 if [ "$quick" -eq 1 ]; then
   ctest_args+=(-LE long)
 fi
-ctest "${ctest_args[@]}"
+ctest "${ctest_args[@]}" 2>&1 | tee "$logs/release.log"
+
+if [ "$quick" -eq 1 ]; then
+  exit 0
+fi
+
+# The sanitizer pass: every finding fails its test. The long serial download ran above already.
+asan=build/asan
+cmake -S . -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=ON
+cmake --build "$asan" -j 2
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressions=0" \
+  ctest --test-dir "$asan" --output-on-failure -j 2 -LE long 2>&1 | tee "$logs/asan.log"
+
+if [ "$fuzz" -eq 1 ]; then
+  scripts/fuzz.sh "${QX_FUZZ_SECONDS:-30}"
+fi
