@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -13,7 +12,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/download_status.h"
@@ -47,63 +50,30 @@ std::string Success(const char* version) {
            " was successfully installed in your Corva QX410 Zoom Digital Camera !";
 }
 
-// Logs every clock wait among the UI's calls, so the version pauses show in order.
-class RecordingClock final : public IClock {
-  public:
-    RecordingClock(VirtualClock& inner, Calls& log) : m_inner(inner), m_log(log) {}
-    uint32_t ReadMs() override { return m_inner.ReadMs(); }
-    uint32_t WaitMs(uint32_t durationMs) override {
-        if (durationMs != 0) {
-            m_log.push_back("wait " + std::to_string(durationMs));
-        }
-        return m_inner.WaitMs(durationMs);
-    }
-
-  private:
-    VirtualClock& m_inner;
-    Calls& m_log;
-};
-
-class RecordingInfoBar final : public IInfoBar {
-  public:
-    explicit RecordingInfoBar(ScriptedUi& ui) : m_ui(ui) {}
-    void RepaintNow() override { m_ui.calls.push_back("status [" + m_ui.controller->StatusText() + "]"); }
-
-  private:
-    ScriptedUi& m_ui;
-};
-
-std::vector<uint8_t> MakeImage(const char* version, size_t length = FIRMWARE_IMAGE_SIZE,
-                               const char* identification = IDENTIFICATION_QX410) {
-    std::vector<uint8_t> image(length);
-    for (size_t i = 0; i < length; ++i) {
-        image[i] = static_cast<uint8_t>(i * 13 + 5);
-    }
-    if (length > 0) {  // an empty image has no storage to copy into
-        std::memcpy(image.data(), identification,
-                    std::min({std::strlen(identification), size_t{48}, length}));
-    }
-    if (length >= 65) {
-        std::memcpy(image.data() + 61, version, 4);
-    }
-    return image;
-}
-
 enum class Camera { Serial, NotReady, BadChecksum, Unidentified };
 
-class ControllerTest : public ::testing::Test {
+// The fixture is also the clock, logging every wait among the UI's calls so the version pauses show in
+// order, and the status bar, logging every repaint with its text.
+class ControllerTest : public ::testing::Test, public IClock, public IInfoBar {
   protected:
-    ControllerTest() : clock(0), recording(clock, ui.calls), scoped(recording), devices(clock), infoBar(ui) {
+    ControllerTest() : scoped(*this), controller(std::make_unique<CUpdateController>(devices)) {
         char pattern[] = "/tmp/qx_controller_test_XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        dir = made != nullptr ? made : "";
-        controller = std::make_unique<CUpdateController>(devices);
+        dir = ::mkdtemp(pattern) != nullptr ? pattern : "";
         ui.controller = controller.get();
     }
     ~ControllerTest() override {
         controller.reset();
-        [[maybe_unused]] const int ignored = std::system(("rm -rf '" + dir + "'").c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
     }
+    uint32_t ReadMs() override { return clock.ReadMs(); }
+    uint32_t WaitMs(uint32_t durationMs) override {
+        if (durationMs != 0) {
+            ui.calls.push_back("wait " + std::to_string(durationMs));
+        }
+        return clock.WaitMs(durationMs);
+    }
+    void RepaintNow() override { ui.calls.push_back("status [" + controller->StatusText() + "]"); }
 
     // A camera named ABC with version 1.0A (version bytes 0, 1, 0, 10).
     sim::CameraModel& Attach(Camera kind) {
@@ -125,46 +95,46 @@ class ControllerTest : public ::testing::Test {
     // One answer of the file dialog: "cancel", "fail", or a file of the named kind (see kFileCases). Sets
     // skip when the machine cannot make that kind.
     void AnswerFileDialog(const std::string& kind) {
-        if (kind == "cancel" || kind == "fail") {
-            ui.fileAnswers.push_back(
-                {kind == "fail" ? FileDialogResult::Failed : FileDialogResult::Cancelled, ""});
-            return;
-        }
         const std::string path = dir + "/" + std::to_string(ui.fileAnswers.size()) + ".fw";
         const bool named = kind == "/dev/zero" || kind.rfind("path", 0) == 0;  // "pathN": N characters
-        ui.fileAnswers.push_back(
-            {FileDialogResult::Chosen, kind == "/dev/zero" ? kind
-                                       : named ? "/" + std::string(std::stoul(kind.substr(4)) - 1, 'p')
-                                               : path});
+        const auto result = kind == "cancel" ? FileDialogResult::Cancelled
+                            : kind == "fail" ? FileDialogResult::Failed
+                                             : FileDialogResult::Chosen;
+        ui.fileAnswers.push_back({result, result != FileDialogResult::Chosen ? ""
+                                          : kind == "/dev/zero"              ? kind
+                                          : named ? "/" + std::string(std::stoul(kind.substr(4)) - 1, 'p')
+                                                  : path});
         if (kind == "dir" || kind == "fifo") {
             EXPECT_EQ(kind == "dir" ? ::mkdir(path.c_str(), 0700) : ::mkfifo(path.c_str(), 0600), 0);
         }
-        if (named || kind == "missing" || kind == "dir" || kind == "fifo") {
+        if (named || result != FileDialogResult::Chosen || kind == "missing" || kind == "dir" ||
+            kind == "fifo") {
             return;
         }
-        const bool sameVersion = kind == "x10a" || kind == "qx300" || kind == "byte48";
-        const size_t length = kind == "size-1"   ? FIRMWARE_IMAGE_SIZE - 1
-                              : kind == "size+1" ? FIRMWARE_IMAGE_SIZE + 1
-                              : kind == "size60" ? 60
-                              : kind == "size30" ? 30
-                              : kind == "empty"  ? 0
-                                                 : FIRMWARE_IMAGE_SIZE;
-        std::vector<uint8_t> image = MakeImage(sameVersion ? "x10a" : "0123", length,
-                                               kind == "qx300"      ? IDENTIFICATION_QX300
-                                               : kind == "wrong-id" ? "Corva Lumen Precision QX999"
-                                                                    : IDENTIFICATION_QX410);
-        if (kind == "byte48" || kind == "zero@20" || kind == "diff@47" || kind == "case@0") {
-            const size_t at = kind == "byte48" ? 48 : kind == "zero@20" ? 20 : kind == "diff@47" ? 47 : 0;
-            image[at] = kind == "zero@20"  ? 0
-                        : kind == "case@0" ? static_cast<uint8_t>(std::tolower(image[0]))
-                                           : 'R';
+        const std::map<std::string, size_t> lengths = {{"size-1", FIRMWARE_IMAGE_SIZE - 1},
+                                                       {"size+1", FIRMWARE_IMAGE_SIZE + 1},
+                                                       {"size60", 60},
+                                                       {"size30", 30},
+                                                       {"empty", 0}};
+        std::vector<uint8_t> image(lengths.contains(kind) ? lengths.at(kind) : FIRMWARE_IMAGE_SIZE);
+        for (size_t i = 0; i < image.size(); ++i) {
+            image[i] = static_cast<uint8_t>(i * 13 + 5);
         }
-        FILE* file = std::fopen(path.c_str(), "wb");
-        EXPECT_NE(file, nullptr);
-        if (!image.empty()) {
-            std::fwrite(image.data(), 1, image.size(), file);
+        const std::string id = kind == "qx300"      ? IDENTIFICATION_QX300
+                               : kind == "wrong-id" ? "Corva Lumen Precision QX999"
+                                                    : IDENTIFICATION_QX410;
+        std::copy_n(id.begin(), std::min({id.size(), size_t{48}, image.size()}), image.begin());
+        if (image.size() >= 65) {  // the version: the camera's own for these kinds
+            const bool same = kind == "x10a" || kind == "qx300" || kind == "byte48";
+            std::memcpy(image.data() + 61, same ? "x10a" : "0123", 4);
         }
-        std::fclose(file);
+        const std::map<std::string, std::pair<size_t, uint8_t>> patches = {
+            {"byte48", {48, 'R'}}, {"zero@20", {20, 0}}, {"diff@47", {47, 'R'}}, {"case@0", {0, 'c'}}};
+        if (patches.contains(kind)) {
+            image[patches.at(kind).first] = patches.at(kind).second;
+        }
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
         if (kind == "unreadable") {
             ::chmod(path.c_str(), 0);
             skip = ::geteuid() == 0 ? "root reads files whatever their permissions" : "";
@@ -178,39 +148,35 @@ class ControllerTest : public ::testing::Test {
     // Runs the update once, the controller wired up as the shell does it.
     void Run() {
         ASSERT_EQ(g_pController, controller.get());
-        controller->SetInfoBar(&infoBar);
+        controller->SetInfoBar(this);
         controller->SetStatus(STATUS_LINE_PORT_PROMPT);
         controller->RunUpdate(ui);
     }
 
-    uint32_t Resets(const sim::CameraModel& camera) {
-        return static_cast<uint32_t>(std::count_if(camera.Commands().begin(), camera.Commands().end(),
-                                                   [](const auto& c) { return c.code == qx::CMD_RESET; }));
-    }
-
-    // Busy cursor balanced and never below zero, every loaded image released, no UI left in use.
-    void ExpectEndedCleanly() {
-        EXPECT_EQ(ui.busyDepth, 0);
-        EXPECT_EQ(ui.busyLowest, 0);
+    // So many resets reached the camera; busy cursor balanced and never below zero, every loaded image
+    // released, no UI left in use.
+    void ExpectEndedCleanly(const sim::CameraModel& camera, uint32_t resets) {
+        EXPECT_EQ(std::count_if(camera.Commands().begin(), camera.Commands().end(),
+                                [](const auto& c) { return c.code == qx::CMD_RESET; }),
+                  resets);
+        EXPECT_EQ(std::pair(ui.busyDepth, ui.busyLowest), std::pair(0, 0));
         EXPECT_EQ(CountLiveFirmwareImages(), 0);
         EXPECT_EQ(controller->CurrentUi(), nullptr);
     }
 
     ScriptedUi ui;
-    VirtualClock clock;
-    RecordingClock recording;
+    VirtualClock clock{0};
     ScopedClock scoped;
-    sim::VirtualDevices devices;
-    RecordingInfoBar infoBar;
+    sim::VirtualDevices devices{clock};
     std::string dir;
     std::string skip;
     std::unique_ptr<CUpdateController> controller;
 };
 
-// ---- Every outcome of the workflow ----
+// ---- Every outcome of the workflow, and every kind of chosen file ----
 
 struct RunCase {
-    const char* name;
+    std::string name;
     Camera camera;
     int portAnswer;
     Calls files;               // answers of the file dialog, see AnswerFileDialog
@@ -248,45 +214,7 @@ const RunCase kRunCases[] = {
 };
 // clang-format on
 
-class WorkflowRun : public ControllerTest, public ::testing::WithParamInterface<RunCase> {};
-
-TEST_P(WorkflowRun, PromptsCameraStatusLineAndNotices) {
-    const RunCase& c = GetParam();
-    sim::CameraModel& camera = Attach(c.camera);
-    ui.portResult = c.portAnswer;
-    for (const std::string& kind : c.files) {
-        AnswerFileDialog(kind);
-    }
-    ui.messageAnswers.assign(c.answers.begin(), c.answers.end());
-    Run();
-
-    EXPECT_EQ(ui.Prompts(), c.prompts);
-    EXPECT_EQ(controller->StatusText(), c.status);
-    EXPECT_EQ(Resets(camera), c.resets);
-    if (c.portAnswer != DIALOG_OK) {
-        EXPECT_TRUE(devices.OpenAttempts().empty());
-    }
-    // Straight after the search: the three version pauses in order, then the camera on the status line;
-    // a camera not identified blanks it at once.
-    const size_t searched = std::find(ui.calls.begin(), ui.calls.end(), "busy off") - ui.calls.begin();
-    const Calls afterSearch = c.status.empty()
-                                  ? Calls{"status []"}
-                                  : Calls{"wait 1000", "wait 1000", "wait 500", "status [" + kCamera + "]"};
-    if (c.status.empty() || c.status == kCamera) {
-        ASSERT_LT(searched + afterSearch.size(), ui.calls.size());
-        EXPECT_EQ(Calls(&ui.calls[searched + 1], &ui.calls[searched + 1] + afterSearch.size()), afterSearch);
-    }
-
-    // Blocks and notices only when the download runs (the notices' pictures are the callback's, below).
-    EXPECT_EQ(camera.BlocksWritten().empty(), !c.downloads);
-    EXPECT_EQ(ui.notices.empty(), !c.downloads);
-    ExpectEndedCleanly();
-}
-
-INSTANTIATE_TEST_SUITE_P(Outcomes, WorkflowRun, ::testing::ValuesIn(kRunCases),
-                         [](const auto& p) { return std::string(p.param.name); });
-
-// ---- Every kind of chosen file, answered with Quit ----
+// Every kind of chosen file, answered with Quit, makes a run of its own.
 
 struct FileCase {
     const char* kind;  // see AnswerFileDialog
@@ -305,52 +233,75 @@ const FileCase kFileCases[] = {
 };
 // clang-format on
 
-class FileRun : public ControllerTest, public ::testing::WithParamInterface<FileCase> {};
+std::vector<RunCase> AllRuns() {
+    std::vector<RunCase> runs(std::begin(kRunCases), std::end(kRunCases));
+    for (const FileCase& f : kFileCases) {
+        std::string name = "File";
+        for (const char ch : std::string(f.kind)) {
+            name += std::isalnum(ch) ? std::string(1, ch) : ch == '+' ? "Plus" : ch == '-' ? "Minus" : "_";
+        }
+        Calls prompts{"port", kChoose};
+        prompts.insert(prompts.end(), f.verdict.begin(), f.verdict.end());
+        runs.push_back({name, Camera::Serial, DIALOG_OK, {f.kind}, {DIALOG_CANCEL}, prompts, kCamera, 1});
+    }
+    return runs;
+}
 
-TEST_P(FileRun, GetsTheAnswerForItsKindAndQuitEndsTheSession) {
-    sim::CameraModel& camera = Attach(Camera::Serial);
-    AnswerFileDialog(GetParam().kind);
+class WorkflowRun : public ControllerTest, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(WorkflowRun, PromptsCameraStatusLineAndNotices) {
+    const RunCase& c = GetParam();
+    sim::CameraModel& camera = Attach(c.camera);
+    ui.portResult = c.portAnswer;
+    for (const std::string& kind : c.files) {
+        AnswerFileDialog(kind);
+    }
     if (!skip.empty()) {
         GTEST_SKIP() << skip;
     }
-    ui.messageAnswers = {DIALOG_CANCEL};
+    ui.messageAnswers.assign(c.answers.begin(), c.answers.end());
     Run();
-    Calls expected{"port", kChoose};
-    expected.insert(expected.end(), GetParam().verdict.begin(), GetParam().verdict.end());
-    EXPECT_EQ(ui.Prompts(), expected);
-    EXPECT_EQ(Resets(camera), 1U);
-    EXPECT_EQ(camera.EraseCommands(), 0U);
-    ExpectEndedCleanly();
+
+    EXPECT_EQ(ui.Prompts(), c.prompts);
+    EXPECT_EQ(controller->StatusText(), c.status);
+    if (c.portAnswer != DIALOG_OK) {
+        EXPECT_TRUE(devices.OpenAttempts().empty());
+    }
+    // Straight after the search: the three version pauses in order, then the camera on the status line;
+    // a camera not identified blanks it at once.
+    if (c.status.empty() || c.status == kCamera) {
+        const Calls after = c.status.empty()
+                                ? Calls{"status []"}
+                                : Calls{"wait 1000", "wait 1000", "wait 500", "status [" + kCamera + "]"};
+        const auto searched = std::find(ui.calls.begin(), ui.calls.end(), "busy off");
+        ASSERT_GT(ui.calls.end() - searched, std::ssize(after));
+        EXPECT_EQ(Calls(searched + 1, searched + 1 + std::ssize(after)), after);
+    }
+
+    // Blocks and notices only when the download runs (the notices' pictures are the callback's, below).
+    EXPECT_EQ(camera.BlocksWritten().empty(), !c.downloads);
+    EXPECT_EQ(camera.EraseCommands() == 0, !c.downloads);
+    EXPECT_EQ(ui.notices.empty(), !c.downloads);
+    ExpectEndedCleanly(camera, c.resets);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, FileRun, ::testing::ValuesIn(kFileCases), [](const auto& p) {
-    std::string name;
-    for (const char ch : std::string(p.param.kind)) {
-        name += std::isalnum(ch) ? std::string(1, ch) : ch == '+' ? "Plus" : ch == '-' ? "Minus" : "_";
-    }
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Outcomes, WorkflowRun, ::testing::ValuesIn(AllRuns()),
+                         [](const auto& p) { return p.param.name; });
 
 // ---- Pieces of the controller without a run ----
 
 TEST_F(ControllerTest, StatusLineTexts) {
-    struct {
-        int16_t kind;
-        int32_t known;
-        const char* id;
-        const char* version;
-        std::string expected;
-    } const cases[] = {
-        {2, 1, "", "0:9Z", "Camera ID: ---    Firmware Version: :.9Z"},  // no name; a middle byte of 10
-        {3, 1, "ABC", "010A", ""},
+    const std::tuple<int16_t, const char*, const char*, std::string> cases[] = {
+        {2, "", "0:9Z", "Camera ID: ---    Firmware Version: :.9Z"},  // no name; a middle byte of 10
+        {3, "ABC", "010A", ""},
     };
-    for (const auto& c : cases) {
-        controller->m_bCameraKnown = c.known;
+    controller->m_bCameraKnown = 1;
+    for (const auto& [kind, id, version, expected] : cases) {
         std::memset(controller->m_cameraId, 0, sizeof controller->m_cameraId);
-        std::strcpy(controller->m_cameraId, c.id);
-        std::memcpy(controller->m_cameraVersion, c.version, 4);
-        controller->SetStatus(c.kind);
-        EXPECT_EQ(controller->StatusText(), c.expected) << c.kind << " " << c.version;
+        std::strcpy(controller->m_cameraId, id);
+        std::memcpy(controller->m_cameraVersion, version, 4);
+        controller->SetStatus(kind);
+        EXPECT_EQ(controller->StatusText(), expected) << kind << " " << version;
     }
 }
 

@@ -41,9 +41,9 @@ struct Line {
     std::vector<std::vector<uint8_t>> usbWrites;
 };
 
-class ScriptedPort final : public platform::ISerialPort {
+class ScriptedLink final : public platform::ISerialPort, public platform::IUsbConnection {
   public:
-    explicit ScriptedPort(Line& line) : m_s(line) {}
+    explicit ScriptedLink(Line& line) : m_s(line) {}
     bool IsSerialDevice() override { return true; }
     bool GetQueueState(platform::QueueState& state) override {
         state = {static_cast<uint32_t>(m_s.incoming.size()), 0};
@@ -69,21 +69,11 @@ class ScriptedPort final : public platform::ISerialPort {
         return static_cast<long>(taken);
     }
     int WaitReadable(uint32_t timeoutMs) override {
-        if (m_s.incoming.empty()) {
-            m_s.clock.Advance(timeoutMs);
-        }
+        m_s.clock.Advance(m_s.incoming.empty() ? timeoutMs : 0);
         return m_s.incoming.empty() ? 0 : 1;
     }
     int WaitWritable(uint32_t) override { return 1; }
     int LastError() const override { return 0; }
-
-  private:
-    Line& m_s;
-};
-
-class ScriptedUsb final : public platform::IUsbConnection {
-  public:
-    explicit ScriptedUsb(Line& line) : m_s(line) {}
     bool Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) override {
         if (controlCode == IOCTL_CAMERA_WRITE) {
             m_s.usbWrites.emplace_back(buffer + 4, buffer + length);
@@ -92,8 +82,8 @@ class ScriptedUsb final : public platform::IUsbConnection {
         if (controlCode != IOCTL_CAMERA_READ || m_s.usbReads.empty()) {
             return false;
         }
-        const std::vector<uint8_t>& read = m_s.usbReads.front();
-        std::copy_n(read.begin(), std::min<size_t>(read.size(), length - 4), buffer + 4);
+        std::copy_n(m_s.usbReads.front().begin(), std::min<size_t>(m_s.usbReads.front().size(), length - 4),
+                    buffer + 4);
         m_s.usbReads.pop_front();
         return true;
     }
@@ -105,10 +95,10 @@ class ScriptedUsb final : public platform::IUsbConnection {
 struct Script final : platform::IDevices, Line {
     explicit Script(VirtualClock& lineClock) : Line{lineClock, {}, {}, {}, {}} {}
     std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int&) override {
-        return std::make_unique<ScriptedPort>(*this);
+        return std::make_unique<ScriptedLink>(*this);
     }
     std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override {
-        return std::make_unique<ScriptedUsb>(*this);
+        return std::make_unique<ScriptedLink>(*this);
     }
 };
 
@@ -200,17 +190,15 @@ TEST_F(ReceiveTest, UsbReadyByteIsIgnoredAndABadOrMissingPacketFailsAtOnceWithou
     m_session.m_portKind = PORT_KIND_USB;
     ASSERT_EQ(m_session.OpenUsbDevice(), LINK_OK);
     m_session.m_expectReady = 1;
-    for (uint8_t ready : {uint8_t{0x01}, uint8_t{0x77}}) {
-        std::vector<uint8_t> read = MakePacket(256, ready);
+    // Ready bytes 0x01 and 0x77 both pass; then a bad packet.
+    for (const auto& [ready, good] :
+         {std::pair{uint8_t{0x01}, true}, {uint8_t{0x77}, true}, {uint8_t{0x01}, false}}) {
+        std::vector<uint8_t> read = MakePacket(256, ready, good);
         read.insert(read.begin(), ready);
         m_script.usbReads.push_back(read);
-        EXPECT_EQ(m_session.ReceiveBlock(m_payload.data(), 256, 257), LINK_OK);
-        EXPECT_TRUE(std::equal(m_payload.begin(), m_payload.end(), read.begin() + 1));
+        EXPECT_EQ(m_session.ReceiveBlock(m_payload.data(), 256, 257), good ? LINK_OK : LINK_TIMEOUT);
+        EXPECT_TRUE(!good || std::equal(m_payload.begin(), m_payload.end(), read.begin() + 1));
     }
-    std::vector<uint8_t> bad = MakePacket(256, 4, false);
-    bad.insert(bad.begin(), 0x01);
-    m_script.usbReads.push_back(bad);
-    EXPECT_EQ(m_session.ReceiveBlock(m_payload.data(), 256, 257), LINK_TIMEOUT);
     EXPECT_EQ(m_session.ReceiveBlock(m_payload.data(), 256, 257), LINK_TIMEOUT);  // the read fails
     EXPECT_EQ(m_script.usbWrites, (std::vector<std::vector<uint8_t>>{{D2}, {D2}}));
 }

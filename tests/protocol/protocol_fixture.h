@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -50,52 +51,37 @@ class VirtualSessionTest : public ::testing::Test {
         ASSERT_EQ(m_session.OpenSerialPort(1), LINK_OK);
     }
 
-    std::vector<sim::WireRecord> HostWrites(const std::string& device) const {
+    // Host writes on this device ("" for every device); with a code, only command packets with that code.
+    std::vector<sim::WireRecord> HostWrites(const std::string& device, int code = -1) const {
         std::vector<sim::WireRecord> writes;
-        for (const sim::WireRecord& record : m_devices.WireLog()) {
-            if (record.kind == sim::WireKind::HostToCamera && record.device == device) {
-                writes.push_back(record);
+        for (const sim::WireRecord& r : m_devices.WireLog()) {
+            const bool command = r.bytes.size() == 8 && r.bytes[7] == 0x1A;
+            if (r.kind == sim::WireKind::HostToCamera && (device.empty() || r.device == device) &&
+                (code < 0 || (command && (code > 0xFF || r.bytes[0] == code)))) {
+                writes.push_back(r);
             }
         }
         return writes;
     }
-
-    // Host writes that are command packets with this code.
     std::vector<sim::WireRecord> CommandWrites(const std::string& device, uint8_t code) const {
-        std::vector<sim::WireRecord> packets;
-        for (const sim::WireRecord& record : HostWrites(device)) {
-            if (record.bytes.size() == 8 && record.bytes[0] == code && record.bytes[7] == 0x1A) {
-                packets.push_back(record);
-            }
-        }
-        return packets;
+        return HostWrites(device, code);
     }
-
-    // Host writes of exactly this many bytes (data packets, control bytes).
     size_t WritesOfSize(const std::string& device, size_t size) const {
-        size_t count = 0;
-        for (const sim::WireRecord& record : HostWrites(device)) {
-            count += record.bytes.size() == size ? 1 : 0;
-        }
-        return count;
+        const auto writes = HostWrites(device);
+        return static_cast<size_t>(std::count_if(writes.begin(), writes.end(),
+                                                 [&](const auto& r) { return r.bytes.size() == size; }));
     }
-
-    size_t CountWireKind(sim::WireKind kind) const {
-        size_t count = 0;
-        for (const sim::WireRecord& record : m_devices.WireLog()) {
-            count += record.kind == kind ? 1 : 0;
-        }
-        return count;
+    size_t Breaks() const {
+        const auto& log = m_devices.WireLog();
+        return static_cast<size_t>(std::count_if(
+            log.begin(), log.end(), [](const auto& r) { return r.kind == sim::WireKind::BreakOn; }));
     }
 
     // The command codes the host sent on every device, in hex, runs of one code as "1D*99".
     std::string CodesSent() const {
         std::vector<uint8_t> codes;
-        for (const sim::WireRecord& record : m_devices.WireLog()) {
-            if (record.kind == sim::WireKind::HostToCamera && record.bytes.size() == 8 &&
-                record.bytes[7] == 0x1A) {
-                codes.push_back(record.bytes[0]);
-            }
+        for (const sim::WireRecord& record : HostWrites("", 0x100)) {
+            codes.push_back(record.bytes[0]);
         }
         std::string text;
         for (size_t i = 0, run = 1; i < codes.size(); i += run, run = 1) {
