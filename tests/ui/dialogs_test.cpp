@@ -17,13 +17,12 @@ namespace {
 
 using uitest::ActOnModal;
 
-QAbstractButton* ButtonOf(QWidget& dialog, int id) {
-    auto* templ = dynamic_cast<ui::CTemplateDialog*>(&dialog);
-    return templ == nullptr ? nullptr : qobject_cast<QAbstractButton*>(templ->GetControl(id));
-}
-std::string TextOf(const ui::CTemplateDialog& dialog, int id) {
-    return dialog.GetControlText(id).toStdString();
-}
+const auto ButtonOf = [](QWidget& dialog, int id) {
+    return qobject_cast<QAbstractButton*>(dynamic_cast<ui::CTemplateDialog&>(dialog).GetControl(id));
+};
+const auto TextOf = [](QWidget& dialog, int id) {
+    return dynamic_cast<ui::CTemplateDialog&>(dialog).GetControlText(id).toStdString();
+};
 
 // The ways a user leaves a dialog.
 enum class Leave { Ok, Cancel, Enter, Esc };
@@ -38,7 +37,6 @@ void LeaveBy(QWidget& dialog, Leave how) {
 class DialogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        uitest::TestApplication();
         m_controller->m_rcReference = WindowRect{0, 0, 1000, 700};
         m_controller->SetStatus(STATUS_LINE_PORT_PROMPT);
     }
@@ -64,26 +62,22 @@ class PortDialogTest : public DialogTest, public ::testing::WithParamInterface<P
 TEST_P(PortDialogTest, StoresThePortAndSwitchesTheStatusLineOnlyOnOk) {
     const PortCase& c = GetParam();
     int16_t port = -5;
-    bool autoWasChecked = false;
-    ActOnModal([&](QWidget& dialog) {
-        autoWasChecked = ButtonOf(dialog, res::IDC_PORT_AUTO)->isChecked();
-        if (c.buttonToCheck != 0) {
-            QTest::mouseClick(ButtonOf(dialog, c.buttonToCheck), Qt::LeftButton);
-        }
-        LeaveBy(dialog, c.leave);
-    });
-    EXPECT_EQ(m_ui.ShowPortDialog(port), c.expectedResult);
-    EXPECT_TRUE(autoWasChecked);
+    // The dialog opens on AUTO every time, whatever was chosen the last time.
+    const auto show = [&](int buttonToCheck, Leave leave) {
+        ActOnModal([&, buttonToCheck, leave](QWidget& dialog) {
+            EXPECT_TRUE(ButtonOf(dialog, res::IDC_PORT_AUTO)->isChecked());
+            if (buttonToCheck != 0) {
+                QTest::mouseClick(ButtonOf(dialog, buttonToCheck), Qt::LeftButton);
+            }
+            LeaveBy(dialog, leave);
+        });
+        return m_ui.ShowPortDialog(port);
+    };
+    EXPECT_EQ(show(c.buttonToCheck, c.leave), c.expectedResult);
     EXPECT_EQ(port, c.expectedPort);
     EXPECT_EQ(m_controller->StatusText(),
               res::LoadString(c.expectedResult == 1 ? res::IDS_SEARCHING : res::IDS_SELECT_PORT));
-    autoWasChecked = false;  // and again at the next showing
-    ActOnModal([&](QWidget& dialog) {
-        autoWasChecked = ButtonOf(dialog, res::IDC_PORT_AUTO)->isChecked();
-        LeaveBy(dialog, Leave::Esc);
-    });
-    EXPECT_EQ(m_ui.ShowPortDialog(port), 2);
-    EXPECT_TRUE(autoWasChecked);
+    EXPECT_EQ(show(0, Leave::Esc), 2);
 }
 
 // clang-format off
@@ -114,8 +108,8 @@ TEST_P(MessageDialogTest, ShowsTheTextAndButtonsWithTheirResults) {
     dialog.PrepareDialog();
     EXPECT_EQ(dialog.windowTitle().toStdString(), res::LoadString(res::IDS_TITLE));
     EXPECT_EQ(TextOf(dialog, res::IDC_OK), c.button1);
-    const bool two = dialog.GetControl(res::IDC_CANCEL) != nullptr;
-    EXPECT_EQ(two ? TextOf(dialog, res::IDC_CANCEL) : "-", c.button2 != nullptr ? c.button2 : "-");
+    EXPECT_EQ(dialog.GetControl(res::IDC_CANCEL) != nullptr ? TextOf(dialog, res::IDC_CANCEL) : "-",
+              c.button2 != nullptr ? c.button2 : "-");
     EXPECT_FALSE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
 
     // Through the controller's interface: each button and key with its result; line breaks kept.
@@ -126,7 +120,7 @@ TEST_P(MessageDialogTest, ShowsTheTextAndButtonsWithTheirResults) {
         }
         std::string shown;
         ActOnModal([&, way = how](QWidget& d) {
-            shown = TextOf(dynamic_cast<ui::CTemplateDialog&>(d), res::IDC_TEXT);
+            shown = TextOf(d, res::IDC_TEXT);
             LeaveBy(d, way);
         });
         EXPECT_EQ(m_ui.ShowMessageDialog(c.dialog, c.text), expected);

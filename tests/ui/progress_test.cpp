@@ -19,18 +19,13 @@ namespace {
 constexpr QRgb WHITE = 0xFFFFFF, BLACK = 0x000000, BLUE = 0x0000FF, GREY = 0xC0C0C0;
 constexpr int WIDTH = 330, B = 70;
 
-QRgb At(const QImage& image, int x, int y) {
-    return image.pixel(x, y) & 0x00FFFFFFu;
-}
+const auto At = [](const QImage& image, int x, int y) { return image.pixel(x, y) & 0x00FFFFFFu; };
+const auto IsGlyph = [](const QImage& strip, int x, int y) { return At(strip, x, y) == 0xFFFF00u; };
 
 QImage Blank() {
     QImage picture(WIDTH, B, QImage::Format_RGB32);
     picture.fill(GREY);
     return picture;
-}
-
-bool IsGlyph(const QImage& strip, int x, int y) {
-    return At(strip, x, y) == 0xFFFF00u;
 }
 
 // The picture for value v: black frame x 9..310, y B-31..B-12; inside, blue up to 10 + 3v and white
@@ -45,10 +40,8 @@ QRgb ExpectedPixel(const QImage& strip, int v, int x, int y) {
     const QRgb base = x < 10 + 3 * v ? BLUE : WHITE;
     char text[8];
     std::snprintf(text, sizeof text, "%3d:", v);
-    for (int cell = 0; cell < 4; ++cell) {
+    for (int cell = 0, col = x - 140, row = y - (B - 27); cell < 4; ++cell, col -= 8) {
         const char c = text[cell];
-        const int col = x - (140 + 8 * cell);
-        const int row = y - (B - 27);
         if (c >= '0' && c <= ':' && col >= 0 && col < (c == ':' ? 12 : 8) && row >= 0 && row < 10 &&
             IsGlyph(strip, 8 * (c - '0') + col, row)) {
             return base == WHITE ? BLUE : WHITE;
@@ -60,13 +53,10 @@ QRgb ExpectedPixel(const QImage& strip, int v, int x, int y) {
 class ProgressPictureTest : public ::testing::TestWithParam<int> {
   protected:
     void SetUp() override {
-        uitest::TestApplication();
         // Every cell of the strip has its glyph: rows 0..9, 8 pixels apart, the percent sign from x 80.
         int lit[11] = {};
-        for (int y = 0; y < 10; ++y) {
-            for (int x = 0; x < 92; ++x) {
-                lit[std::min(x / 8, 10)] += IsGlyph(m_strip, x, y) ? 1 : 0;
-            }
+        for (int i = 0; i < 920; ++i) {
+            lit[std::min(i % 92 / 8, 10)] += IsGlyph(m_strip, i % 92, i / 92) ? 1 : 0;
         }
         ASSERT_GT(*std::min_element(std::begin(lit), std::end(lit)), 10);
     }
@@ -103,8 +93,7 @@ TEST_F(ProgressPictureTest, RepaintingLeavesNoTraceAndValuesAreNotClampedButStay
 
 // --- The notice through the controller's interface ---
 
-class PaintCounter final : public QObject {
-  public:
+struct PaintCounter final : QObject {
     bool eventFilter(QObject*, QEvent* event) override {
         paints += event->type() == QEvent::Paint ? 1 : 0;
         return false;
@@ -115,7 +104,6 @@ class PaintCounter final : public QObject {
 // Opened at the bottom right, painted inside each call (no event loop needed), the label kept when none
 // is given; Esc does not close it; a second open replaces it; without the digit strip only the bar shows.
 TEST(ProgressNoticeTest, PlacementSynchronousPaintsLabelEscAndReopen) {
-    uitest::TestApplication();
     uitest::NoDevices devices;
     CUpdateController controller(devices);
     controller.m_rcReference = WindowRect{0, 0, 1024, 740};
@@ -129,11 +117,11 @@ TEST(ProgressNoticeTest, PlacementSynchronousPaintsLabelEscAndReopen) {
 
     PaintCounter counter;
     notice->installEventFilter(&counter);
-    ASSERT_TRUE(updateUi.PaintNotice(0, 0, "Downloading firmware ..."));
-    EXPECT_GE(counter.paints, 1);
-    const int paints = counter.paints;
-    ASSERT_TRUE(updateUi.PaintNotice(1, 37, nullptr));
-    EXPECT_GT(counter.paints, paints);
+    for (const char* label : {"Downloading firmware ...", static_cast<const char*>(nullptr)}) {
+        const int paints = counter.paints;
+        ASSERT_TRUE(updateUi.PaintNotice(1, 37, label));
+        EXPECT_GT(counter.paints, paints);
+    }
     EXPECT_EQ(notice->LabelText().toStdString(), "Downloading firmware ...");
     notice->removeEventFilter(&counter);
     notice->reject();

@@ -13,13 +13,7 @@
 
 namespace {
 
-class ShellTest : public ::testing::Test {
-  protected:
-    void SetUp() override { uitest::TestApplication(); }
-    uitest::NoDevices m_devices;
-};
-
-TEST_F(ShellTest, ViewDrawsThePictureCentredWithTruncatedHalvesAndClipped) {
+TEST(ShellTest, ViewDrawsThePictureCentredWithTruncatedHalvesAndClipped) {
     const std::pair<QSize, QPoint> positions[] = {
         {QSize(526, 394), QPoint(0, 0)},      {QSize(1024, 746), QPoint(249, 176)},
         {QSize(1025, 747), QPoint(249, 176)}, {QSize(400, 300), QPoint(-63, -47)},
@@ -36,8 +30,9 @@ TEST_F(ShellTest, ViewDrawsThePictureCentredWithTruncatedHalvesAndClipped) {
               ui::CreateBackgroundPicture().convertToFormat(QImage::Format_RGB32).pixel(0, 0));
 }
 
-TEST_F(ShellTest, FirstPaintArmsTheStartOnceAndTheFrameClosesWhenTheUpdateReturns) {
-    CMainFrame frame(m_devices);
+TEST(ShellTest, FirstPaintArmsTheStartOnceAndTheFrameClosesWhenTheUpdateReturns) {
+    uitest::NoDevices devices;
+    CMainFrame frame(devices);
     EXPECT_EQ(frame.windowTitle().toStdString(), res::LoadString(res::IDS_TITLE));
     EXPECT_FALSE(frame.windowFlags() & Qt::WindowCloseButtonHint);
     EXPECT_EQ(frame.Controller()->StatusText(), res::LoadString(res::IDS_SELECT_PORT));
@@ -52,11 +47,11 @@ TEST_F(ShellTest, FirstPaintArmsTheStartOnceAndTheFrameClosesWhenTheUpdateReturn
     frame.show();
     QElapsedTimer clock;
     clock.start();
-    frame.View()->repaint();
-    QTest::qWait(100);
-    EXPECT_EQ(runs, 0);  // 200 ms after the first paint, not before
-    frame.View()->repaint();
-    frame.View()->repaint();
+    for (int paint = 0; paint < 3; ++paint) {
+        frame.View()->repaint();
+        QTest::qWait(paint == 0 ? 100 : 0);
+        EXPECT_EQ(runs, 0);  // 200 ms after the first paint, not before
+    }
     EXPECT_TRUE(QTest::qWaitFor([&] { return runs > 0; }, 3000));
     EXPECT_GE(clock.elapsed(), 190);
     EXPECT_EQ(runs, 1);

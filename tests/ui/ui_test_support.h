@@ -1,5 +1,5 @@
-// Shared pieces of the user-interface tests: one QApplication on the offscreen platform, a machine with
-// no devices for the controller, and a way to act on the modal dialog that a call under test opens.
+// Shared pieces of the user-interface tests (which run inside the QApplication of ui_test_main.cpp): a
+// machine with no devices for the controller, and a way to act on the modal dialog a call under test opens.
 #pragma once
 
 #include <QApplication>
@@ -13,11 +13,6 @@
 #include "platform/devices.h"
 
 namespace uitest {
-
-// The application that ui_test_main.cpp creates around all tests.
-inline QApplication& TestApplication() {
-    return *qobject_cast<QApplication*>(QCoreApplication::instance());
-}
 
 class NoDevices final : public platform::IDevices {
   public:
