@@ -1,4 +1,3 @@
-// The camera simulator as a child process (see sim_process.h).
 #include "tests/e2e/sim_process.h"
 
 #include <fcntl.h>
@@ -8,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,35 +17,28 @@
 namespace e2e {
 namespace {
 
-void SleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 SimSummary ParseSummary(const std::string& path) {
     SimSummary summary;
     std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
+    for (std::string line; std::getline(file, line);) {
         const size_t colon = line.find(": ");
         if (colon == std::string::npos) {
             continue;
         }
-        const std::string key = line.substr(0, colon);
-        const std::string value = line.substr(colon + 2);
-        if (key != "command") {
-            summary.values[key] = value;
+        std::istringstream fields(line.substr(colon + 2));
+        if (line.compare(0, colon, "command") != 0) {
+            summary.values[line.substr(0, colon)] = fields.str();
             continue;
         }
-        std::istringstream fields(value);
-        SeenCommand command;
+        SeenCommand& command = summary.commands.emplace_back();
         unsigned number = 0;
         fields >> command.timeMs >> std::hex >> number;
         command.code = static_cast<uint8_t>(number);
+        summary.codes.push_back(command.code);
         for (uint8_t& param : command.params) {
             fields >> number;
             param = static_cast<uint8_t>(number);
         }
-        summary.commands.push_back(command);
     }
     summary.valid = summary.values.count("reset") != 0;
     return summary;
@@ -75,24 +66,16 @@ std::string MakePrivateRuntimeDir() {
 }
 
 void RemoveRuntimeDir(const std::string& path) {
-    if (path.empty()) {
-        return;
-    }
     std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-SimProcess::~SimProcess() {
-    if (m_pid > 0) {
-        Stop();
+    if (!path.empty()) {
+        std::filesystem::remove_all(path, ignored);
     }
 }
 
 bool SimProcess::Start(const std::vector<std::string>& arguments, const std::string& published,
                        const std::string& summaryPath, std::string& error) {
     m_summaryPath = summaryPath;
-    std::vector<std::string> argvStrings;
-    argvStrings.push_back(SimulatorPath());
+    std::vector<std::string> argvStrings = {SimulatorPath()};
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& argument : argvStrings) {
@@ -100,12 +83,12 @@ bool SimProcess::Start(const std::vector<std::string>& arguments, const std::str
     }
     argv.push_back(nullptr);
 
-    const pid_t pid = fork();
-    if (pid < 0) {
+    m_pid = fork();
+    if (m_pid < 0) {
         error = std::string("fork: ") + std::strerror(errno);
         return false;
     }
-    if (pid == 0) {
+    if (m_pid == 0) {
         const int out = open(summaryPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (out < 0 || dup2(out, STDOUT_FILENO) < 0) {
             _exit(126);
@@ -113,7 +96,6 @@ bool SimProcess::Start(const std::vector<std::string>& arguments, const std::str
         execv(argv[0], argv.data());
         _exit(127);
     }
-    m_pid = pid;
     for (int waited = 0; waited < 5000; waited += 10) {
         struct stat info {};
         if (lstat(published.c_str(), &info) == 0) {
@@ -125,47 +107,30 @@ bool SimProcess::Start(const std::vector<std::string>& arguments, const std::str
             error = "the simulator ended at start-up (status " + std::to_string(status) + ")";
             return false;
         }
-        SleepMs(10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     error = "the simulator did not publish " + published;
     Stop();
     return false;
 }
 
-SimSummary SimProcess::Reap(uint32_t timeoutMs) {
-    SimSummary failed;
+SimSummary SimProcess::Stop() {
     if (m_pid <= 0) {
-        return failed;
+        return {};
     }
+    kill(m_pid, SIGTERM);
     int status = 0;
-    for (uint32_t waited = 0;; waited += 10) {
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            break;
-        }
-        if (waited >= timeoutMs) {
+    for (int waited = 0; waitpid(m_pid, &status, WNOHANG) != m_pid; waited += 10) {
+        if (waited >= 10000) {
             kill(m_pid, SIGKILL);
             waitpid(m_pid, &status, 0);
             m_pid = -1;
-            return failed;
+            return {};
         }
-        SleepMs(10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     m_pid = -1;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return failed;
-    }
-    return ParseSummary(m_summaryPath);
-}
-
-SimSummary SimProcess::Stop() {
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
-    }
-    return Reap(10000);
-}
-
-SimSummary SimProcess::WaitForExit(uint32_t timeoutMs) {
-    return Reap(timeoutMs);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ParseSummary(m_summaryPath) : SimSummary{};
 }
 
 }  // namespace e2e

@@ -23,35 +23,29 @@ struct SimSummary {
     bool valid = false;  // the simulator ended normally and printed its summary
     std::map<std::string, std::string> values;
     std::vector<SeenCommand> commands;
+    std::vector<uint8_t> codes;  // the commands' codes, in the order the camera took them
     std::string Value(const std::string& key) const;
 };
 
-// Creates a fresh directory with mode 0700 under the system temporary directory, points
-// XDG_RUNTIME_DIR at it and returns its path ("" on failure).
+// A fresh mode-0700 directory under the system temporary directory, also made XDG_RUNTIME_DIR ("" on
+// failure); RemoveRuntimeDir removes it with everything in it.
 std::string MakePrivateRuntimeDir();
-// Removes the directory made above and everything in it.
 void RemoveRuntimeDir(const std::string& path);
 
 class SimProcess {
   public:
     SimProcess() = default;
-    ~SimProcess();
+    ~SimProcess() { Stop(); }
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    // Starts the simulator with the arguments and waits (up to 5 s) until `published` exists. The
-    // summary goes to summaryPath. False with a message when it does not come up.
+    // Starts the simulator and waits (up to 5 s) until `published` exists; false with a message if not.
     bool Start(const std::vector<std::string>& arguments, const std::string& published,
                const std::string& summaryPath, std::string& error);
-    // Asks the simulator to end (SIGTERM), waits for it (up to 10 s, then SIGKILL) and parses its
-    // summary.
+    // SIGTERM, then up to 10 s before SIGKILL; the summary (from summaryPath) is valid after a clean end.
     SimSummary Stop();
-    // Waits for a simulator started with --once to end by itself (up to timeoutMs), then parses.
-    SimSummary WaitForExit(uint32_t timeoutMs);
 
   private:
-    SimSummary Reap(uint32_t timeoutMs);
-
     pid_t m_pid = -1;
     std::string m_summaryPath;
 };

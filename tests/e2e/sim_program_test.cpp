@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "platform/unix_usb_driver.h"
@@ -56,42 +57,33 @@ TEST_F(SimulatorProgram, RemovesWhatItPublishedWhenStoppedAndReportsTheFlash) {
 // Every bad command line ends with status 2 at once and --help with the usage and status 0, publishing
 // nothing.
 struct OptionsCase {
-    std::vector<std::string> arguments;
+    std::string arguments;
     int status;
 };
 
-class SimulatorOptions : public ::testing::TestWithParam<OptionsCase> {};
+class SimulatorOptions : public SimulatorTest, public ::testing::WithParamInterface<OptionsCase> {};
 
 TEST_P(SimulatorOptions, EndAtOnceWithoutPublishing) {
-    const std::string runtimeDir = MakePrivateRuntimeDir();
-    const std::string output = runtimeDir + "/out.txt";
-    std::string command = SimulatorPath();
-    for (const std::string& argument : GetParam().arguments) {
-        command += " '" + argument + "'";
-    }
-    const int status = std::system((command + " >'" + output + "' 2>/dev/null").c_str());
+    const std::string output = TempFile("out.txt");
+    const int status = std::system(
+        (SimulatorPath() + " " + GetParam().arguments + " >'" + output + "' 2>/dev/null").c_str());
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), GetParam().status);
-    FILE* file = std::fopen(output.c_str(), "r");
-    char first[8] = {};
-    EXPECT_EQ(std::fgets(first, sizeof first, file) != nullptr && std::string(first) == "usage: ",
-              GetParam().status == 0);
-    std::fclose(file);
+    const std::vector<uint8_t> text = ReadFile(output);
+    EXPECT_EQ(std::string(text.begin(), text.end()).starts_with("usage: "), GetParam().status == 0);
     struct stat info {};
-    EXPECT_NE(stat((runtimeDir + "/qx410fw").c_str(), &info), 0);
-    RemoveRuntimeDir(runtimeDir);
+    EXPECT_NE(stat(DeviceDir().c_str(), &info), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CommandLines, SimulatorOptions,
-    ::testing::Values(OptionsCase{{}, 2}, OptionsCase{{"--serial", "3", "--usb", "1"}, 2},
-                      OptionsCase{{"--serial", "10"}, 2}, OptionsCase{{"--serial", "0"}, 2},
-                      OptionsCase{{"--usb", "128"}, 2}, OptionsCase{{"--serial"}, 2},
-                      OptionsCase{{"--serial", "3", "--busy", "7f:later:100"}, 2},
-                      OptionsCase{{"--serial", "3", "--name", std::string(33, 'x')}, 2},
-                      OptionsCase{{"--serial", "3", "--state", "256"}, 2},
-                      OptionsCase{{"--serial", "3", "--bogus"}, 2}, OptionsCase{{"--help"}, 0},
-                      OptionsCase{{"--serial", "3", "-h"}, 0}));
+INSTANTIATE_TEST_SUITE_P(CommandLines, SimulatorOptions,
+                         ::testing::Values(OptionsCase{"", 2}, OptionsCase{"--serial 3 --usb 1", 2},
+                                           OptionsCase{"--serial 10", 2}, OptionsCase{"--serial 0", 2},
+                                           OptionsCase{"--usb 128", 2}, OptionsCase{"--serial", 2},
+                                           OptionsCase{"--serial 3 --busy 7f:later:100", 2},
+                                           OptionsCase{"--serial 3 --name " + std::string(33, 'x'), 2},
+                                           OptionsCase{"--serial 3 --state 256", 2},
+                                           OptionsCase{"--serial 3 --bogus", 2}, OptionsCase{"--help", 0},
+                                           OptionsCase{"--serial 3 -h", 0}));
 
 }  // namespace
 }  // namespace e2e

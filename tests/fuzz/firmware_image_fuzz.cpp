@@ -5,24 +5,17 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/firmware_image.h"
+#include "hostile_camera.h"
 #include "tests/app/scripted_ui.h"
 
-namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-}  // namespace
+using qxfuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr size_t PREFIX = 6;
@@ -31,29 +24,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint8_t* content = data + PREFIX;
     const size_t contentSize = size - PREFIX;
-    size_t fileSize = contentSize;
-    if ((data[0] & 1) != 0) {
-        fileSize = static_cast<size_t>(FIRMWARE_IMAGE_SIZE + static_cast<int8_t>(data[1]));
-        fileSize = fileSize > contentSize ? fileSize : contentSize;
-    }
+    const size_t padded = static_cast<size_t>(FIRMWARE_IMAGE_SIZE + static_cast<int8_t>(data[1]));
+    const size_t fileSize = (data[0] & 1) != 0 ? std::max(padded, contentSize) : contentSize;
 
     static const int fd = memfd_create("qx410-image", 0);
     Check(fd >= 0 && ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(fileSize)) == 0);
     Check(pwrite(fd, content, contentSize, 0) == static_cast<ssize_t>(contentSize));
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
 
     ScriptedUi ui;
     int32_t length = 0;
-    uint8_t* image = LoadFirmwareImage(ui, path, length);
+    uint8_t* image = LoadFirmwareImage(ui, path.c_str(), length);
     if (fileSize == 0) {
         Check(image == nullptr);
         return 0;
     }
     Check(image != nullptr);
-    Check(length ==
-          (fileSize > FIRMWARE_IMAGE_SIZE ? FIRMWARE_IMAGE_SIZE + 1 : static_cast<int32_t>(fileSize)));
-    Check(std::memcmp(image, content, contentSize < static_cast<size_t>(length) ? contentSize : length) == 0);
+    Check(static_cast<size_t>(length) == std::min<size_t>(fileSize, FIRMWARE_IMAGE_SIZE + 1));
+    Check(std::memcmp(image, content, std::min<size_t>(contentSize, static_cast<size_t>(length))) == 0);
 
     // The controller's order: identification, version characters, length, then the version rule.
     const bool identified = HasIdentificationText(image, length);
@@ -61,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (identified && length >= VERSION_OFFSET + VERSION_LENGTH) {
         CopyFileVersion(image + VERSION_OFFSET, fileVersion);
     }
-    char cameraVersion[4];
-    std::memcpy(cameraVersion, data + 2, sizeof cameraVersion);
     if (identified && length == FIRMWARE_IMAGE_SIZE) {
+        char cameraVersion[4];
+        std::memcpy(cameraVersion, data + 2, sizeof cameraVersion);
         MatchesCameraVersion(fileVersion, cameraVersion);
     }
     ReleaseFirmwareImage(image);

@@ -1,223 +1,150 @@
 // A hostile camera for the fuzz targets: the fuzzer's bytes are everything the camera sends, on the serial
-// port "COM1" and on the USB device "\\.\QX410U-001", served in virtual time.
-//
-// The byte stream is a timeline. Every byte is on the line at the current stream time, except the escape
-// 0xFF followed by n:  n = 0xFF is a literal 0xFF, n = 0xFE makes the next port or driver call fail, and
-// any other n moves the stream time on by n * 50 ms (a pause of up to 12.6 s, beyond every time-out).
-// A wait with nothing due advances the clock to the next byte or to the end of the wait, so a camera
-// that falls silent costs time-outs, never real time.
+// port "COM1" and on the USB device "\\.\QX410U-001", in virtual time, as a timeline: each byte is on the
+// line at the current stream time, except the escape 0xFF n: n = 0xFF is a literal 0xFF, n = 0xFE fails
+// the next port or driver call, any other n moves the stream time on by n * 50 ms (up to 12.6 s, beyond
+// every time-out). A wait with nothing due advances the clock, so silence costs no real time.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "common/clock.h"
 #include "link/link_session.h"
-#include "platform/devices.h"
-#include "sim/camera_model.h"
 #include "sim/virtual_devices.h"
 
 namespace qxfuzz {
 
-constexpr uint8_t ESCAPE = 0xFF;
-constexpr uint8_t ESCAPE_FAIL = 0xFE;
-constexpr uint32_t PAUSE_UNIT_MS = 50;
+inline void Check(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
 
+// The camera's side: the timeline as (due time, byte or -1 for a failure marker), and the descriptors
+// the driver hands out (none: the request fails).
 struct CameraStream {
-    CameraStream(VirtualClock& streamClock, const uint8_t* data, size_t size) : clock(streamClock) {
+    VirtualClock& clock;
+    std::vector<uint8_t> deviceDescriptor, configuration;
+    std::deque<std::pair<uint32_t, int>> bytes;
+
+    CameraStream(VirtualClock& streamClock, const uint8_t* data, size_t size, std::vector<uint8_t> device,
+                 std::vector<uint8_t> config)
+        : clock(streamClock), deviceDescriptor(std::move(device)), configuration(std::move(config)) {
         uint32_t at = clock.ReadMs();
         for (size_t i = 0; i < size; ++i) {
-            if (data[i] != ESCAPE || i + 1 == size) {
-                bytes.push_back({at, data[i], false});
-                continue;
-            }
-            const uint8_t n = data[++i];
-            if (n == ESCAPE) {
-                bytes.push_back({at, ESCAPE, false});
-            } else if (n == ESCAPE_FAIL) {
-                bytes.push_back({at, 0, true});
+            const bool escaped = data[i] == 0xFF && i + 1 < size;
+            const uint8_t n = escaped ? data[++i] : data[i];
+            if (!escaped || n >= 0xFE) {
+                bytes.emplace_back(at, n == 0xFE && escaped ? -1 : n);
             } else {
-                at += n * PAUSE_UNIT_MS;
+                at += n * 50u;
             }
         }
     }
 
-    struct Entry {
-        uint32_t dueMs;
-        uint8_t value;
-        bool failure;  // not a byte: the next call fails
-    };
-    VirtualClock& clock;
-    std::deque<Entry> bytes;
-
-    bool IsDue(const Entry& entry) const { return static_cast<int32_t>(clock.ReadMs() - entry.dueMs) >= 0; }
-    // A due failure marker is used up and reported once.
-    bool TakeFailure() {
-        if (!bytes.empty() && bytes.front().failure && IsDue(bytes.front())) {
-            bytes.pop_front();
-            return true;
-        }
-        return false;
-    }
+    bool IsDue(size_t i) const { return i < bytes.size() && int32_t(clock.ReadMs() - bytes[i].first) >= 0; }
+    // Due bytes up to the first failure marker or the first byte not yet due.
     size_t DueCount() const {
         size_t count = 0;
-        while (count < bytes.size() && !bytes[count].failure && IsDue(bytes[count])) {
-            ++count;
+        for (; IsDue(count) && bytes[count].second >= 0; ++count) {
         }
         return count;
     }
+    // A due failure marker after the due bytes; Ok() uses it up when it comes first, failing that call.
+    bool FailureDue() const { return IsDue(DueCount()) && bytes[DueCount()].second < 0; }
+    bool Ok() { return DueCount() > 0 || !FailureDue() || (bytes.pop_front(), false); }
     size_t Take(uint8_t* out, size_t max) {
-        size_t taken = 0;
-        for (const size_t due = DueCount(); taken < max && taken < due; ++taken) {
-            out[taken] = bytes.front().value;
-            bytes.pop_front();
+        const size_t taken = std::min(max, DueCount());
+        for (size_t i = 0; out != nullptr && i < taken; ++i) {
+            out[i] = static_cast<uint8_t>(bytes[i].second);
         }
+        bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(taken));
         return taken;
     }
-    // True when the entry after the due bytes is a failure marker that is due.
-    bool FailureDue() const {
-        const size_t next = DueCount();
-        return next < bytes.size() && bytes[next].failure && IsDue(bytes[next]);
-    }
-    // Advances the clock to the next entry not yet due if it comes within timeoutMs, else by timeoutMs;
-    // true when something is due then.
+    // Advances the clock to the next entry if it comes within timeoutMs, else by timeoutMs; true when
+    // something is due then.
     bool Wait(uint32_t timeoutMs) {
         const size_t next = DueCount();
-        if (next < bytes.size()) {
-            if (IsDue(bytes[next])) {
-                return true;
-            }
-            if (bytes[next].dueMs - clock.ReadMs() <= timeoutMs) {
-                clock.AdvanceTo(bytes[next].dueMs);
-                return true;
-            }
+        if (IsDue(next) || (next < bytes.size() && bytes[next].first - clock.ReadMs() <= timeoutMs)) {
+            clock.AdvanceTo(bytes[next].first);
+            return true;
         }
         clock.Advance(timeoutMs);
         return false;
     }
 };
 
-class HostileSerialPort final : public platform::ISerialPort {
+// The devices (COM1 and the first USB device object, nothing else) and each handle opened on them. A
+// driver READ waits at most the driver's request limit for the bytes asked for and hands over what came.
+class HostileCamera final : public platform::IDevices,
+                            public platform::ISerialPort,
+                            public platform::IUsbConnection {
   public:
-    explicit HostileSerialPort(std::shared_ptr<CameraStream> stream) : m_stream(std::move(stream)) {}
+    HostileCamera(VirtualClock& clock, const uint8_t* data, size_t size,
+                  std::vector<uint8_t> deviceDescriptor, std::vector<uint8_t> configuration)
+        : m(std::make_shared<CameraStream>(clock, data, size, std::move(deviceDescriptor),
+                                           std::move(configuration))) {}
+    explicit HostileCamera(std::shared_ptr<CameraStream> stream) : m(std::move(stream)) {}
+
+    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char* portName, int& errorNumber) override {
+        if (std::string(portName) == "COM1") {
+            return std::make_unique<HostileCamera>(m);
+        }
+        errorNumber = 2;
+        return nullptr;
+    }
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath) override {
+        return std::string(devicePath) == "\\\\.\\QX410U-001" ? std::make_unique<HostileCamera>(m) : nullptr;
+    }
+
     bool IsSerialDevice() override { return true; }
     bool GetQueueState(platform::QueueState& state) override {
-        state.inQueue = static_cast<uint32_t>(m_stream->DueCount());
-        state.outQueue = 0;
-        return !m_stream->TakeFailure();
+        state = {static_cast<uint32_t>(m->DueCount()), 0};
+        return m->Ok();
     }
-    bool ConfigureLine(uint32_t) override { return !m_stream->TakeFailure(); }
-    bool SetBaudRate(uint32_t) override { return !m_stream->TakeFailure(); }
+    bool ConfigureLine(uint32_t) override { return m->Ok(); }
+    bool SetBaudRate(uint32_t) override { return m->Ok(); }
     bool Purge(bool input, bool) override {
-        if (input) {
-            std::vector<uint8_t> dropped(m_stream->DueCount());
-            m_stream->Take(dropped.data(), dropped.size());
-        }
+        m->Take(nullptr, input ? SIZE_MAX : 0);
         return true;
     }
-    bool SetBreak(bool) override { return !m_stream->TakeFailure(); }
-    long WriteSome(const uint8_t*, size_t count) override {
-        return m_stream->TakeFailure() ? -1 : static_cast<long>(count);
-    }
+    bool SetBreak(bool) override { return m->Ok(); }
+    long WriteSome(const uint8_t*, size_t count) override { return m->Ok() ? static_cast<long>(count) : -1; }
     long ReadSome(uint8_t* data, size_t count) override {
-        return m_stream->TakeFailure() ? -1 : static_cast<long>(m_stream->Take(data, count));
+        return m->Ok() ? static_cast<long>(m->Take(data, count)) : -1;
     }
     int WaitReadable(uint32_t timeoutMs) override {
-        if (m_stream->TakeFailure()) {
-            return -1;
-        }
-        return m_stream->DueCount() > 0 || m_stream->Wait(timeoutMs) ? 1 : 0;
+        return !m->Ok() ? -1 : m->DueCount() > 0 || m->Wait(timeoutMs) ? 1 : 0;
     }
     int WaitWritable(uint32_t) override { return 1; }
     int LastError() const override { return 5; }
 
-  private:
-    std::shared_ptr<CameraStream> m_stream;
-};
-
-// The driver: descriptor requests get the camera's usual descriptors (or, when given, fixed answers);
-// a READ waits at most the driver's request limit for the bytes asked for and hands over what came.
-class HostileUsbConnection final : public platform::IUsbConnection {
-  public:
-    HostileUsbConnection(std::shared_ptr<CameraStream> stream, std::vector<uint8_t> deviceDescriptor,
-                         std::vector<uint8_t> configuration)
-        : m_stream(std::move(stream)),
-          m_deviceDescriptor(std::move(deviceDescriptor)),
-          m_configuration(std::move(configuration)) {}
     bool Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) override {
-        switch (controlCode) {
-            case IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR:
-                return Answer(m_deviceDescriptor, buffer, length);
-            case IOCTL_CAMERA_GET_CONFIGURATION:
-                return Answer(m_configuration, buffer, length);
-            case IOCTL_CAMERA_WRITE:
-                return length >= USB_PIPE_WORD_SIZE && !m_stream->TakeFailure();
-            case IOCTL_CAMERA_READ:
-                return Read(buffer, length);
-            default:
-                return false;
+        if (controlCode == IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR ||
+            controlCode == IOCTL_CAMERA_GET_CONFIGURATION) {
+            const std::vector<uint8_t>& bytes =
+                controlCode == IOCTL_CAMERA_GET_CONFIGURATION ? m->configuration : m->deviceDescriptor;
+            std::copy_n(bytes.begin(), std::min<size_t>(length, bytes.size()), buffer);
+            return !bytes.empty();
         }
-    }
-
-  private:
-    static bool Answer(const std::vector<uint8_t>& bytes, uint8_t* buffer, uint32_t length) {
-        for (uint32_t i = 0; i < length && i < bytes.size(); ++i) {
-            buffer[i] = bytes[i];
-        }
-        return !bytes.empty();
-    }
-    bool Read(uint8_t* buffer, uint32_t length) {
-        if (length < USB_PIPE_WORD_SIZE || m_stream->TakeFailure()) {
+        if ((controlCode != IOCTL_CAMERA_WRITE && controlCode != IOCTL_CAMERA_READ) ||
+            length < USB_PIPE_WORD_SIZE || !m->Ok()) {
             return false;
         }
-        const uint32_t wanted = length - USB_PIPE_WORD_SIZE;
-        const uint32_t start = m_stream->clock.ReadMs();
-        while (m_stream->DueCount() < wanted && !m_stream->FailureDue()) {
-            const uint32_t spent = m_stream->clock.ReadMs() - start;
-            if (spent >= sim::USB_REQUEST_LIMIT_MS || !m_stream->Wait(sim::USB_REQUEST_LIMIT_MS - spent)) {
-                break;
-            }
+        const uint32_t wanted = controlCode == IOCTL_CAMERA_READ ? length - USB_PIPE_WORD_SIZE : 0;
+        const uint32_t end = m->clock.ReadMs() + sim::USB_REQUEST_LIMIT_MS;  // no wait goes past it
+        while (m->DueCount() < wanted && !m->FailureDue() && end != m->clock.ReadMs() &&
+               m->Wait(end - m->clock.ReadMs())) {
         }
-        return m_stream->Take(buffer + USB_PIPE_WORD_SIZE, wanted) > 0;
-    }
-
-    std::shared_ptr<CameraStream> m_stream;
-    std::vector<uint8_t> m_deviceDescriptor;
-    std::vector<uint8_t> m_configuration;
-};
-
-// COM1 and the first USB device object; every other name is missing.
-class HostileDevices final : public platform::IDevices {
-  public:
-    HostileDevices(VirtualClock& clock, const uint8_t* data, size_t size,
-                   std::vector<uint8_t> deviceDescriptor = sim::DefaultDeviceDescriptor(),
-                   std::vector<uint8_t> configuration = sim::DefaultConfiguration())
-        : m_stream(std::make_shared<CameraStream>(clock, data, size)),
-          m_deviceDescriptor(std::move(deviceDescriptor)),
-          m_configuration(std::move(configuration)) {}
-    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char* portName, int& errorNumber) override {
-        if (std::string(portName) != "COM1") {
-            errorNumber = 2;
-            return nullptr;
-        }
-        return std::make_unique<HostileSerialPort>(m_stream);
-    }
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath) override {
-        if (std::string(devicePath) != "\\\\.\\QX410U-001") {
-            return nullptr;
-        }
-        return std::make_unique<HostileUsbConnection>(m_stream, m_deviceDescriptor, m_configuration);
+        return controlCode == IOCTL_CAMERA_WRITE || m->Take(buffer + USB_PIPE_WORD_SIZE, wanted) > 0;
     }
 
   private:
-    std::shared_ptr<CameraStream> m_stream;
-    std::vector<uint8_t> m_deviceDescriptor;
-    std::vector<uint8_t> m_configuration;
+    std::shared_ptr<CameraStream> m;
 };
 
 }  // namespace qxfuzz

@@ -2,20 +2,16 @@
 // clock must agree with the C library's UTC calendar conversion wherever that conversion accepts the date.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
+#include "hostile_camera.h"
 #include "protocol/camera_session.h"
-#include "sim/virtual_devices.h"
+
+using qxfuzz::Check;
 
 namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 // The clock as timegm normalises the same fields, or all zero outside 1970 .. 3000.
 CameraClock ReferenceClock(const uint8_t* block) {
@@ -27,19 +23,13 @@ CameraClock ReferenceClock(const uint8_t* block) {
     fields.tm_min = block[STATUS_MINUTE];
     fields.tm_sec = block[STATUS_SECOND];
     const std::time_t seconds = timegm(&fields);
-    const std::time_t latest = 32535215999;  // 3000-12-31 23:59:59
-    if (seconds < 0 || seconds > latest) {
+    if (seconds < 0 || seconds > 32535215999) {  // 3000-12-31 23:59:59
         return CameraClock{};
     }
-    return CameraClock{static_cast<int16_t>(fields.tm_sec),
-                       static_cast<int16_t>(fields.tm_min),
-                       static_cast<int16_t>(fields.tm_hour),
-                       static_cast<int16_t>(fields.tm_mday),
-                       static_cast<int16_t>(fields.tm_mon),
-                       static_cast<int16_t>(fields.tm_year),
-                       static_cast<int16_t>(fields.tm_wday),
-                       static_cast<int16_t>(fields.tm_yday),
-                       0};
+    const auto field = [](int value) { return static_cast<int16_t>(value); };
+    return CameraClock{field(fields.tm_sec),  field(fields.tm_min),  field(fields.tm_hour),
+                       field(fields.tm_mday), field(fields.tm_mon),  field(fields.tm_year),
+                       field(fields.tm_wday), field(fields.tm_yday), 0};
 }
 
 }  // namespace
@@ -49,16 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size != qx::STATUS_BLOCK_SIZE) {
         return 0;
     }
-    auto* block = new uint8_t[qx::STATUS_BLOCK_SIZE];
-    std::memcpy(block, data, size);
+    const std::vector<uint8_t> copy(data, data + size);
+    const uint8_t* block = copy.data();
 
     const uint32_t version = DecodeFirmwareVersion(block);
     Check((version >> 24) <= 25 && (version >> 16 & 0xFF) <= 9);
-    const CameraClock clock = DecodeCameraClock(block);
-    const CameraClock reference = ReferenceClock(block);
+    const CameraClock clock = DecodeCameraClock(block), reference = ReferenceClock(block);
     Check(std::memcmp(&clock, &reference, sizeof clock) == 0);
-    const int16_t selected = DecodeSelectedValue(block);
-    Check(block[STATUS_SELECTOR] >= 1 && block[STATUS_SELECTOR] <= 3 ? true : selected == -1);
+    Check(DecodeSelectedValue(block) == -1 || (block[STATUS_SELECTOR] >= 1 && block[STATUS_SELECTOR] <= 3));
 
     VirtualClock virtualClock;
     sim::VirtualDevices devices(virtualClock);
@@ -70,6 +58,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(std::memcmp(&session.m_cameraInfo.clock, &clock, sizeof clock) == 0);
     Check(session.m_cameraName[CAMERA_NAME_LENGTH] == '\0');
     Check(std::memcmp(session.m_cameraName, block + STATUS_NAME, CAMERA_NAME_LENGTH) == 0);
-    delete[] block;
     return 0;
 }

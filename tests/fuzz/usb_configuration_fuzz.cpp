@@ -12,15 +12,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) {
         return 0;
     }
-    const size_t descriptorLength = data[0] < size - 1 ? data[0] : size - 1;
-    std::vector<uint8_t> descriptor(data + 1, data + 1 + descriptorLength);
-    std::vector<uint8_t> configuration(data + 1 + descriptorLength, data + size);
+    const uint8_t* split = data + 1 + (data[0] < size - 1 ? data[0] : size - 1);
+    const std::vector<uint8_t> descriptor(data + 1, split), configuration(split, data + size);
     const uint8_t cameraBytes[] = {0x01, 0x00};
 
     VirtualClock clock;
     ScopedClock scopedClock(clock);
-    qxfuzz::HostileDevices devices(clock, cameraBytes, sizeof cameraBytes, descriptor, configuration);
-    CLinkSession link(devices);
+    qxfuzz::HostileCamera camera(clock, cameraBytes, sizeof cameraBytes, descriptor, configuration);
+    CLinkSession link(camera);
     link.m_portKind = PORT_KIND_USB;
     if (link.OpenUsbDevice() != LINK_OK) {
         return 0;
