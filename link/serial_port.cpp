@@ -42,6 +42,16 @@ uint32_t TimeUntilPast(uint32_t startMs, uint32_t durationMs) {
     return elapsed > durationMs ? 1u : durationMs - elapsed + 1u;
 }
 
+// A failed system call during a transfer: keep its errno, clear the line's error state once more (as
+// after every failed transfer), record which step failed.
+int32_t FailSerialTransfer(CLinkSession& link, int16_t detail) {
+    link.m_systemError = link.m_hSerial->LastError();
+    platform::QueueState queues;
+    link.m_hSerial->GetQueueState(queues);
+    link.m_detailStatus = detail;
+    return LINK_FAILED;
+}
+
 }  // namespace
 
 // CreateFileA (exclusive) -> IDevices::OpenSerialPort: open + TIOCEXCL + flock.
@@ -155,10 +165,7 @@ int32_t CLinkSession::SerialWrite(uint32_t timeoutMs) {
     while (sent < length) {
         const long count = m_hSerial->WriteSome(m_sendBuffer + sent, length - sent);
         if (count < 0) {
-            m_systemError = m_hSerial->LastError();
-            m_hSerial->GetQueueState(queues);
-            m_detailStatus = DETAIL_SERIAL_WRITE;
-            return LINK_FAILED;
+            return FailSerialTransfer(*this, DETAIL_SERIAL_WRITE);
         }
         sent += static_cast<uint32_t>(count);
         if (sent == length) {
@@ -170,10 +177,7 @@ int32_t CLinkSession::SerialWrite(uint32_t timeoutMs) {
             return LINK_TIMEOUT;
         }
         if (m_hSerial->WaitWritable(TimeUntilPast(writeStart, writeAllowance)) < 0) {
-            m_systemError = m_hSerial->LastError();
-            m_hSerial->GetQueueState(queues);
-            m_detailStatus = DETAIL_SERIAL_WRITE;
-            return LINK_FAILED;
+            return FailSerialTransfer(*this, DETAIL_SERIAL_WRITE);
         }
     }
 
@@ -218,10 +222,7 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs) {
     while (received < wanted) {
         const long count = m_hSerial->ReadSome(m_recvBuffer + received, wanted - received);
         if (count < 0) {
-            m_systemError = m_hSerial->LastError();
-            m_hSerial->GetQueueState(queues);
-            m_detailStatus = DETAIL_SERIAL_READ;
-            return LINK_FAILED;
+            return FailSerialTransfer(*this, DETAIL_SERIAL_READ);
         }
         if (count > 0) {
             received += static_cast<uint32_t>(count);
@@ -242,10 +243,7 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs) {
             waitMs = std::min(waitMs, READ_INTERVAL_MS - gap);
         }
         if (m_hSerial->WaitReadable(waitMs) < 0) {
-            m_systemError = m_hSerial->LastError();
-            m_hSerial->GetQueueState(queues);
-            m_detailStatus = DETAIL_SERIAL_READ;
-            return LINK_FAILED;
+            return FailSerialTransfer(*this, DETAIL_SERIAL_READ);
         }
     }
 
@@ -308,10 +306,7 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
             const uint32_t chunk = std::min(queues.inQueue, wanted - received);
             const long count = m_hSerial->ReadSome(m_recvBuffer + received, chunk);
             if (count < 0) {
-                m_systemError = m_hSerial->LastError();
-                m_hSerial->GetQueueState(queues);
-                m_detailStatus = DETAIL_SERIAL_READ;
-                return LINK_FAILED;
+                return FailSerialTransfer(*this, DETAIL_SERIAL_READ);
             }
             received += static_cast<uint32_t>(count);
             if (received >= wanted) {
@@ -394,11 +389,7 @@ int32_t CLinkSession::SetLineSpeed(int32_t speedCode) {
     }
     PurgePort(PURGE_BOTH);
     if (!m_hSerial->SetBaudRate(baudRate)) {
-        m_systemError = m_hSerial->LastError();
-        platform::QueueState queues;
-        m_hSerial->GetQueueState(queues);
-        m_detailStatus = DETAIL_LINE_SPEED;
-        return LINK_FAILED;
+        return FailSerialTransfer(*this, DETAIL_LINE_SPEED);
     }
     m_speedCode = static_cast<int16_t>(speedCode);
     return LINK_OK;

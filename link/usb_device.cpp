@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/clock.h"
 
 namespace {
@@ -25,13 +26,6 @@ constexpr int ENDPOINT_ADDRESS_OFFSET = 2;
 
 // Time the camera needs after an open before it takes the first command.
 constexpr uint32_t FIRST_COMMAND_SPACING_MS = 100;
-
-void WritePipeWord(uint8_t* buffer, uint32_t pipe) {
-    buffer[0] = static_cast<uint8_t>(pipe);
-    buffer[1] = static_cast<uint8_t>(pipe >> 8);
-    buffer[2] = static_cast<uint8_t>(pipe >> 16);
-    buffer[3] = static_cast<uint8_t>(pipe >> 24);
-}
 
 // "\\.\QX410U-NNN" with the instance as three decimal digits.
 void FormatDevicePath(char* path, size_t size, int32_t instance) {
@@ -173,7 +167,7 @@ int32_t CLinkSession::UsbWrite(uint32_t /*timeoutMs*/) {
     // The driver completes or fails the request itself, within its request limit.
     bool sent = false;
     if (m_hUsb && m_sendBuffer != nullptr && FitsLinkBuffer(m_sendLength)) {
-        WritePipeWord(m_sendBuffer, 0);
+        StoreLe32(m_sendBuffer, 0);
         sent = m_hUsb->Request(IOCTL_CAMERA_WRITE, m_sendBuffer,
                                static_cast<uint32_t>(m_sendLength + USB_PIPE_WORD_SIZE));
     }
@@ -191,7 +185,7 @@ int32_t CLinkSession::UsbWrite(uint32_t /*timeoutMs*/) {
 int32_t CLinkSession::UsbRead(uint32_t /*timeoutMs*/) {
     bool received = false;
     if (m_hUsb && m_recvBuffer != nullptr && FitsLinkBuffer(m_recvLength)) {
-        WritePipeWord(m_recvBuffer, m_usbEndpointDescriptor[ENDPOINT_ADDRESS_OFFSET]);
+        StoreLe32(m_recvBuffer, m_usbEndpointDescriptor[ENDPOINT_ADDRESS_OFFSET]);
         received = m_hUsb->Request(IOCTL_CAMERA_READ, m_recvBuffer,
                                    static_cast<uint32_t>(m_recvLength + USB_PIPE_WORD_SIZE));
     }

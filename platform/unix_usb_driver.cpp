@@ -20,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "common/clock.h"
 
 namespace platform {
@@ -27,18 +28,6 @@ namespace {
 
 constexpr size_t FRAME_HEADER_SIZE = 8;
 constexpr uint32_t STATUS_SUCCESS = 0;
-
-void StoreU32(uint8_t* at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-    at[2] = static_cast<uint8_t>(value >> 16);
-    at[3] = static_cast<uint8_t>(value >> 24);
-}
-
-uint32_t LoadU32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
 
 class UnixUsbConnection final : public IUsbConnection {
   public:
@@ -78,8 +67,8 @@ bool UnixUsbConnection::Request(uint32_t controlCode, uint8_t* buffer, uint32_t 
     const Deadline deadline(m_requestLimitMs);
 
     uint8_t header[FRAME_HEADER_SIZE];
-    StoreU32(header, controlCode);  // control code
-    StoreU32(header + 4, length);   // in-buffer length L
+    StoreLe32(header, controlCode);  // control code
+    StoreLe32(header + 4, length);   // in-buffer length L
     if (!SendAll(header, sizeof header, deadline) || !SendAll(buffer, length, deadline)) {
         CloseConnection();
         return false;
@@ -90,8 +79,8 @@ bool UnixUsbConnection::Request(uint32_t controlCode, uint8_t* buffer, uint32_t 
         CloseConnection();
         return false;
     }
-    const uint32_t status = LoadU32(answer);
-    const uint32_t answerLength = LoadU32(answer + 4);
+    const uint32_t status = LoadLe32(answer);
+    const uint32_t answerLength = LoadLe32(answer + 4);
     if (answerLength > length) {
         // The driver may never hand back more than it was given room for; the rest of the stream
         // cannot be trusted either.

@@ -10,16 +10,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/byte_order.h"
+
 namespace sim {
 namespace {
 
 constexpr size_t FRAME_HEADER_SIZE = 8;
 constexpr uint32_t PIPE_WORD_SIZE = 4;
-
-uint32_t LoadU32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
 
 void AppendU32(std::vector<uint8_t>& out, uint32_t value) {
     out.push_back(static_cast<uint8_t>(value));
@@ -230,8 +227,8 @@ bool UsbEndpoint::ReceiveRequests(Connection& connection, uint64_t nowUs) {
 void UsbEndpoint::ProcessRequests(Connection& connection, uint64_t nowUs) {
     // Complete requests are handled in order; a READ holds the rest until it is answered.
     while (!connection.readPending && !connection.closing && connection.request.size() >= FRAME_HEADER_SIZE) {
-        const uint32_t code = LoadU32(connection.request.data());
-        const uint32_t length = LoadU32(connection.request.data() + 4);
+        const uint32_t code = LoadLe32(connection.request.data());
+        const uint32_t length = LoadLe32(connection.request.data() + 4);
         if (length > USB_REQUEST_MAX) {
             m_wire.Log().Event(nowUs, "usb " + std::string(RequestName(code)) + " of " +
                                           std::to_string(length) + " bytes refused: too large");
@@ -260,7 +257,7 @@ void UsbEndpoint::HandleRequest(Connection& connection, uint32_t code, const uin
         return;
     }
     if (code == USB_WRITE) {
-        if (length < PIPE_WORD_SIZE || LoadU32(data) != 0) {
+        if (length < PIPE_WORD_SIZE || LoadLe32(data) != 0) {
             QueueResponse(connection, USB_STATUS_FAILED, nullptr, 0);
             return;
         }
@@ -270,7 +267,7 @@ void UsbEndpoint::HandleRequest(Connection& connection, uint32_t code, const uin
     }
     if (code == USB_READ) {
         const uint32_t readPipe = FindReadPipe(model.Configuration());
-        if (length < PIPE_WORD_SIZE || LoadU32(data) != readPipe) {
+        if (length < PIPE_WORD_SIZE || LoadLe32(data) != readPipe) {
             QueueResponse(connection, USB_STATUS_FAILED, nullptr, 0);
             return;
         }
