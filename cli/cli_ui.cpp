@@ -132,14 +132,26 @@ void CliUpdateUi::RepaintNow() {
             PrintOut(status + "\n");
         }
     }
-    if (m_controller.m_bCameraKnown != 0 && m_style.json) {
-        PrintOut(JsonLine("camera")
-                     .AddBool("identified", true)
-                     .Add("id", std::string(m_controller.m_cameraId))
-                     .Add("version", ShownVersion(m_controller.m_cameraVersion))
-                     .Add("link", DescribeLink(*m_controller.m_pSession))
-                     .Text());
+    // The search is over once the line shows the camera (or goes blank for one that did not identify
+    // itself).
+    const bool identified = m_controller.m_bCameraKnown != 0;
+    if (!identified && (!status.empty() || m_controller.m_bNotIdentified == 0)) {
+        return;
     }
+    const std::string link = DescribeLink(*m_controller.m_pSession);
+    if (!m_style.json) {
+        if (!identified) {
+            PrintOut("Camera found on " + link + "; it did not identify itself.\n");
+        }
+        return;
+    }
+    JsonLine line("camera");
+    line.AddBool("identified", identified);
+    if (identified) {
+        line.Add("id", std::string(m_controller.m_cameraId))
+            .Add("version", ShownVersion(m_controller.m_cameraVersion));
+    }
+    PrintOut(line.Add("link", link).Text());
 }
 
 int CliUpdateUi::ShowPortDialog(int16_t& port) {
@@ -240,7 +252,7 @@ void CliUpdateUi::CloseNotice() {
 
 void CliUpdateUi::PrintProgress(uint32_t eventKind, int32_t percent, const char* text) {
     const uint64_t elapsed = NowMs() - m_phaseStartMs;
-    const int64_t remaining = m_done > 0 && m_done <= m_total
+    const int64_t remaining = eventKind == STATUS_PROGRESS && m_done > 0 && m_done <= m_total
                                   ? static_cast<int64_t>(elapsed * static_cast<uint64_t>(m_total - m_done) /
                                                          static_cast<uint64_t>(m_done))
                                   : -1;

@@ -21,6 +21,8 @@ class JsonLine {
             if (c == '"' || c == '\\') {
                 m_text += '\\';
                 m_text += c;
+            } else if (c == '\n') {
+                m_text += "\\n";
             } else if (byte < 0x20 || byte >= 0x7F) {
                 char escaped[8];
                 std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);

@@ -415,7 +415,12 @@ int RunCheckCommand(const Arguments& arguments) {
         } else {
             line.Add("reason", reason);
         }
-        cli::PrintOut(line.Add("status", status).Text());
+        cli::PrintOut(line.Text());
+        cli::PrintOut(JsonLine("outcome")
+                          .Add("outcome", accepted ? "accepted" : "file-refused")
+                          .Add("status", status)
+                          .Add("message", accepted ? "firmware " + cli::ShownVersion(version) : reason)
+                          .Text());
     } else if (accepted) {
         cli::PrintOut(path + ": firmware " + cli::ShownVersion(version) + " for the " + model +
                       " (identification text and length correct)\n");
@@ -511,7 +516,9 @@ int RunPortsCommand(const Arguments& arguments) {
             cli::PrintOut(line);
         }
     }
-    if (!anyUsb && !arguments.json) {
+    if (arguments.json) {
+        cli::PrintOut(JsonLine("outcome").Add("outcome", "listed").Add("status", cli::EXIT_OK).Text());
+    } else if (!anyUsb) {
         cli::PrintOut("USB              no QX410U device object in the device directory\n");
     }
     return cli::EXIT_OK;
