@@ -100,13 +100,8 @@ CliUpdateUi::CliUpdateUi(CUpdateController& controller, const CliDevices& device
       m_imagePath(std::move(imagePath)),
       m_force(force) {}
 
-void CliUpdateUi::Finish(int status, const char* outcome, const std::string& message) {
-    if (m_finished) {
-        return;
-    }
-    m_finished = true;
-    m_exitStatus = status;
-    if (m_style.json) {
+void PrintOutcome(bool json, int status, const char* outcome, const std::string& message) {
+    if (json) {
         PrintOut(
             JsonLine("outcome").Add("outcome", outcome).Add("status", status).Add("message", message).Text());
         return;
@@ -117,6 +112,30 @@ void CliUpdateUi::Finish(int status, const char* outcome, const std::string& mes
     } else {
         PrintErr(text);
     }
+}
+
+void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& message) {
+    if (!devices.SawBusy()) {
+        PrintOutcome(json, EXIT_NOT_FOUND, "not-found", message);
+        return;
+    }
+    // With AUTO a busy port may be any program's; only a port the user named is "in use".
+    const bool named = port != PORT_AUTO;
+    PrintOutcome(json, named ? EXIT_PORT_BUSY : EXIT_NOT_FOUND, named ? "port-busy" : "not-found",
+                 message + "\nIn use: " + devices.DescribeBusy() + ".");
+}
+
+int NotFoundStatus(const CliDevices& devices, int16_t port) {
+    return devices.SawBusy() && port != PORT_AUTO ? EXIT_PORT_BUSY : EXIT_NOT_FOUND;
+}
+
+void CliUpdateUi::Finish(int status, const char* outcome, const std::string& message) {
+    if (m_finished) {
+        return;
+    }
+    m_finished = true;
+    m_exitStatus = status;
+    PrintOutcome(m_style.json, status, outcome, message);
 }
 
 void CliUpdateUi::RepaintNow() {
@@ -166,14 +185,11 @@ int CliUpdateUi::ShowPortDialog(int16_t& port) {
 int CliUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text) {
     const int interrupted = Interrupts().signal;
     switch (dialog) {
-        case MessageDialog::NotFound: {
-            if (m_devices.SawBusy()) {
-                Finish(EXIT_PORT_BUSY, "port-busy", text + "\nIn use: " + m_devices.DescribeBusy() + ".");
-            } else {
-                Finish(EXIT_NOT_FOUND, "not-found", text);
-            }
+        case MessageDialog::NotFound:
+            m_finished = true;
+            m_exitStatus = NotFoundStatus(m_devices, m_port);
+            PrintNotFound(m_style.json, m_devices, m_port, text);
             return DIALOG_OK;
-        }
         case MessageDialog::FileCheck:
             if (text == res::LoadString(res::IDS_VERSION_MATCHES) && m_force && interrupted == 0) {
                 return DIALOG_OK;
@@ -201,14 +217,14 @@ int CliUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text
             return DIALOG_OK;
     }
     // Interrupted while a prompt was due: quit it, which ends the camera session cleanly.
-    Finish(128 + interrupted, "interrupted",
+    Finish(EXIT_INTERRUPTED_BASE + interrupted, "interrupted",
            "Interrupted. The camera session was ended; the camera's firmware was not changed.");
     return DIALOG_CANCEL;
 }
 
 FileDialogResult CliUpdateUi::ChooseFile(const std::string&, const std::string&, std::string& path) {
     if (Interrupts().signal != 0) {
-        Finish(128 + Interrupts().signal, "interrupted",
+        Finish(EXIT_INTERRUPTED_BASE + Interrupts().signal, "interrupted",
                "Interrupted. The camera session was ended; the camera's firmware was not changed.");
         return FileDialogResult::Cancelled;
     }

@@ -11,24 +11,16 @@
 #include "app/update_controller.h"
 #include "app/update_ui.h"
 #include "cli/cli_devices.h"
+#include "cli/exit_status.h"
 
 namespace cli {
-
-// Exit statuses, also in --help and the manual page.
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_UPDATE_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_NOT_FOUND = 3;
-constexpr int EXIT_FILE_REFUSED = 4;
-constexpr int EXIT_SAME_VERSION = 5;
-constexpr int EXIT_PORT_BUSY = 6;
-// An interrupt ends with 128 + the signal number (130 for Ctrl+C, 143 for SIGTERM).
 
 // What the interrupt handler needs to know about the run; written by the user interface.
 struct InterruptState {
     volatile std::sig_atomic_t signal = 0;          // the first SIGINT/SIGTERM seen, 0 for none
     volatile std::sig_atomic_t flashMayChange = 0;  // a firmware file was accepted: a download may run
     volatile std::sig_atomic_t barShown = 0;        // a progress bar line is open on the terminal
+    volatile std::sig_atomic_t json = 0;            // the outcome goes out as a JSON line
 };
 InterruptState& Interrupts();
 
@@ -91,6 +83,13 @@ std::string ShownVersion(const char version[4]);
 // Prints text (a JSON line or a line of text) to standard output, or to standard error, at once.
 void PrintOut(const std::string& text);
 void PrintErr(const std::string& text);
+// The last output of a run: one "outcome" JSON line, or the message (on standard error unless status
+// is EXIT_OK).
+void PrintOutcome(bool json, int status, const char* outcome, const std::string& message);
+// A search that found nothing: status 6 when a port the user named (or every USB camera) was held by
+// another program, else 3; the message then says which ports were in use.
+int NotFoundStatus(const CliDevices& devices, int16_t port);
+void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& message);
 // "COM3" or "\\.\QX410U-001": the link a session settled on.
 std::string DescribeLink(const CCameraSession& session);
 

@@ -24,6 +24,7 @@
 #include "platform/devices.h"
 #include "platform/observed_devices.h"
 #include "platform/usb_instance_lock.h"
+#include "res/strings.h"
 
 namespace {
 
@@ -198,15 +199,40 @@ void HandleInterrupt(int signalNumber) {
         return;
     }
     static const char DURING[] =
-        "\nqx410fw-cli: interrupted during the download. The camera's firmware is incomplete.\n"
-        "Switch the camera off and on, then run the same update again (see the RETRY PROCEDURE).\n";
+        "interrupted during the download. The camera's firmware is incomplete. "
+        "Switch the camera off and on, then run the same update again (see the RETRY PROCEDURE).";
     static const char BEFORE[] =
-        "\nqx410fw-cli: interrupted. The camera's firmware was not changed.\n"
-        "Switch the camera off and on before using it.\n";
+        "interrupted. The camera's firmware was not changed. Switch the camera off and on before using it.";
     const char* message = state.flashMayChange != 0 ? DURING : BEFORE;
-    ssize_t ignored = write(STDERR_FILENO, message, std::strlen(message));
-    (void)ignored;
-    _exit(128 + signalNumber);
+    const int status = cli::EXIT_INTERRUPTED_BASE + signalNumber;
+    // Only write() and _exit() here: the line is put together by hand.
+    char line[512];
+    size_t length = 0;
+    const auto append = [&](const char* text) {
+        for (; *text != '\0' && length < sizeof line; ++text) {
+            line[length++] = *text;
+        }
+    };
+    const char digits[4] = {static_cast<char>('0' + status / 100), static_cast<char>('0' + status / 10 % 10),
+                            static_cast<char>('0' + status % 10), '\0'};
+    if (state.json != 0) {
+        append(state.barShown != 0 ? "\n" : "");
+        append(R"({"event":"outcome","outcome":"interrupted","status":)");
+        append(digits);
+        append(R"(,"message":")");
+        append(message);
+        append("\"}\n");
+        ssize_t ignored = write(STDOUT_FILENO, line, length);
+        (void)ignored;
+    } else {
+        append(state.barShown != 0 ? "\n" : "");
+        append("qx410fw-cli: ");
+        append(message);
+        append("\n");
+        ssize_t ignored = write(STDERR_FILENO, line, length);
+        (void)ignored;
+    }
+    _exit(status);
 }
 
 void InstallInterruptHandler() {
@@ -255,6 +281,7 @@ int RunUpdateCommand(const Arguments& arguments, int16_t port, int usbInstance) 
     style.json = arguments.json;
     style.terminal = !arguments.json && isatty(STDOUT_FILENO) != 0;
     cli::CliUpdateUi ui(controller, *stack.devices, style, port, arguments.positional[0], arguments.force);
+    cli::Interrupts().json = arguments.json ? 1 : 0;
     controller.SetInfoBar(&ui);
     InstallInterruptHandler();
     controller.RunUpdate(ui);
@@ -288,6 +315,7 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
     if (!BuildDevices(arguments, usbInstance, stack)) {
         return cli::EXIT_USAGE;
     }
+    cli::Interrupts().json = arguments.json ? 1 : 0;
     InstallInterruptHandler();
     CCameraSession session(*stack.devices);
     CameraInfo info;
@@ -297,22 +325,8 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
     int32_t notIdentified = 0;
     session.SearchCamera(port, &info, &cameraName, &notIdentified);
     if (session.GetResultCode() != 0) {
-        const bool busy = stack.devices->SawBusy();
-        std::string message = "Camera can not be found.";
-        if (busy) {
-            message += " In use: " + stack.devices->DescribeBusy() + ".";
-        }
-        const int status = busy ? cli::EXIT_PORT_BUSY : cli::EXIT_NOT_FOUND;
-        if (arguments.json) {
-            cli::PrintOut(JsonLine("outcome")
-                              .Add("outcome", busy ? "port-busy" : "not-found")
-                              .Add("status", status)
-                              .Add("message", message)
-                              .Text());
-        } else {
-            cli::PrintErr(message + "\n");
-        }
-        return status;
+        cli::PrintNotFound(arguments.json, *stack.devices, port, res::LoadString(res::IDS_NOT_FOUND));
+        return cli::NotFoundStatus(*stack.devices, port);
     }
     const std::string link = cli::DescribeLink(session);
     const uint8_t* block = session.m_statusBlock;
@@ -323,6 +337,11 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
         static_cast<char>((version & 0xFF) < 10 ? (version & 0xFF) + '0' : (version & 0xFF) + 55)};
     session.EndSession();
     const bool ended = session.GetResultCode() == 0;
+    if (cli::Interrupts().signal != 0) {
+        cli::PrintOutcome(arguments.json, cli::EXIT_INTERRUPTED_BASE + cli::Interrupts().signal,
+                          "interrupted", "Interrupted. The camera session was ended.");
+        return cli::EXIT_INTERRUPTED_BASE + cli::Interrupts().signal;
+    }
     if (arguments.json) {
         JsonLine line("camera");
         line.Add("link", link).AddBool("identified", notIdentified == 0);
@@ -337,10 +356,7 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
                 .Add("selected_value", info.selectedValue);
         }
         cli::PrintOut(line.Text());
-        cli::PrintOut(JsonLine("outcome")
-                          .Add("outcome", ended ? "success" : "session-not-ended")
-                          .Add("status", 0)
-                          .Text());
+        cli::PrintOutcome(true, cli::EXIT_OK, ended ? "success" : "session-not-ended", "");
     } else if (notIdentified != 0) {
         cli::PrintOut("Camera on " + link + ": found, but it did not identify itself.\n");
     } else {
@@ -416,11 +432,8 @@ int RunCheckCommand(const Arguments& arguments) {
             line.Add("reason", reason);
         }
         cli::PrintOut(line.Text());
-        cli::PrintOut(JsonLine("outcome")
-                          .Add("outcome", accepted ? "accepted" : "file-refused")
-                          .Add("status", status)
-                          .Add("message", accepted ? "firmware " + cli::ShownVersion(version) : reason)
-                          .Text());
+        cli::PrintOutcome(true, status, accepted ? "accepted" : "file-refused",
+                          accepted ? "firmware " + cli::ShownVersion(version) : reason);
     } else if (accepted) {
         cli::PrintOut(path + ": firmware " + cli::ShownVersion(version) + " for the " + model +
                       " (identification text and length correct)\n");
@@ -517,7 +530,7 @@ int RunPortsCommand(const Arguments& arguments) {
         }
     }
     if (arguments.json) {
-        cli::PrintOut(JsonLine("outcome").Add("outcome", "listed").Add("status", cli::EXIT_OK).Text());
+        cli::PrintOutcome(true, cli::EXIT_OK, "listed", "");
     } else if (!anyUsb) {
         cli::PrintOut("USB              no QX410U device object in the device directory\n");
     }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "app/firmware_image.h"
+#include "cli/exit_status.h"
 #include "platform/devices.h"
 #include "platform/usb_instance_lock.h"
 #include "tests/e2e/e2e_support.h"
@@ -35,12 +36,12 @@ using nlohmann::json;
 // The part of the payload a USB download writes: 248 blocks of 4096 bytes.
 constexpr size_t USB_WRITTEN = 1015808;
 
-constexpr int EXIT_UPDATE_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_NOT_FOUND = 3;
-constexpr int EXIT_FILE_REFUSED = 4;
-constexpr int EXIT_SAME_VERSION = 5;
-constexpr int EXIT_PORT_BUSY = 6;
+using cli::EXIT_FILE_REFUSED;
+using cli::EXIT_NOT_FOUND;
+using cli::EXIT_PORT_BUSY;
+using cli::EXIT_SAME_VERSION;
+using cli::EXIT_UPDATE_FAILED;
+using cli::EXIT_USAGE;
 constexpr int EXIT_SIGINT = 130;
 
 struct CliResult {
@@ -572,6 +573,13 @@ TEST_P(CliInterrupted, RepeatedUpdateSucceedsFromTheFlashLeftBehind) {
                                    });
     EXPECT_EQ(first.status, row.status) << first.out << first.err;
     EXPECT_NE((first.out + first.err).find(row.text), std::string::npos) << first.out << first.err;
+    const std::vector<json> lines = ParseJsonLines(first.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["event"], "outcome");
+    EXPECT_EQ(lines.back()["status"], row.status);
+    // The camera is free again for the next process.
+    int errorNumber = 0;
+    EXPECT_TRUE(platform::LockUsbInstance("\\\\.\\QX410U-001", errorNumber)) << errorNumber;
     m_sim.Stop();
     // Neither the old firmware nor the new one: the interruption left its mark.
     const std::vector<uint8_t> left = e2e::ReadFile(TempFile("interrupted.bin"));
