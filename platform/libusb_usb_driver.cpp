@@ -245,18 +245,22 @@ bool LibusbConnection::ReadPacket(uint8_t endpoint, uint8_t* out, uint32_t count
         failure = result;
         return ErrnoOf(result);
     };
-    std::lock_guard<std::mutex> lock(KeptBytesLock());
-    std::vector<uint8_t>& kept = KeptBytesOf(m_camera.busNumber, m_camera.deviceNumber);
-    if (ReadExactly(kept, out, count, packetSize->second, transfer) != 0) {
-        return Fail(failure, endpoint);
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(KeptBytesLock());
+        error = ReadExactly(KeptBytesOf(m_camera.busNumber, m_camera.deviceNumber), out, count,
+                            packetSize->second, transfer);
     }
-    return true;
+    return error == 0 || Fail(failure, endpoint);
 }
 
 bool LibusbConnection::Fail(int libusbError, uint8_t endpoint) {
     m_lastError = ErrnoOf(libusbError);
     if (libusbError == LIBUSB_ERROR_NO_DEVICE) {
+        // The device's queue went with it.
         m_gone = true;
+        std::lock_guard<std::mutex> lock(KeptBytesLock());
+        KeptBytesOf(m_camera.busNumber, m_camera.deviceNumber).clear();
     } else if (libusbError == LIBUSB_ERROR_PIPE && endpoint != 0) {
         libusb_clear_halt(m_handle, endpoint);
     }

@@ -87,9 +87,17 @@ class Camera final : public EmulatedUsbCamera {
         std::lock_guard<std::mutex> lock(m_lock);
         return m_inSubmitted;
     }
+    // Unplugged: as the kernel does, every URB in flight is given back with -ESHUTDOWN (libusb's "no
+    // device"), reaping returns those and then fails with ENODEV, and every other request fails with
+    // ENODEV at once.
     void SetGone() {
         std::lock_guard<std::mutex> lock(m_lock);
         m_gone = true;
+        for (PendingUrb& pending : m_urbs) {
+            if (!pending.done) {
+                pending.Finish(-ESHUTDOWN, 0);
+            }
+        }
     }
 
     const EmulatedUsbPlace& Place() const { return m_place; }
@@ -150,7 +158,7 @@ void Camera::HandleIoctl(UMockdevIoctlClient* client) {
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_gone) {
+    if (m_gone && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return;
     }
@@ -287,7 +295,9 @@ void Camera::ServeInUrbs() {
 }
 
 void Camera::Reap(UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
-    ServeInUrbs();
+    if (!m_gone) {
+        ServeInUrbs();
+    }
     for (auto it = m_urbs.begin(); it != m_urbs.end(); ++it) {
         if (it->client != client || !it->done) {
             continue;
@@ -306,7 +316,7 @@ void Camera::Reap(UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
         m_urbs.erase(it);
         return;
     }
-    umockdev_ioctl_client_complete(client, -1, EAGAIN);
+    umockdev_ioctl_client_complete(client, -1, m_gone ? ENODEV : EAGAIN);
 }
 
 // A cancelled URB (libusb's time-out) is reaped with -ENOENT, keeping what it had received.
