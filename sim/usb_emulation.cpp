@@ -90,6 +90,19 @@ class Camera final : public EmulatedUsbCamera {
     // Unplugged: as the kernel does, every URB in flight is given back with -ESHUTDOWN (libusb's "no
     // device"), reaping returns those and then fails with ENODEV, and every other request fails with
     // ENODEV at once.
+    void BindKernelDriver() override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_kernelDriverBound = true;
+    }
+    bool KernelDriverBound() override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_kernelDriverBound;
+    }
+    uint32_t KernelDriverDetaches() override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_kernelDriverDetaches;
+    }
+
     void SetGone() {
         std::lock_guard<std::mutex> lock(m_lock);
         m_gone = true;
@@ -135,6 +148,8 @@ class Camera final : public EmulatedUsbCamera {
     }
 
     void HandleIoctl(UMockdevIoctlClient* client);
+    void GetDriver(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
+    void ConnectDriver(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
     void Submit(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
     void Reap(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
     void Discard(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
@@ -152,6 +167,8 @@ class Camera final : public EmulatedUsbCamera {
     int m_claimError = 0;
     uint32_t m_inSubmitted = 0;
     bool m_gone = false;
+    bool m_kernelDriverBound = false;
+    uint32_t m_kernelDriverDetaches = 0;
 };
 
 void Camera::HandleIoctl(UMockdevIoctlClient* client) {
@@ -174,9 +191,11 @@ void Camera::HandleIoctl(UMockdevIoctlClient* client) {
             g_object_unref(value);
             return;
         }
-        case USBDEVFS_CLAIMINTERFACE:
-            umockdev_ioctl_client_complete(client, m_claimError == 0 ? 0 : -1, m_claimError);
+        case USBDEVFS_CLAIMINTERFACE: {
+            const int error = m_kernelDriverBound ? EBUSY : m_claimError;
+            umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
             return;
+        }
         case USBDEVFS_RELEASEINTERFACE:
         case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESETEP:
@@ -185,7 +204,10 @@ void Camera::HandleIoctl(UMockdevIoctlClient* client) {
             umockdev_ioctl_client_complete(client, 0, 0);
             return;
         case USBDEVFS_GETDRIVER:
-            umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver is bound
+            GetDriver(client, argument);
+            return;
+        case USBDEVFS_IOCTL:
+            ConnectDriver(client, argument);
             return;
         case USBDEVFS_SUBMITURB:
             Submit(client, argument);
@@ -200,6 +222,44 @@ void Camera::HandleIoctl(UMockdevIoctlClient* client) {
         default:
             umockdev_ioctl_client_complete(client, -1, ENOTTY);
             return;
+    }
+}
+
+// The kernel driver bound to the interface, if any; ENODATA when none is.
+void Camera::GetDriver(UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
+    if (!m_kernelDriverBound) {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        return;
+    }
+    UMockdevIoctlData* value = umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_getdriver), nullptr);
+    if (value == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    usbdevfs_getdriver& request = *reinterpret_cast<usbdevfs_getdriver*>(value->data);
+    std::snprintf(request.driver, sizeof request.driver, "%s", "qx410cam");
+    umockdev_ioctl_client_complete(client, 0, 0);
+    g_object_unref(value);
+}
+
+// USBDEVFS_IOCTL carrying DISCONNECT (detach the kernel driver) or CONNECT (give it back).
+void Camera::ConnectDriver(UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
+    UMockdevIoctlData* value = umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_ioctl), nullptr);
+    if (value == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    const int code = reinterpret_cast<usbdevfs_ioctl*>(value->data)->ioctl_code;
+    g_object_unref(value);
+    if (code == static_cast<int>(USBDEVFS_DISCONNECT) && m_kernelDriverBound) {
+        m_kernelDriverBound = false;
+        ++m_kernelDriverDetaches;
+        umockdev_ioctl_client_complete(client, 0, 0);
+    } else if (code == static_cast<int>(USBDEVFS_CONNECT) && !m_kernelDriverBound) {
+        m_kernelDriverBound = true;
+        umockdev_ioctl_client_complete(client, 0, 0);
+    } else {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
     }
 }
 

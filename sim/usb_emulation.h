@@ -41,6 +41,11 @@ class EmulatedUsbCamera {
     virtual void ScriptInPackets(std::deque<std::vector<uint8_t>> packets) = 0;
     // Bulk IN transfers submitted so far.
     virtual uint32_t InTransfersSubmitted() = 0;
+    // A kernel driver holds the interface until a program detaches it (and takes it back on reattach).
+    virtual void BindKernelDriver() = 0;
+    // Whether the kernel driver holds the interface now, and how often it was detached.
+    virtual bool KernelDriverBound() = 0;
+    virtual uint32_t KernelDriverDetaches() = 0;
 };
 
 class UsbEmulation {

@@ -157,16 +157,20 @@ std::optional<std::vector<uint8_t>> ReadOnce(uint32_t count) {
 }
 
 // (c) A 1-byte read answered with a longer bulk packet: the rest is kept for the device and the next
-// read, on a new open as every session operation makes, gets it without another transfer.
+// read, on a new open as every session operation makes, gets it without another transfer. A kernel
+// driver bound to the camera is detached for each open and given back at each close.
 TEST_F(EmulatedUsbTest, BytesBeyondAReadAreKeptAcrossReopens) {
     sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
     camera.ScriptInPackets({{0xD2, 0x11, 0x22, 0x33}, {0x44}});
+    camera.BindKernelDriver();
     EXPECT_EQ(ReadOnce(1), std::vector<uint8_t>{0xD2});
     EXPECT_EQ(camera.InTransfersSubmitted(), 1u);
     EXPECT_EQ(ReadOnce(2), (std::vector<uint8_t>{0x11, 0x22}));
     EXPECT_EQ(camera.InTransfersSubmitted(), 1u) << "kept bytes must not wait for a new transfer";
     EXPECT_EQ(ReadOnce(2), (std::vector<uint8_t>{0x33, 0x44}));
     EXPECT_EQ(camera.InTransfersSubmitted(), 2u);
+    EXPECT_EQ(camera.KernelDriverDetaches(), 3u);
+    EXPECT_TRUE(camera.KernelDriverBound());
 }
 
 // (d) The camera unplugged during the download, while a read waits for the erase's completion: the
