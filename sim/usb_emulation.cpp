@@ -34,6 +34,7 @@ constexpr uint8_t DESCRIPTOR_CONFIGURATION = 0x02;
 constexpr size_t SETUP_SIZE = 8;
 constexpr uint32_t CAPABILITIES = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_CONTINUATION;
 constexpr int USB_DEVICE_MAJOR = 189;
+constexpr size_t MAX_PACKET = 64;  // the bulk endpoints' wMaxPacketSize in the camera's configuration
 
 // One URB between its submission and its reaping, resolved into the handler's memory.
 struct PendingUrb {
@@ -337,20 +338,28 @@ void Camera::ServeInUrbs() {
         if (pending.done || fields.type != USBDEVFS_URB_TYPE_BULK || (fields.endpoint & 0x80) == 0) {
             continue;
         }
+        // The camera sends whole packets of up to MAX_PACKET bytes; a packet that does not fit the room
+        // left in the buffer overflows it and is lost, as on a real host controller.
         const size_t room = static_cast<size_t>(fields.buffer_length);
-        size_t count = 0;
+        const size_t packetRoom = (room + MAX_PACKET - 1) / MAX_PACKET * MAX_PACKET;
+        std::vector<uint8_t> bytes;
         if (!m_script.empty()) {
-            const std::vector<uint8_t> packet = std::move(m_script.front());
+            bytes = std::move(m_script.front());
             m_script.pop_front();
-            count = std::min(room, packet.size());
-            std::memcpy(pending.Bytes(), packet.data(), count);
+            bytes.resize(std::min(bytes.size(), packetRoom));
         } else {
-            count = m_model.Transmit(pending.Bytes(), room, NowMs(), 0);
+            bytes.resize(packetRoom);
+            bytes.resize(m_model.Transmit(bytes.data(), packetRoom, NowMs(), 0));
         }
-        if (count == 0) {
+        if (bytes.empty()) {
             return;  // the oldest IN URB waits for the camera's next bytes
         }
-        pending.Finish(0, static_cast<int>(count));
+        if (bytes.size() > room) {
+            pending.Finish(-EOVERFLOW, 0);
+            continue;
+        }
+        std::memcpy(pending.Bytes(), bytes.data(), bytes.size());
+        pending.Finish(0, static_cast<int>(bytes.size()));
     }
 }
 

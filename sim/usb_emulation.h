@@ -2,7 +2,8 @@
 // hardware. umockdev's testbed supplies the sysfs device (product string, descriptors, bus and device
 // numbers) and the usbfs device node; a custom ioctl handler on that node answers the URBs libusb
 // submits from the camera model: control GET_DESCRIPTOR from the model's descriptors, bulk OUT into the
-// model, bulk IN from the camera's due bytes.
+// model, bulk IN from the camera's due bytes in whole 64-byte packets (a bulk IN buffer that is not a
+// whole number of packets overflows when more is due, and those bytes are lost, as on real hardware).
 //
 // The program that uses libusb must run with libumockdev-preload.so.0 preloaded and UMOCKDEV_DIR set
 // to the testbed (the testbed sets UMOCKDEV_DIR in its own process). The handler runs on the testbed's
