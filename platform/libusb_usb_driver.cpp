@@ -106,6 +106,13 @@ bool DescribeFirstInterface(libusb_device* device, InterfaceEndpoints& endpoints
     return found;
 }
 
+// The bytes kept for a device between its connections, as its driver's queue would hold them. Bus and
+// device number name the device, so one plugged in again starts empty. Guarded by KeptBytesLock.
+std::vector<uint8_t>& KeptBytesOf(int busNumber, int deviceNumber) {
+    static std::map<std::pair<int, int>, std::vector<uint8_t>> keptBytes;
+    return keptBytes[{busNumber, deviceNumber}];
+}
+
 std::mutex& KeptBytesLock() {
     static std::mutex lock;
     return lock;
@@ -268,11 +275,6 @@ bool LibusbConnection::Fail(int libusbError, uint8_t endpoint) {
 }
 
 }  // namespace
-
-std::vector<uint8_t>& KeptBytesOf(int busNumber, int deviceNumber) {
-    static std::map<std::pair<int, int>, std::vector<uint8_t>> keptBytes;
-    return keptBytes[{busNumber, deviceNumber}];
-}
 
 int ReadExactly(std::vector<uint8_t>& kept, uint8_t* out, size_t count, size_t maxPacketSize,
                 const BulkInTransfer& transfer) {

@@ -31,8 +31,4 @@ using BulkInTransfer = std::function<int(uint8_t* buffer, size_t length, size_t&
 int ReadExactly(std::vector<uint8_t>& kept, uint8_t* out, size_t count, size_t maxPacketSize,
                 const BulkInTransfer& transfer);
 
-// The bytes kept for a device between its connections (bus number and device number name it, so a
-// device plugged in again starts empty).
-std::vector<uint8_t>& KeptBytesOf(int busNumber, int deviceNumber);
-
 }  // namespace platform
