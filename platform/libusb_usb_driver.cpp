@@ -25,15 +25,12 @@
 
 #include "common/byte_order.h"
 #include "common/clock.h"
+#include "wire/usb_driver.h"
 
 namespace platform {
 namespace {
 
-constexpr uint32_t CODE_GET_DEVICE_DESCRIPTOR = 0x222004;
-constexpr uint32_t CODE_GET_CONFIGURATION = 0x222008;
-constexpr uint32_t CODE_WRITE = 0x22200C;
-constexpr uint32_t CODE_READ = 0x222010;
-constexpr uint32_t PIPE_WORD_SIZE = 4;
+constexpr uint32_t PIPE_WORD_SIZE = wire::USB_PIPE_WORD_SIZE;
 constexpr uint32_t CONTROL_LENGTH_MAX = 0xFFFF;
 
 // errno for a libusb error code.
@@ -174,17 +171,17 @@ bool LibusbConnection::Request(uint32_t controlCode, uint8_t* buffer, uint32_t l
     }
     const Deadline deadline(m_requestLimitMs);
     switch (controlCode) {
-        case CODE_GET_DEVICE_DESCRIPTOR:
+        case wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR:
             return GetDescriptor(LIBUSB_DT_DEVICE, buffer, length, deadline);
-        case CODE_GET_CONFIGURATION:
+        case wire::IOCTL_CAMERA_GET_CONFIGURATION:
             return GetDescriptor(LIBUSB_DT_CONFIG, buffer, length, deadline);
-        case CODE_WRITE:
+        case wire::IOCTL_CAMERA_WRITE:
             // Pipe word 0, then the packet.
             if (length < PIPE_WORD_SIZE || LoadLe32(buffer) != 0) {
                 return Fail(LIBUSB_ERROR_INVALID_PARAM);
             }
             return WritePacket(buffer + PIPE_WORD_SIZE, length - PIPE_WORD_SIZE, deadline);
-        case CODE_READ: {
+        case wire::IOCTL_CAMERA_READ: {
             // Pipe word = the IN endpoint's address, then room for the bytes wanted.
             if (length < PIPE_WORD_SIZE) {
                 return Fail(LIBUSB_ERROR_INVALID_PARAM);

@@ -14,6 +14,7 @@
 #include "platform/posix_serial.h"
 #include "platform/unix_usb_driver.h"
 #include "platform/usb_cameras.h"
+#include "wire/timing.h"
 
 namespace platform {
 
@@ -47,7 +48,7 @@ class SystemDeviceSet final : public IDevices {
             return nullptr;
         }
         int errorNumber = 0;
-        return OpenLibusbCamera(*camera, USB_REQUEST_LIMIT_MS, errorNumber);
+        return OpenLibusbCamera(*camera, wire::USB_REQUEST_LIMIT_MS, errorNumber);
     }
 };
 

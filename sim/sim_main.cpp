@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "protocol/byte_codes.h"
 #include "sim/byte_log.h"
 #include "sim/camera_model.h"
 #include "sim/device_directory.h"
@@ -22,6 +21,7 @@
 #include "sim/serial_endpoint.h"
 #include "sim/summary.h"
 #include "sim/usb_endpoint.h"
+#include "wire/byte_codes.h"
 
 namespace {
 

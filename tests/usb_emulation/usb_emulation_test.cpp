@@ -27,6 +27,7 @@
 #include "tests/app/scripted_ui.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/scoped_runtime_dir.h"
+#include "wire/usb_driver.h"
 
 namespace {
 
@@ -150,7 +151,7 @@ std::optional<std::vector<uint8_t>> ReadOnce(uint32_t count) {
     }
     std::vector<uint8_t> buffer(count + 4, 0);
     StoreLe32(buffer.data(), READ_PIPE);
-    if (!connection->Request(IOCTL_CAMERA_READ, buffer.data(), count + 4)) {
+    if (!connection->Request(wire::IOCTL_CAMERA_READ, buffer.data(), count + 4)) {
         return std::nullopt;
     }
     return std::vector<uint8_t>(buffer.begin() + 4, buffer.end());
