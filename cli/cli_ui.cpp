@@ -249,9 +249,9 @@ bool CliUpdateUi::PaintNotice(uint32_t eventKind, int32_t value, const char* tex
     if (eventKind == STATUS_START) {
         m_erasePhase = std::strcmp(text, GetNoticeText(STATUS_START, 1)) == 0;
         m_total = m_erasePhase
-                      ? qx::USB_ERASE_COMMANDS
-                      : (m_controller.m_pSession->m_portKind == PORT_KIND_USB ? qx::USB_BLOCK_COUNT
-                                                                              : qx::SERIAL_BLOCK_COUNT);
+                      ? wire::USB_ERASE_COMMANDS
+                      : (m_controller.m_pSession->m_portKind == PORT_KIND_USB ? wire::USB_BLOCK_COUNT
+                                                                              : wire::SERIAL_BLOCK_COUNT);
     } else if (eventKind == STATUS_PROGRESS) {
         ++m_done;
     }

@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   xvfb xauth x11-apps xdotool imagemagick fonts-liberation2
   clang libclang-rt-14-dev llvm
+  libusb-1.0-0-dev umockdev libumockdev-dev
   nlohmann-json3-dev desktop-file-utils appstream lintian dpkg-dev file
 )
 

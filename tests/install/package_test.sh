@@ -41,7 +41,9 @@ for path in usr/share/applications/qx410fw.desktop usr/share/icons/hicolor/32x32
     [ -f "$root/$path" ] || fail "missing $path"
 done
 grep -q 'All rights reserved' "$root/usr/share/doc/qx410fw/copyright" || fail "copyright lacks 'All rights reserved'"
-# The rule gives no one the machine's serial adapters.
+# The rule gives the desktop user the camera's USB device and no one the machine's serial adapters.
+grep -q '^SUBSYSTEM=="usb".*QX410.*uaccess' "$root/usr/lib/udev/rules.d/70-qx410fw.rules" ||
+    fail "the udev rule lacks the camera's USB device"
 if grep -v '^#' "$root/usr/lib/udev/rules.d/70-qx410fw.rules" | grep -Eq 'tty(USB|ACM)'; then
     fail "the udev rule opens serial adapters"
 fi
