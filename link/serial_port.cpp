@@ -109,7 +109,7 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     m_hSerial = std::move(port);
     m_commandAttempts = OPEN_COMMAND_ATTEMPTS;
     m_speedCode = OPEN_SPEED_CODE;
-    m_lastExchangeTime = NowMs() + FIRST_EXCHANGE_DELAY_MS;
+    m_lastExchangeTime = StampNow().PlusMs(FIRST_EXCHANGE_DELAY_MS);
     return LINK_OK;
 }
 

@@ -71,7 +71,7 @@ int32_t CLinkSession::OpenUsbDevice() {
     }
 
     m_speedCode = 1;
-    m_lastExchangeTime = NowMs() + FIRST_COMMAND_SPACING_MS;
+    m_lastExchangeTime = StampNow().PlusMs(FIRST_COMMAND_SPACING_MS);
     return LINK_OK;
 }
 

@@ -26,7 +26,7 @@ constexpr int LAST_SERIAL_PORT = 9;
 }  // namespace
 
 CCameraSession::CCameraSession(platform::IDevices& devices) : CLinkSession(devices) {
-    m_lastExchangeTime = NowMs();
+    m_lastExchangeTime = StampNow();
 }
 
 CCameraSession::~CCameraSession() = default;
@@ -288,7 +288,7 @@ int32_t CCameraSession::ChangeSpeed(int32_t speedCode) {
     if (m_result != RESULT_OK) {
         return m_result;
     }
-    m_lastExchangeTime = NowMs();
+    m_lastExchangeTime = StampNow();
     m_result = SetLineSpeed(speedCode);
     if (m_result == RESULT_OK) {
         m_cameraSpeed = speedCode;
@@ -296,7 +296,7 @@ int32_t CCameraSession::ChangeSpeed(int32_t speedCode) {
     }
     // The line keeps its old rate; the camera may now be at the new one. No second try.
     SetLineSpeed(m_speedCode);
-    m_lastExchangeTime = NowMs();
+    m_lastExchangeTime = StampNow();
     return m_result;
 }
 
