@@ -2,10 +2,12 @@
 #include "ui/qt_update_ui.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QCursor>
 #include <QMessageBox>
 #include <QWidget>
 
+#include "common/clock.h"
 #include "res/dialog_templates.h"
 #include "ui/bitmaps.h"
 #include "ui/dialog_host.h"
@@ -36,9 +38,16 @@ int TemplateOf(MessageDialog dialog) {
 }  // namespace
 
 CQtUpdateUi::CQtUpdateUi(IDialogHost& host, QWidget* view, QWidget* owner)
-    : m_host(host), m_view(view), m_owner(owner), m_strip(LoadDigitStrip()) {}
+    : m_host(host), m_view(view), m_owner(owner), m_strip(LoadDigitStrip()) {
+    // While the update waits, the program still answers the window system: repaints of exposed areas,
+    // the window manager's liveness check (_NET_WM_PING), its close requests (which the notice and the
+    // running frame ignore). User input stays queued, and the workflow is never entered from here: its
+    // only start is the view's one-shot timer, spent before the update begins.
+    InstallIdleHook([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+}
 
 CQtUpdateUi::~CQtUpdateUi() {
+    InstallIdleHook({});
     while (m_busyDepth > 0) {
         SetBusyCursor(false);
     }
