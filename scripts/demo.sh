@@ -219,7 +219,7 @@ view_width=0
 view_height=0
 find_main_window() {
     local id w h best=0 x y
-    for id in $(xdotool search --all --onlyvisible --pid "$app_pid" --classname qx410fw 2>/dev/null); do
+    for id in $(xdotool search --all --onlyvisible --pid "$app_pid" --classname qx410fw 2>/dev/null || true); do
         read -r x y w h < <(client_rect "$id")
         if [ $((w * h)) -gt "$best" ]; then
             best=$((w * h))
@@ -231,7 +231,7 @@ find_main_window() {
     # The view is the main frame's child of its width below the info bar.
     local bar_height=0
     read -r x y w h < <(client_rect "$main_window")
-    for id in $(xdotool search --all --onlyvisible --pid "$app_pid" --classname qx410fw 2>/dev/null); do
+    for id in $(xdotool search --all --onlyvisible --pid "$app_pid" --classname qx410fw 2>/dev/null || true); do
         [ "$id" = "$main_window" ] && continue
         local cx cy cw ch
         read -r cx cy cw ch < <(client_rect "$id")
@@ -248,7 +248,7 @@ find_main_window() {
 # every prompt and message is, the progress notice (at the bottom right) is not.
 find_dialog() {
     local id x y w h offset
-    for id in $(xdotool search --all --onlyvisible --pid "$app_pid" --classname qx410fw 2>/dev/null); do
+    for id in $(xdotool search --all --onlyvisible --pid "$app_pid" --classname qx410fw 2>/dev/null || true); do
         read -r x y w h < <(client_rect "$id")
         if [ "$w" -eq "$main_width" ] || [ "$w" -eq 0 ]; then
             continue

@@ -35,6 +35,16 @@ int TemplateOf(MessageDialog dialog) {
     return 0;
 }
 
+// A prompt waits for the user's answer, so it shows the arrow even while the busy cursor is set (a file
+// read error comes in the middle of loading the image, under the busy cursor).
+class CPromptCursor {
+  public:
+    CPromptCursor() { QApplication::setOverrideCursor(QCursor(Qt::ArrowCursor)); }
+    ~CPromptCursor() { QApplication::restoreOverrideCursor(); }
+    CPromptCursor(const CPromptCursor&) = delete;
+    CPromptCursor& operator=(const CPromptCursor&) = delete;
+};
+
 }  // namespace
 
 CQtUpdateUi::CQtUpdateUi(IDialogHost& host, QWidget* view, QWidget* owner)
@@ -62,6 +72,7 @@ WindowRect CQtUpdateUi::GetViewRect() {
 }
 
 int CQtUpdateUi::ShowPortDialog(int16_t& port) {
+    const CPromptCursor arrow;
     CPortDlg dialog(&m_host, m_owner);
     const int result = dialog.DoModal();
     if (result == res::IDC_OK) {
@@ -71,6 +82,7 @@ int CQtUpdateUi::ShowPortDialog(int16_t& port) {
 }
 
 int CQtUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text) {
+    const CPromptCursor arrow;
     CMessageDlg message(TemplateOf(dialog), &m_host, m_owner);
     message.SetText(text);
     return message.DoModal();
@@ -78,6 +90,7 @@ int CQtUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text
 
 FileDialogResult CQtUpdateUi::ChooseFile(const std::string& filter, const std::string& initialName,
                                          std::string& path) {
+    const CPromptCursor arrow;
     CFirmwareFileDlg dialog(filter, initialName, &m_host, m_owner);
     if (dialog.DoModal() != QDialog::Accepted) {
         return FileDialogResult::Cancelled;
@@ -88,6 +101,7 @@ FileDialogResult CQtUpdateUi::ChooseFile(const std::string& filter, const std::s
 }
 
 void CQtUpdateUi::ShowFileError(const std::string& text) {
+    const CPromptCursor arrow;
     const res::DialogTemplate* port = res::FindDialogTemplate(res::IDD_PORT);
     QMessageBox box(QMessageBox::Information, QString::fromLatin1(port != nullptr ? port->caption : ""),
                     QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())), QMessageBox::Ok,

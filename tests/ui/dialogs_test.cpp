@@ -4,11 +4,13 @@
 
 #include <QAbstractButton>
 #include <QTest>
+#include <functional>
 
 #include "app/update_controller.h"
 #include "res/strings.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/controller_host.h"
+#include "ui/firmware_file_dlg.h"
 #include "ui/message_dlgs.h"
 #include "ui/port_dlg.h"
 #include "ui/qt_update_ui.h"
@@ -142,6 +144,45 @@ INSTANTIATE_TEST_SUITE_P(Templates, MessageDialogTest, ::testing::Values(
     MessageCase{"NotFound", MessageDialog::NotFound, res::LoadString(res::IDS_NOT_FOUND), "Exit", nullptr}),
     [](const auto& p) { return std::string(p.param.name); });
 // clang-format on
+
+// Every prompt shows the arrow while the busy cursor is set (a file read error comes while loading), and
+// the busy cursor is back once the prompt is answered.
+TEST_F(DialogTest, PromptsShowTheArrowUnderTheBusyCursor) {
+    const std::function<void()> prompts[] = {
+        [this] { m_ui.ShowFileError("File read error!"); },
+        [this] { m_ui.ShowMessageDialog(MessageDialog::FileCheck, "wrong"); },
+        [this] {
+            std::string path;
+            m_ui.ChooseFile("Firmware Files (*.fw )   |*.fw||  ", "*.fw ", path);
+        },
+    };
+    m_ui.SetBusyCursor(true);
+    for (const auto& prompt : prompts) {
+        Qt::CursorShape shown = Qt::BlankCursor;
+        ActOnModal([&](QWidget& d) {
+            shown = QApplication::overrideCursor()->shape();
+            qobject_cast<QDialog*>(&d)->reject();
+        });
+        prompt();
+        EXPECT_EQ(shown, Qt::ArrowCursor);
+        EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    }
+    m_ui.SetBusyCursor(false);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// The type list shows a description as the filter text writes it when its parenthesised patterns are the
+// filter's; otherwise what the filter matches.
+TEST(FileFilterTest, DescriptionsShowTheFilterAsWritten) {
+    const std::pair<const char*, QStringList> rows[] = {
+        {"Firmware Files (*.fw )   |*.fw||  ", {"Firmware Files (*.fw )"}},
+        {"Images|*.png;*.jpg|All (*.*)|*.*||", {"Images (*.png *.jpg)", "All (*.*)"}},
+        {"Old (*.bin)|*.fw|Rest||", {"Old (*.fw)"}},
+    };
+    for (const auto& [filter, shown] : rows) {
+        EXPECT_EQ(ui::ConvertFileFilter(filter), shown) << filter;
+    }
+}
 
 TEST_F(DialogTest, CentredOnTheViewWithNegativePositionsRaisedToZero) {
     for (const WindowRect reference : {WindowRect{0, 0, 1001, 701}, WindowRect{0, 0, 100, 700},
