@@ -26,10 +26,12 @@ const auto TextOf = [](QWidget& dialog, int id) {
     return dynamic_cast<ui::CTemplateDialog&>(dialog).GetControlText(id).toStdString();
 };
 
-// The ways a user leaves a dialog.
-enum class Leave { Ok, Cancel, Enter, Esc };
+// The ways a user leaves a dialog; Close is the window manager's close request.
+enum class Leave { Ok, Cancel, Enter, Esc, Close };
 void LeaveBy(QWidget& dialog, Leave how) {
-    if (how == Leave::Ok || how == Leave::Cancel) {
+    if (how == Leave::Close) {
+        dialog.close();
+    } else if (how == Leave::Ok || how == Leave::Cancel) {
         QTest::mouseClick(ButtonOf(dialog, how == Leave::Ok ? res::IDC_OK : res::IDC_CANCEL), Qt::LeftButton);
     } else {
         QTest::keyClick(&dialog, how == Leave::Enter ? Qt::Key_Return : Qt::Key_Escape);
@@ -87,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(Ports, PortDialogTest, ::testing::Values(
     PortCase{"OkUntouchedIsAuto", 0, Leave::Ok, 1, 0}, PortCase{"EnterIsOk", 0, Leave::Enter, 1, 0},
     PortCase{"Com1", 112, Leave::Ok, 1, 1}, PortCase{"Com7", 118, Leave::Ok, 1, 7},
     PortCase{"Com9", 120, Leave::Ok, 1, 9}, PortCase{"Usb", 121, Leave::Ok, 1, 10},
-    PortCase{"QuitAfterChoosing", 118, Leave::Cancel, 2, -5}, PortCase{"Esc", 0, Leave::Esc, 2, -5}),
+    PortCase{"QuitAfterChoosing", 118, Leave::Cancel, 2, -5}, PortCase{"Esc", 0, Leave::Esc, 2, -5},
+    PortCase{"WindowManagerCloseIsQuit", 118, Leave::Close, 2, -5}),
     [](const auto& p) { return std::string(p.param.name); });
 // clang-format on
 
@@ -115,8 +118,11 @@ TEST_P(MessageDialogTest, ShowsTheTextAndButtonsWithTheirResults) {
     EXPECT_FALSE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
 
     // Through the controller's interface: each button and key with its result; line breaks kept.
-    for (const auto& [how, expected] :
-         {std::pair{Leave::Ok, 1}, {Leave::Enter, 1}, {Leave::Esc, 2}, {Leave::Cancel, 2}}) {
+    for (const auto& [how, expected] : {std::pair{Leave::Ok, 1},
+                                        {Leave::Enter, 1},
+                                        {Leave::Esc, 2},
+                                        {Leave::Close, 2},
+                                        {Leave::Cancel, 2}}) {
         if (how == Leave::Cancel && c.button2 == nullptr) {
             break;
         }
