@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev libxcb1-dev
   xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-liberation2
-  xfwm4 dbus-daemon openbox
+  xfwm4 dbus-daemon openbox weston xwayland qt6-wayland
   clang libclang-rt-14-dev llvm
 )
 
