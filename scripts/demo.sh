@@ -197,7 +197,7 @@ screenshot() {
 
 # The client area of a window in screen coordinates, "x y width height".
 client_rect() {
-    xwininfo -id "$1" 2>/dev/null | awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
+    { xwininfo -id "$1" 2>/dev/null || true; } | awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
         /^  Width:/ {w = $2} /^  Height:/ {h = $2} END {print x + 0, y + 0, w + 0, h + 0}'
 }
 
@@ -206,7 +206,7 @@ client_rect() {
 outer_rect() {
     local x y w h left right top bottom
     read -r x y w h < <(client_rect "$1")
-    read -r left right top bottom < <(xprop -id "$1" _NET_FRAME_EXTENTS 2>/dev/null |
+    read -r left right top bottom < <({ xprop -id "$1" _NET_FRAME_EXTENTS 2>/dev/null || true; } |
         sed -n 's/.*= //p' | tr -d ',' | grep . || echo 0 0 0 0)
     echo $((x - left)) $((y - top)) $((w + left + right)) $((h + top + bottom))
 }
