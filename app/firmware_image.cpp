@@ -11,18 +11,6 @@ namespace {
 
 int32_t g_liveImages = 0;
 
-// Balances the busy cursor on every exit from the load.
-class BusyCursor {
-  public:
-    explicit BusyCursor(IUpdateUi& ui) : m_ui(ui) { m_ui.SetBusyCursor(true); }
-    ~BusyCursor() { m_ui.SetBusyCursor(false); }
-    BusyCursor(const BusyCursor&) = delete;
-    BusyCursor& operator=(const BusyCursor&) = delete;
-
-  private:
-    IUpdateUi& m_ui;
-};
-
 uint8_t* AllocateImage(int32_t length) {
     auto* image = static_cast<uint8_t*>(AllocZeroed(length));
     if (image != nullptr) {
@@ -76,7 +64,7 @@ int32_t GetFileLength(platform::ReadOnlyFile& file) {
 uint8_t* LoadFirmwareImage(IUpdateUi& owner, const char* path, int32_t& length) {
     uint8_t* image = nullptr;
     {
-        BusyCursor busy(owner);
+        ScopedBusyCursor busy(owner);
         platform::ReadOnlyFile file;
         if (file.Open(path)) {
             image = ReadImage(file, length);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "app/update_ui.h"
 #include "platform/file.h"
@@ -36,6 +37,11 @@ int32_t GetFileLength(platform::ReadOnlyFile& file);
 uint8_t* LoadFirmwareImage(IUpdateUi& owner, const char* path, int32_t& length);
 // Releases a block from LoadFirmwareImage; null is ignored.
 void ReleaseFirmwareImage(uint8_t* image);
+// Owns a block from LoadFirmwareImage and releases it when it goes.
+struct FirmwareImageRelease {
+    void operator()(uint8_t* image) const { ReleaseFirmwareImage(image); }
+};
+using FirmwareImage = std::unique_ptr<uint8_t, FirmwareImageRelease>;
 // Image blocks loaded and not yet released in this process (for leak checks).
 int32_t CountLiveFirmwareImages();
 

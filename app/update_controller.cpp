@@ -214,7 +214,6 @@ void CUpdateController::RunWorkflow(IUpdateUi& view) {
 }
 
 void CUpdateController::RunFileSelection(IUpdateUi& view, const char* filter) {
-    const std::string wrongFileText = res::LoadString(res::IDS_WRONG_FILE);
     for (;;) {
         char path[FILE_PATH_BUFFER_SIZE] = {};
         const int16_t selected = SelectFirmwareFile(view, 1, path, filter);
@@ -231,62 +230,69 @@ void CUpdateController::RunFileSelection(IUpdateUi& view, const char* filter) {
             m_pSession->EndSession();
             return;
         }
-
-        view.SetBusyCursor(true);
-        int32_t length = 0;
-        uint8_t* image = LoadFirmwareFile(view, path, length);
-        if (image == nullptr) {
-            view.SetBusyCursor(false);
-            m_pSession->EndSession();
+        if (InstallChosenFile(view, path) == FileOutcome::Done) {
             return;
         }
-
-        // Identification first, then the version characters, then the length: a wrong file of any
-        // kind gets the same prompt. The version is taken only from an image long enough to hold it.
-        bool wrongFile = !HasIdentificationText(image, length);
-        if (!wrongFile && length >= VERSION_OFFSET + VERSION_LENGTH) {
-            SetFileVersion(image + VERSION_OFFSET);
-        }
-        wrongFile = wrongFile || length != FIRMWARE_IMAGE_SIZE;
-        if (wrongFile) {
-            view.SetBusyCursor(false);
-            ReleaseFirmwareImage(image);
-            view.RepaintView();
-            if (view.ShowMessageDialog(MessageDialog::FileCheck, wrongFileText) == DIALOG_OK) {
-                continue;
-            }
-            m_pSession->EndSession();
-            return;
-        }
-
-        if (m_bNotIdentified == 0 && MatchesCameraVersion(m_fileVersion, m_cameraVersion)) {
-            view.SetBusyCursor(false);
-            view.RepaintView();
-            if (view.ShowMessageDialog(MessageDialog::FileCheck, res::LoadString(res::IDS_VERSION_MATCHES)) !=
-                DIALOG_OK) {
-                ReleaseFirmwareImage(image);
-                m_pSession->EndSession();
-                return;
-            }
-            view.SetBusyCursor(true);
-        }
-
-        view.RepaintView();
-        m_pSession->DownloadFirmware(image + FIRMWARE_HEADER_SIZE, ReportDownloadStatus);
-        const int16_t result = m_pSession->GetResultCode();
-        view.SetBusyCursor(false);
-
-        if (result == 0) {
-            view.Beep(BeepKind::Ok);
-            char text[FORMAT_BUFFER_SIZE] = {};
-            std::snprintf(text, sizeof text, res::LoadString(res::IDS_SUCCESS), m_fileVersion[1],
-                          m_fileVersion[2], m_fileVersion[3]);
-            view.ShowMessageDialog(MessageDialog::Success, text);
-            ReleaseFirmwareImage(image);
-            return;
-        }
-        ReleaseFirmwareImage(image);
-        view.ShowMessageDialog(MessageDialog::UpdateFailed, res::LoadString(res::IDS_UPDATE_FAILED));
-        return;
     }
+}
+
+// Loads and checks the chosen file and, when it passes (and the user confirms a same-version image),
+// downloads it. The busy cursor is on except while a prompt waits for the user; the image block goes
+// when this returns, or before a prompt that no longer needs it.
+CUpdateController::FileOutcome CUpdateController::InstallChosenFile(IUpdateUi& view, const char* path) {
+    ScopedBusyCursor busy(view);
+    int32_t length = 0;
+    FirmwareImage image(LoadFirmwareFile(view, path, length));
+    if (!image) {
+        busy.Hide();
+        m_pSession->EndSession();
+        return FileOutcome::Done;
+    }
+
+    // Identification first, then the version characters, then the length: a wrong file of any kind
+    // gets the same prompt. The version is taken only from an image long enough to hold it.
+    bool wrongFile = !HasIdentificationText(image.get(), length);
+    if (!wrongFile && length >= VERSION_OFFSET + VERSION_LENGTH) {
+        SetFileVersion(image.get() + VERSION_OFFSET);
+    }
+    wrongFile = wrongFile || length != FIRMWARE_IMAGE_SIZE;
+    if (wrongFile) {
+        busy.Hide();
+        image.reset();
+        view.RepaintView();
+        if (view.ShowMessageDialog(MessageDialog::FileCheck, res::LoadString(res::IDS_WRONG_FILE)) ==
+            DIALOG_OK) {
+            return FileOutcome::ChooseAgain;
+        }
+        m_pSession->EndSession();
+        return FileOutcome::Done;
+    }
+
+    if (m_bNotIdentified == 0 && MatchesCameraVersion(m_fileVersion, m_cameraVersion)) {
+        busy.Hide();
+        view.RepaintView();
+        if (view.ShowMessageDialog(MessageDialog::FileCheck, res::LoadString(res::IDS_VERSION_MATCHES)) !=
+            DIALOG_OK) {
+            image.reset();
+            m_pSession->EndSession();
+            return FileOutcome::Done;
+        }
+        busy.Show();
+    }
+
+    view.RepaintView();
+    m_pSession->DownloadFirmware(image.get() + FIRMWARE_HEADER_SIZE, ReportDownloadStatus);
+    const int16_t result = m_pSession->GetResultCode();
+    busy.Hide();
+    if (result != 0) {
+        image.reset();
+        view.ShowMessageDialog(MessageDialog::UpdateFailed, res::LoadString(res::IDS_UPDATE_FAILED));
+        return FileOutcome::Done;
+    }
+    view.Beep(BeepKind::Ok);
+    char text[FORMAT_BUFFER_SIZE] = {};
+    std::snprintf(text, sizeof text, res::LoadString(res::IDS_SUCCESS), m_fileVersion[1], m_fileVersion[2],
+                  m_fileVersion[3]);
+    view.ShowMessageDialog(MessageDialog::Success, text);
+    return FileOutcome::Done;
 }

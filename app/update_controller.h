@@ -103,8 +103,10 @@ class CUpdateController {
     IUpdateUi* m_pUi = nullptr;    // the view of the running update
 
   private:
+    enum class FileOutcome { ChooseAgain, Done };
     void RunWorkflow(IUpdateUi& view);
     void RunFileSelection(IUpdateUi& view, const char* filter);
+    FileOutcome InstallChosenFile(IUpdateUi& view, const char* path);
     void StoreCameraVersion(uint32_t versionWord);
 };
 

@@ -103,3 +103,29 @@ class IUpdateUi {
     // Destroys the notice window.
     virtual void CloseNotice() = 0;
 };
+
+// The busy cursor for a scope: on at construction, off at the end unless already hidden. Hide and Show
+// let a prompt in the middle of the scope run under the normal cursor.
+class ScopedBusyCursor {
+  public:
+    explicit ScopedBusyCursor(IUpdateUi& ui) : m_ui(ui) { Show(); }
+    ~ScopedBusyCursor() { Hide(); }
+    ScopedBusyCursor(const ScopedBusyCursor&) = delete;
+    ScopedBusyCursor& operator=(const ScopedBusyCursor&) = delete;
+    void Show() {
+        if (!m_shown) {
+            m_ui.SetBusyCursor(true);
+            m_shown = true;
+        }
+    }
+    void Hide() {
+        if (m_shown) {
+            m_ui.SetBusyCursor(false);
+            m_shown = false;
+        }
+    }
+
+  private:
+    IUpdateUi& m_ui;
+    bool m_shown = false;
+};

@@ -12,15 +12,19 @@
 #include <cstdio>
 #include <sstream>
 
+#include "wire/byte_codes.h"
+#include "wire/timing.h"
+
 namespace bench {
 namespace {
 
-constexpr double SPACING_MS = 100;
-constexpr double SPEED_SETTLE_MS = 100;     // after the speed command's acknowledgement
-constexpr double ERASE_PAUSE_MS = 3000;     // after the erase command's acknowledgement
-constexpr double CHECKSUM_PAUSE_MS = 5000;  // 3000 before its acknowledgement is read, then 2000
-constexpr double RESET_PAUSE_MS = 3000;     // before the reset's acknowledgement is read
-constexpr double END_PAUSE_MS = 200;        // after the reset, before the download returns
+constexpr double SPACING_MS = wire::COMMAND_SPACING_MS;
+constexpr double SPEED_SETTLE_MS = wire::SPEED_SWITCH_PAUSE_MS;  // after the speed command's acknowledgement
+constexpr double ERASE_PAUSE_MS = wire::ERASE_PAUSE_MS;          // after the erase command's acknowledgement
+// Before the checksum's acknowledgement is read, then before its completion byte.
+constexpr double CHECKSUM_PAUSE_MS = wire::SLOW_ACK_PAUSE_MS + wire::CHECKSUM_VERIFY_PAUSE_MS;
+constexpr double RESET_PAUSE_MS = wire::SLOW_ACK_PAUSE_MS;  // before the reset's acknowledgement is read
+constexpr double END_PAUSE_MS = wire::RESET_SETTLE_MS;      // after the reset, before the download returns
 
 struct Entry {
     bool isCommand = false;
@@ -52,17 +56,18 @@ bool ParseTimes(const std::string& line, CameraTimes& times) {
 // The mandated pause before a command, given the one before it in the download (0 for the first).
 double PauseBefore(uint8_t code, uint8_t previous, bool usb) {
     if (previous == 0) {
-        return usb ? 200 : 0;  // USB: the pause before the first erase; serial: the spacing has long passed
+        return usb ? wire::ERASE_LEAD_MS
+                   : 0;  // USB: the pause before the first erase; serial: the spacing has long passed
     }
     switch (code) {
-        case 0x1E:
-            return 200;
-        case 0x21:
-            return 500;
-        case 0x41:
-            return previous == 0x21 ? 500 : SPACING_MS;
-        case 0xAE:
-            return usb ? 1000 : 1500;
+        case wire::CMD_ERASE_BLOCKS:
+            return wire::ERASE_LEAD_MS;
+        case wire::CMD_CHECKSUM:
+            return wire::CHECKSUM_LEAD_MS;
+        case wire::CMD_SET_SPEED:
+            return previous == wire::CMD_CHECKSUM ? wire::SPEED_BACK_PAUSE_MS : SPACING_MS;
+        case wire::CMD_RESET:
+            return usb ? wire::RESET_LEAD_MS : wire::SPEED_BACK_PAUSE_MS + wire::RESET_LEAD_MS;
         default:
             return SPACING_MS;
     }

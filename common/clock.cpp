@@ -163,3 +163,8 @@ uint32_t Deadline::RemainingMs() const {
     const uint32_t elapsed = ElapsedMs(m_start, NowMs());
     return elapsed >= m_duration ? 0 : m_duration - elapsed;
 }
+
+uint32_t Deadline::MsUntilExceeded() const {
+    const uint32_t elapsed = ElapsedMs(m_start, NowMs());
+    return elapsed > m_duration ? 1u : m_duration - elapsed + 1u;
+}

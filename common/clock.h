@@ -114,6 +114,11 @@ class Deadline {
     bool Expired() const { return ElapsedMs(m_start, NowMs()) >= m_duration; }
     // Milliseconds left, 0 when expired.
     uint32_t RemainingMs() const;
+    // True once more than the duration has passed: the bound of an allowance that includes its last
+    // millisecond (the serial transfers' queue and write allowances).
+    bool Exceeded() const { return ElapsedMs(m_start, NowMs()) > m_duration; }
+    // Milliseconds until Exceeded turns true, at least 1.
+    uint32_t MsUntilExceeded() const;
     uint32_t StartMs() const { return m_start; }
 
   private:

@@ -3,23 +3,7 @@
 #include "link/link_session.h"
 
 #include "common/memory.h"
-
-namespace {
-
-// Bit rates of speed codes 1..5; index 0 is not a speed.
-constexpr uint32_t SPEED_CODE_BAUD_RATES[6] = {0, 9600, 19200, 38400, 57600, 115200};
-
-// Every control byte is written with this time-out.
-constexpr uint32_t CONTROL_BYTE_TIMEOUT_MS = 200;
-
-}  // namespace
-
-uint32_t BaudRateOfSpeedCode(int32_t speedCode) {
-    if (speedCode < 1 || speedCode > 5) {
-        return 0;
-    }
-    return SPEED_CODE_BAUD_RATES[speedCode];
-}
+#include "wire/timing.h"
 
 CLinkSession::CLinkSession(platform::IDevices& devices) : m_devices(devices) {}
 
@@ -78,7 +62,7 @@ int32_t CLinkSession::SendControlByte(uint8_t byte) {
     }
     m_sendBuffer[PacketOffset()] = byte;
     m_sendLength = 1;
-    const int32_t status = LinkWrite(CONTROL_BYTE_TIMEOUT_MS);
+    const int32_t status = LinkWrite(wire::WRITE_TIMEOUT_MS);
     if (m_portKind == PORT_KIND_SERIAL) {
         PurgePort(PURGE_OUTPUT);
     }

@@ -13,6 +13,7 @@
 
 #include "common/clock.h"
 #include "platform/devices.h"
+#include "wire/usb_driver.h"
 
 // m_portKind values.
 constexpr int32_t PORT_KIND_NONE = 0;
@@ -21,8 +22,14 @@ constexpr int32_t PORT_KIND_USB = 2;
 
 // Size of each link buffer, and of the serial driver queues asked for.
 constexpr int32_t LINK_BUFFER_SIZE = 32780;
-// On the USB link every transfer starts with a 32-bit pipe word; packet bytes follow it.
-constexpr int32_t USB_PIPE_WORD_SIZE = 4;
+
+// How a data packet starts on the serial link: at once, or after busy bytes and a ready byte.
+enum class PacketStart { Immediate, AfterReadyByte };
+// The two read regimes of the serial link.
+enum class ReadRegime {
+    Normal,  // ends when all bytes came, 30 ms after a byte without the next, or at the time-out
+    Polled,  // watches the input count and tolerates gaps below a second
+};
 
 // Link result codes.
 constexpr int32_t LINK_OK = 0;
@@ -60,15 +67,6 @@ constexpr int32_t PURGE_BOTH = 2;
 constexpr int32_t BREAK_ON = 0;
 constexpr int32_t BREAK_OFF = 1;
 
-// USB driver control codes (device type 0x22, functions 0x801..0x804, buffered, any access).
-constexpr uint32_t IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR = 0x222004;
-constexpr uint32_t IOCTL_CAMERA_GET_CONFIGURATION = 0x222008;
-constexpr uint32_t IOCTL_CAMERA_WRITE = 0x22200C;
-constexpr uint32_t IOCTL_CAMERA_READ = 0x222010;
-
-// Bit rate of a speed code 1..5 (9600 .. 115200), or 0 for any other code.
-uint32_t BaudRateOfSpeedCode(int32_t speedCode);
-
 class CLinkSession {
   public:
     explicit CLinkSession(platform::IDevices& devices);
@@ -81,7 +79,7 @@ class CLinkSession {
     int32_t OpenSerialPort(int32_t portNumber);
     int32_t CloseSerialPort();
     int32_t SerialWrite(uint32_t timeoutMs);
-    int32_t SerialRead(uint32_t timeoutMs);
+    int32_t SerialRead(uint32_t timeoutMs, ReadRegime regime = ReadRegime::Normal);
     int32_t SerialReadPolled(uint32_t timeoutMs);
     void PurgePort(int32_t selector);
     int32_t SetBreak(int32_t state);
@@ -101,7 +99,7 @@ class CLinkSession {
 
     // ---- Both links, chosen by m_portKind ----
     // Offset of the packet bytes in the link buffers: 0 on the serial link, 4 on the USB link.
-    int32_t PacketOffset() const { return m_portKind == PORT_KIND_USB ? USB_PIPE_WORD_SIZE : 0; }
+    int32_t PacketOffset() const { return m_portKind == PORT_KIND_USB ? wire::USB_PIPE_WORD_SIZE : 0; }
     int32_t LinkWrite(uint32_t timeoutMs);
     int32_t LinkRead(uint32_t timeoutMs);
     // One byte from the updater (0xD1, 0xD2, 0xE3): written with a 200 ms time-out; on the serial link
@@ -109,8 +107,10 @@ class CLinkSession {
     int32_t SendControlByte(uint8_t byte);
 
     // ---- Data packet receive ----
-    int32_t ReceiveBlock(uint8_t* destination, int32_t length, int32_t blockSize);
-    int32_t ReceiveSerialBlock(uint8_t* destination, int32_t count);
+    int32_t ReceiveBlock(uint8_t* destination, int32_t length, int32_t blockSize,
+                         PacketStart start = PacketStart::Immediate);
+    int32_t ReceiveSerialBlock(uint8_t* destination, int32_t count,
+                               PacketStart start = PacketStart::Immediate);
     int32_t ReceiveUsbBlock(uint8_t* destination, int32_t count);
 
     // ---- Link fields ----
@@ -124,11 +124,11 @@ class CLinkSession {
     int32_t m_recvLength = 0;
     int16_t m_speedCode = 1;
     int16_t m_detailStatus = 0;
-    int32_t m_pollRead = 0;
-    int32_t m_expectReady = 0;
     int32_t m_blockSize = 0;
     int16_t m_usbInstance = 0;
     char m_devicePath[70] = {};
+    // While a USB probe runs (ScopedUsbProbe), a failed transfer sets the retry mark instead of its detail
+    // code. The mark outlives the probe: the next reopen gives its descriptor requests one more try.
     int32_t m_usbRetryArmed = 0;
     int32_t m_usbRetryNeeded = 0;
     uint8_t m_usbDeviceDescriptor[18] = {};
@@ -136,7 +136,8 @@ class CLinkSession {
     uint8_t m_usbInterfaceDescriptor[9] = {};
     uint8_t m_usbEndpointDescriptor[8] = {};
 
-    // Exchange fields that the link's open sets (the command exchange owns their meaning).
+    // Exchange fields that the link's open sets (the command exchange owns their meaning). Attempts per
+    // command on this link; ScopedSingleAttempt lowers it to one for a scope.
     int16_t m_commandAttempts = 0;
     ClockStamp m_lastExchangeTime{};
 
@@ -149,4 +150,22 @@ class CLinkSession {
   private:
     bool AllocateLinkBuffers();
     void ReleaseLinkBuffers();
+};
+
+// Arms the USB retry mark for the scope of a probe (see m_usbRetryArmed).
+class ScopedUsbProbe {
+  public:
+    explicit ScopedUsbProbe(CLinkSession& link) : m_link(link) { m_link.m_usbRetryArmed = 1; }
+    ~ScopedUsbProbe() { m_link.m_usbRetryArmed = 0; }
+    ScopedUsbProbe(const ScopedUsbProbe&) = delete;
+    ScopedUsbProbe& operator=(const ScopedUsbProbe&) = delete;
+    // True when a transfer failed during the probe; the mark is cleared.
+    bool TakeRetryMark() {
+        const bool marked = m_link.m_usbRetryNeeded == 1;
+        m_link.m_usbRetryNeeded = 0;
+        return marked;
+    }
+
+  private:
+    CLinkSession& m_link;
 };

@@ -15,32 +15,15 @@
 
 #include "common/clock.h"
 #include "common/memory.h"
+#include "wire/byte_codes.h"
+#include "wire/timing.h"
 
 namespace {
 
 constexpr int32_t PORT_NAME_BUFFER_SIZE = 20;
-constexpr uint32_t OPEN_SETTLE_MS = 100;
-constexpr uint32_t FIRST_EXCHANGE_DELAY_MS = 100;
-constexpr int16_t OPEN_COMMAND_ATTEMPTS = 3;
-constexpr int16_t OPEN_SPEED_CODE = 1;
-// The normal read's inter-byte time-out.
-constexpr uint32_t READ_INTERVAL_MS = 30;
-// The polled read gives up once input has paused this long after data began.
-constexpr uint32_t POLLED_GAP_LIMIT_MS = 1000;
-// A write's own time-out: the bytes must have left the port within this much per byte.
-constexpr uint32_t WRITE_MS_PER_BYTE = 50;
-constexpr uint32_t DRAIN_PAUSE_MS = 500;
 
-// True once more than durationMs have passed since startMs.
-bool IsPast(uint32_t startMs, uint32_t durationMs) {
-    return ElapsedMs(startMs, NowMs()) > durationMs;
-}
-
-// Milliseconds until more than durationMs have passed since startMs, at least 1.
-uint32_t TimeUntilPast(uint32_t startMs, uint32_t durationMs) {
-    const uint32_t elapsed = ElapsedMs(startMs, NowMs());
-    return elapsed > durationMs ? 1u : durationMs - elapsed + 1u;
-}
+using wire::POLLED_GAP_LIMIT_MS;
+using wire::READ_INTERVAL_MS;
 
 // A failed system call during a transfer: keep its errno, clear the line's error state once more (as
 // after every failed transfer), record which step failed.
@@ -50,6 +33,27 @@ int32_t FailSerialTransfer(CLinkSession& link, int16_t detail) {
     link.m_hSerial->GetQueueState(queues);
     link.m_detailStatus = detail;
     return LINK_FAILED;
+}
+
+// Waits until the port's output queue is empty (LINK_OK), checking every millisecond; a time-out once
+// the deadline is exceeded.
+int32_t AwaitEmptyOutput(CLinkSession& link, const Deadline& deadline) {
+    for (;;) {
+        platform::QueueState queues;
+        if (!link.m_hSerial->GetQueueState(queues)) {
+            link.m_systemError = link.m_hSerial->LastError();
+            link.m_detailStatus = DETAIL_SERIAL_WRITE;
+            return LINK_FAILED;
+        }
+        if (queues.outQueue == 0) {
+            return LINK_OK;
+        }
+        if (deadline.Exceeded()) {
+            link.m_detailStatus = DETAIL_SERIAL_WRITE;
+            return LINK_TIMEOUT;
+        }
+        DelayMs(1);
+    }
 }
 
 }  // namespace
@@ -92,8 +96,9 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     platform::QueueState queues;
     bool configured = port->IsSerialDevice() && port->GetQueueState(queues);
     if (configured) {
-        DelayMs(OPEN_SETTLE_MS);
-        configured = port->ConfigureLine(BaudRateOfSpeedCode(OPEN_SPEED_CODE)) && port->GetQueueState(queues);
+        DelayMs(wire::OPEN_SETTLE_MS);
+        configured = port->ConfigureLine(wire::BaudRateOfSpeedCode(wire::SPEED_CODE_9600)) &&
+                     port->GetQueueState(queues);
     }
     if (!configured) {
         // Dropping the port restores its settings and closes it.
@@ -107,9 +112,9 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
         return LINK_NO_MEMORY;
     }
     m_hSerial = std::move(port);
-    m_commandAttempts = OPEN_COMMAND_ATTEMPTS;
-    m_speedCode = OPEN_SPEED_CODE;
-    m_lastExchangeTime = StampNow().PlusMs(FIRST_EXCHANGE_DELAY_MS);
+    m_commandAttempts = wire::COMMAND_ATTEMPTS;
+    m_speedCode = wire::SPEED_CODE_9600;
+    m_lastExchangeTime = StampNow().PlusMs(wire::FIRST_COMMAND_SPACING_MS);
     return LINK_OK;
 }
 
@@ -118,7 +123,7 @@ int32_t CLinkSession::CloseSerialPort() {
     if (m_hSerial != nullptr) {
         PurgePort(PURGE_BOTH);
         m_hSerial.reset();
-        m_speedCode = OPEN_SPEED_CODE;
+        m_speedCode = wire::SPEED_CODE_9600;
     }
     ReleaseLinkBuffers();
     return LINK_OK;
@@ -134,33 +139,22 @@ int32_t CLinkSession::SerialWrite(uint32_t timeoutMs) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
         return LINK_FAILED;
     }
+    // A length the buffer cannot hold is a transfer that cannot be carried out, like a failed call; it
+    // must not read as "bad argument", which the result table shows as an invalid speed code.
     if (m_sendBuffer == nullptr || m_sendLength < 0 || m_sendLength > LINK_BUFFER_SIZE) {
         m_detailStatus = DETAIL_SERIAL_WRITE;
-        return LINK_BAD_ARGUMENT;
+        return LINK_FAILED;
     }
 
     // Output left from before must leave first: the time-out plus a millisecond per pending byte.
-    const uint32_t queueStart = NowMs();
-    const uint32_t queueAllowance = timeoutMs + queues.outQueue;
-    for (;;) {
-        if (!m_hSerial->GetQueueState(queues)) {
-            m_systemError = m_hSerial->LastError();
-            m_detailStatus = DETAIL_SERIAL_WRITE;
-            return LINK_FAILED;
-        }
-        if (queues.outQueue == 0) {
-            break;
-        }
-        if (IsPast(queueStart, queueAllowance)) {
-            m_detailStatus = DETAIL_SERIAL_WRITE;
-            return LINK_TIMEOUT;
-        }
-        DelayMs(1);
+    const Deadline queueDeadline(timeoutMs + queues.outQueue);
+    const int32_t emptied = AwaitEmptyOutput(*this, queueDeadline);
+    if (emptied != LINK_OK) {
+        return emptied;
     }
 
     const uint32_t length = static_cast<uint32_t>(m_sendLength);
-    const uint32_t writeStart = NowMs();
-    const uint32_t writeAllowance = WRITE_MS_PER_BYTE * length;
+    const Deadline writeDeadline(wire::WRITE_MS_PER_BYTE * length);
     uint32_t sent = 0;
     while (sent < length) {
         const long count = m_hSerial->WriteSome(m_sendBuffer + sent, length - sent);
@@ -172,36 +166,21 @@ int32_t CLinkSession::SerialWrite(uint32_t timeoutMs) {
             break;
         }
         // Part of the packet on the wire is not a delivered packet.
-        if (IsPast(writeStart, writeAllowance)) {
+        if (writeDeadline.Exceeded()) {
             m_detailStatus = DETAIL_SERIAL_WRITE;
             return LINK_TIMEOUT;
         }
-        if (m_hSerial->WaitWritable(TimeUntilPast(writeStart, writeAllowance)) < 0) {
+        if (m_hSerial->WaitWritable(writeDeadline.MsUntilExceeded()) < 0) {
             return FailSerialTransfer(*this, DETAIL_SERIAL_WRITE);
         }
     }
-
-    for (;;) {
-        if (!m_hSerial->GetQueueState(queues)) {
-            m_systemError = m_hSerial->LastError();
-            m_detailStatus = DETAIL_SERIAL_WRITE;
-            return LINK_FAILED;
-        }
-        if (queues.outQueue == 0) {
-            return LINK_OK;
-        }
-        if (IsPast(writeStart, writeAllowance)) {
-            m_detailStatus = DETAIL_SERIAL_WRITE;
-            return LINK_TIMEOUT;
-        }
-        DelayMs(1);
-    }
+    return AwaitEmptyOutput(*this, writeDeadline);
 }
 
 // ReadFile with ReadIntervalTimeout 30 and ReadTotalTimeoutConstant = the time-out -> ReadSome and
 // WaitReadable bounded by the nearer of the two limits. The interval limit starts with the first byte.
-int32_t CLinkSession::SerialRead(uint32_t timeoutMs) {
-    if (m_pollRead == 1) {
+int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
+    if (regime == ReadRegime::Polled) {
         return SerialReadPolled(timeoutMs);
     }
     platform::QueueState queues;
@@ -212,7 +191,7 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs) {
     }
     if (m_recvBuffer == nullptr || m_recvLength < 0 || m_recvLength > LINK_BUFFER_SIZE) {
         m_detailStatus = DETAIL_SERIAL_READ;
-        return LINK_BAD_ARGUMENT;
+        return LINK_FAILED;  // as for a write: a transfer that cannot be carried out
     }
 
     const uint32_t wanted = static_cast<uint32_t>(m_recvLength);
@@ -260,8 +239,8 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs) {
     return LINK_TIMEOUT;
 }
 
-// The polled regime: ClearCommError's input count watched until the bytes are in. Where the original
-// spun on the count, this waits on the port for the time left, so the processor stays free.
+// The polled regime: the input count watched until the bytes are in. Between checks it waits on the
+// port for the time left, so the processor stays free.
 int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
     if (m_hSerial == nullptr) {
         m_detailStatus = DETAIL_SERIAL_READ;
@@ -269,12 +248,11 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
     }
     if (m_recvBuffer == nullptr || m_recvLength < 0 || m_recvLength > LINK_BUFFER_SIZE) {
         m_detailStatus = DETAIL_SERIAL_READ;
-        return LINK_BAD_ARGUMENT;
+        return LINK_FAILED;  // as for a write: a transfer that cannot be carried out
     }
 
     const uint32_t wanted = static_cast<uint32_t>(m_recvLength);
-    const uint32_t start = NowMs();
-    const uint32_t allowance = wanted + timeoutMs;
+    const Deadline deadline(wanted + timeoutMs);
     uint32_t received = 0;
     bool haveLastSeen = false;
     uint32_t lastSeen = 0;
@@ -315,7 +293,7 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
             wokeEmpty = false;
             continue;
         }
-        if (IsPast(start, allowance)) {
+        if (deadline.Exceeded()) {
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_TIMEOUT;
         }
@@ -324,7 +302,7 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
         if (wokeEmpty) {
             DelayMs(1);
         }
-        uint32_t waitMs = TimeUntilPast(start, allowance);
+        uint32_t waitMs = deadline.MsUntilExceeded();
         if (haveLastSeen) {
             const uint32_t gap = ElapsedMs(lastSeen, now);
             waitMs = std::min(waitMs, gap >= POLLED_GAP_LIMIT_MS ? 1u : POLLED_GAP_LIMIT_MS - gap);
@@ -382,7 +360,7 @@ int32_t CLinkSession::SetLineSpeed(int32_t speedCode) {
         m_detailStatus = DETAIL_LINE_SPEED;
         return LINK_FAILED;
     }
-    const uint32_t baudRate = BaudRateOfSpeedCode(speedCode);
+    const uint32_t baudRate = wire::BaudRateOfSpeedCode(speedCode);
     if (baudRate == 0) {
         m_detailStatus = DETAIL_BAD_SPEED;
         return LINK_BAD_ARGUMENT;
@@ -397,7 +375,7 @@ int32_t CLinkSession::SetLineSpeed(int32_t speedCode) {
 
 // Waits half a second and takes whatever arrived meanwhile; 7 when anything did.
 int32_t CLinkSession::DrainInput() {
-    DelayMs(DRAIN_PAUSE_MS);
+    DelayMs(wire::DRAIN_PAUSE_MS);
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;

@@ -11,11 +11,14 @@
 
 #include "common/byte_order.h"
 #include "common/clock.h"
+#include "wire/byte_codes.h"
+#include "wire/timing.h"
+#include "wire/usb_driver.h"
 
 namespace {
 
-constexpr int32_t USB_INSTANCE_FIRST = 1;
-constexpr int32_t USB_INSTANCE_LAST = 127;
+using wire::USB_INSTANCE_FIRST;
+using wire::USB_INSTANCE_LAST;
 
 constexpr uint32_t DEVICE_DESCRIPTOR_SIZE = 18;
 constexpr uint32_t CONFIG_HEADER_SIZE = 10;
@@ -24,9 +27,6 @@ constexpr uint32_t ENDPOINT_RECORD_SIZE = 7;  // a standard endpoint record; 8 b
 constexpr uint32_t ENDPOINT_KEPT_SIZE = 8;
 constexpr int ENDPOINT_ADDRESS_OFFSET = 2;
 
-// Time the camera needs after an open before it takes the first command.
-constexpr uint32_t FIRST_COMMAND_SPACING_MS = 100;
-
 // "\\.\QX410U-NNN" with the instance as three decimal digits.
 void FormatDevicePath(char* path, size_t size, int32_t instance) {
     std::snprintf(path, size, "\\\\.\\QX410U-%03d", static_cast<int>(instance));
@@ -34,7 +34,7 @@ void FormatDevicePath(char* path, size_t size, int32_t instance) {
 
 // True when a transfer of packetLength bytes plus the pipe word fits a link buffer.
 bool FitsLinkBuffer(int32_t packetLength) {
-    return packetLength >= 0 && packetLength <= LINK_BUFFER_SIZE - USB_PIPE_WORD_SIZE;
+    return packetLength >= 0 && packetLength <= LINK_BUFFER_SIZE - wire::USB_PIPE_WORD_SIZE;
 }
 
 }  // namespace
@@ -70,14 +70,14 @@ int32_t CLinkSession::OpenUsbDevice() {
         return LINK_NO_MEMORY;
     }
 
-    m_speedCode = 1;
-    m_lastExchangeTime = StampNow().PlusMs(FIRST_COMMAND_SPACING_MS);
+    m_speedCode = wire::SPEED_CODE_9600;
+    m_lastExchangeTime = StampNow().PlusMs(wire::FIRST_COMMAND_SPACING_MS);
     return LINK_OK;
 }
 
 int32_t CLinkSession::GetUsbDeviceDescriptor() {
     if (!m_hUsb || m_recvBuffer == nullptr ||
-        !m_hUsb->Request(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, m_recvBuffer, DEVICE_DESCRIPTOR_SIZE)) {
+        !m_hUsb->Request(wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, m_recvBuffer, DEVICE_DESCRIPTOR_SIZE)) {
         m_detailStatus = DETAIL_USB_DEVICE_DESCRIPTOR;
         return LINK_FAILED;
     }
@@ -87,7 +87,7 @@ int32_t CLinkSession::GetUsbDeviceDescriptor() {
 
 int32_t CLinkSession::GetUsbConfiguration() {
     if (!m_hUsb || m_recvBuffer == nullptr ||
-        !m_hUsb->Request(IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, CONFIG_HEADER_SIZE)) {
+        !m_hUsb->Request(wire::IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, CONFIG_HEADER_SIZE)) {
         m_detailStatus = DETAIL_USB_CONFIGURATION;
         return LINK_FAILED;
     }
@@ -101,7 +101,7 @@ int32_t CLinkSession::GetUsbConfiguration() {
         m_detailStatus = DETAIL_USB_CONFIGURATION;
         return LINK_FAILED;
     }
-    if (!m_hUsb->Request(IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, totalLength)) {
+    if (!m_hUsb->Request(wire::IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, totalLength)) {
         m_detailStatus = DETAIL_USB_CONFIGURATION;
         return LINK_FAILED;
     }
@@ -168,8 +168,8 @@ int32_t CLinkSession::UsbWrite(uint32_t /*timeoutMs*/) {
     bool sent = false;
     if (m_hUsb && m_sendBuffer != nullptr && FitsLinkBuffer(m_sendLength)) {
         StoreLe32(m_sendBuffer, 0);
-        sent = m_hUsb->Request(IOCTL_CAMERA_WRITE, m_sendBuffer,
-                               static_cast<uint32_t>(m_sendLength + USB_PIPE_WORD_SIZE));
+        sent = m_hUsb->Request(wire::IOCTL_CAMERA_WRITE, m_sendBuffer,
+                               static_cast<uint32_t>(m_sendLength + wire::USB_PIPE_WORD_SIZE));
     }
     if (sent) {
         return LINK_OK;
@@ -186,8 +186,8 @@ int32_t CLinkSession::UsbRead(uint32_t /*timeoutMs*/) {
     bool received = false;
     if (m_hUsb && m_recvBuffer != nullptr && FitsLinkBuffer(m_recvLength)) {
         StoreLe32(m_recvBuffer, m_usbEndpointDescriptor[ENDPOINT_ADDRESS_OFFSET]);
-        received = m_hUsb->Request(IOCTL_CAMERA_READ, m_recvBuffer,
-                                   static_cast<uint32_t>(m_recvLength + USB_PIPE_WORD_SIZE));
+        received = m_hUsb->Request(wire::IOCTL_CAMERA_READ, m_recvBuffer,
+                                   static_cast<uint32_t>(m_recvLength + wire::USB_PIPE_WORD_SIZE));
     }
     if (received) {
         return LINK_OK;

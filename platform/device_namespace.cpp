@@ -13,14 +13,14 @@
 #include <utility>
 #include <vector>
 
+#include "wire/usb_driver.h"
+
 namespace platform {
 
 namespace {
 
 constexpr char DEVICE_DIRECTORY_NAME[] = "qx410fw";
 constexpr char USB_NAME_PREFIX[] = "\\\\.\\QX410U-";
-constexpr int USB_INSTANCE_MIN = 1;
-constexpr int USB_INSTANCE_MAX = 127;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -160,7 +160,7 @@ std::string ResolveUsbDevicePath(const std::string& devicePath) {
         return {};
     }
     const int instance = std::atoi(digits.c_str());
-    if (instance < USB_INSTANCE_MIN || instance > USB_INSTANCE_MAX) {
+    if (instance < wire::USB_INSTANCE_FIRST || instance > wire::USB_INSTANCE_LAST) {
         return {};
     }
     const std::string directory = TrustedDeviceDirectory();

@@ -29,8 +29,9 @@ class ISerialPort {
     virtual bool IsSerialDevice() = 0;
     // Clears a pending line error and reads the queue counts. False when the query fails.
     virtual bool GetQueueState(QueueState& state) = 0;
-    // Raw 8 data bits, no parity, one stop bit, receiver on, modem control lines honoured, DTR raised,
-    // at the given rate; flow control left as the port had it.
+    // Raw 8 data bits, no parity, one stop bit, receiver on, modem control lines ignored (CLOCAL), DTR
+    // raised, at the given rate; software flow control (XON/XOFF) off, since 0x11 and 0x13 are data
+    // bytes here; hardware flow control left as the port had it.
     virtual bool ConfigureLine(uint32_t baudRate) = 0;
     // Changes only the bit rate; every other setting stays.
     virtual bool SetBaudRate(uint32_t baudRate) = 0;

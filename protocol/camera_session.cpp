@@ -9,19 +9,14 @@
 
 namespace {
 
-bool IsSpeedCode(int32_t speedCode) {
-    return speedCode >= qx::SPEED_CODE_MIN && speedCode <= qx::SPEED_CODE_MAX;
-}
-
-void WriteFlag(int32_t* flag, int32_t value) {
-    if (flag != nullptr) {
-        *flag = value;
-    }
-}
-
-constexpr int32_t SPEED_9600 = 1;
 constexpr int FIRST_SERIAL_PORT = 1;
 constexpr int LAST_SERIAL_PORT = 9;
+
+void SetFlag(bool* flag) {
+    if (flag != nullptr) {
+        *flag = true;
+    }
+}
 
 }  // namespace
 
@@ -31,19 +26,23 @@ CCameraSession::CCameraSession(platform::IDevices& devices) : CLinkSession(devic
 
 CCameraSession::~CCameraSession() = default;
 
+void CCameraSession::Conclude(int32_t status) {
+    m_result = status;
+    ToResultCode();
+}
+
 bool CCameraSession::NeedsFlagFollowUp() const {
     const uint8_t flags = m_statusBlock[STATUS_FLAGS];
     return (flags & FLAG_VALID) != 0 && (flags & (FLAG_INVALID | FLAG_FOLLOWED_UP)) == 0;
 }
 
 // Status byte 1 says whether the camera can go on; anything but 6 is "camera not ready".
-bool CCameraSession::CheckCameraState() {
-    if (m_statusBlock[STATUS_STATE] == qx::CAMERA_STATE_READY) {
-        return true;
+int32_t CCameraSession::CheckCameraState() {
+    if (m_statusBlock[STATUS_STATE] == wire::CAMERA_STATE_READY) {
+        return RESULT_OK;
     }
-    m_result = RESULT_NOT_READY;
     m_detailStatus = DETAIL_CAMERA_NOT_READY;
-    return false;
+    return RESULT_NOT_READY;
 }
 
 // ---- Search ----
@@ -51,7 +50,6 @@ bool CCameraSession::CheckCameraState() {
 void CCameraSession::SearchCamera(int16_t port, CameraInfo* info, CameraName* name, int32_t* notIdentified) {
     m_result = RESULT_OK;
     m_firmwareVersion = 0;
-    // A caller without records still gets a complete search: the records then go to scratch space.
     CameraInfo scratchInfo;
     char scratchText[CAMERA_NAME_BUFFER_SIZE] = {};
     CameraName scratchName;
@@ -66,388 +64,376 @@ void CCameraSession::SearchCamera(int16_t port, CameraInfo* info, CameraName* na
         name = &scratchName;
     }
 
+    SearchOutcome outcome;
     if (port == PORT_AUTO) {
-        SearchAllLinks(info, name, notIdentified);
-        return;
+        outcome = SearchAllLinks(info, name);
+    } else if (port >= FIRST_SERIAL_PORT && port <= LAST_SERIAL_PORT) {
+        outcome = SearchSerialPort(port, info, name);
+    } else {
+        m_portKind = PORT_KIND_USB;
+        outcome = IdentifyOverUsb(info, name);
     }
-    if (port >= FIRST_SERIAL_PORT && port <= LAST_SERIAL_PORT) {
-        m_portKind = PORT_KIND_SERIAL;
-        m_result = OpenSerialPort(port);
-        bool openedAtOnce = false;
-        if (m_result == RESULT_OK) {
-            m_portNumber = port;
-            DelayMs(500);
-            // A camera whose update mode is still open answers the access string right away.
-            openedAtOnce = AccessExchange() == RESULT_OK;
-            m_result = RESULT_OK;
-        }
-        RunSerialSequence(info, name, notIdentified, openedAtOnce);
-        return;
+    if (notIdentified != nullptr && outcome.identification != Identification::NothingFound) {
+        *notIdentified = outcome.identification == Identification::Identified ? 0 : 1;
     }
-    m_portKind = PORT_KIND_USB;
-    RunUsbSequence(info, name, notIdentified);
+    Conclude(outcome.status);
 }
 
-void CCameraSession::SearchAllLinks(CameraInfo* info, CameraName* name, int32_t* notIdentified) {
+CCameraSession::SearchOutcome CCameraSession::SearchSerialPort(int16_t port, CameraInfo* info,
+                                                               CameraName* name) {
+    m_portKind = PORT_KIND_SERIAL;
+    const int32_t opened = OpenSerialPort(port);
+    if (opened != RESULT_OK) {
+        return {opened, Identification::NothingFound};
+    }
+    m_portNumber = port;
+    DelayMs(wire::PORT_OPEN_PAUSE_MS);
+    // A camera whose update mode is still open answers the access string right away.
+    if (AccessExchange() == RESULT_OK) {
+        return {RESULT_OK, Identification::NotIdentified};
+    }
+    return IdentifyOverSerial(info, name);
+}
+
+CCameraSession::SearchOutcome CCameraSession::SearchAllLinks(CameraInfo* info, CameraName* name) {
     // USB first: a camera there is signed off again and then identified by the USB sequence.
     m_portKind = PORT_KIND_USB;
     if (Identify() == RESULT_OK) {
         SignOff();
-        RunUsbSequence(info, name, notIdentified);
-        return;
+        return IdentifyOverUsb(info, name);
     }
     m_portKind = PORT_KIND_SERIAL;
+    int32_t status = RESULT_OK;
     for (int n = FIRST_SERIAL_PORT; n <= LAST_SERIAL_PORT; ++n) {
-        m_result = OpenSerialPort(n);
-        if (m_result != RESULT_OK) {
+        status = OpenSerialPort(n);
+        if (status != RESULT_OK) {
             continue;  // a port that does not exist costs no time
         }
-        DelayMs(500);
+        DelayMs(wire::PORT_OPEN_PAUSE_MS);
         if (AccessExchange() == RESULT_OK) {
             m_portNumber = n;
-            RunSerialSequence(info, name, notIdentified, true);
-            return;
+            return {RESULT_OK, Identification::NotIdentified};
         }
         m_targetSpeed = m_cameraSpeed;
-        m_result = RESULT_OK;
-        DelayMs(2000);
-        if (ReadCameraInfo(info) == RESULT_OK) {
+        DelayMs(wire::INFO_READ_PAUSE_MS);
+        status = ReadCameraInfo(info);
+        if (status == RESULT_OK) {
             m_firmwareVersion = info->version;
             m_portNumber = n;
-            RunSerialSequence(info, name, notIdentified, false);
-            return;
+            return IdentifyOverSerial(info, name);
         }
         CloseSerialPort();
     }
     // Every port failed: the last failure is the search's.
-    RunSerialSequence(info, name, notIdentified, false);
+    return {status, Identification::NothingFound};
 }
 
-void CCameraSession::RunSerialSequence(CameraInfo* info, CameraName* name, int32_t* notIdentified,
-                                       bool openedAtOnce) {
-    if (m_result != RESULT_OK) {
-        ToResultCode();
-        return;
-    }
-    if (openedAtOnce) {
-        WriteFlag(notIdentified, 1);
-        ToResultCode();
-        return;
-    }
+// Reads the records, brings the line back to 9600 baud and opens the update mode. Any failure closes
+// the port and ends the search with that failure.
+CCameraSession::SearchOutcome CCameraSession::IdentifyOverSerial(CameraInfo* info, CameraName* name) {
+    int32_t status = RESULT_OK;
     if (m_firmwareVersion == 0) {
         m_targetSpeed = m_cameraSpeed;
-        DelayMs(2000);
-        ReadCameraInfo(info);
+        DelayMs(wire::INFO_READ_PAUSE_MS);
+        status = ReadCameraInfo(info);
     }
-    if (m_result == RESULT_OK) {
+    if (status == RESULT_OK) {
         m_firmwareVersion = info->version;
-        DelayMs(1000);
-        ReadCameraName(name);
+        DelayMs(wire::NAME_READ_PAUSE_MS);
+        status = ReadCameraName(name);
     }
-    if (m_result == RESULT_OK) {
-        DelayMs(500);
-        ChangeSpeed(SPEED_9600);
+    if (status == RESULT_OK) {
+        DelayMs(wire::SPEED_RESTORE_PAUSE_MS);
+        status = ChangeSpeed(wire::SPEED_CODE_9600);
     }
-    if (m_result == RESULT_OK) {
-        DelayMs(2000);
-        RequestUpdateMode();
+    if (status == RESULT_OK) {
+        DelayMs(wire::UPDATE_MODE_PAUSE_MS);
+        status = RequestUpdateMode();
     }
-    if (m_result == RESULT_OK) {
-        DelayMs(2000);
-        AccessExchange();
+    if (status == RESULT_OK) {
+        DelayMs(wire::ACCESS_EXCHANGE_PAUSE_MS);
+        status = AccessExchange();
     }
-    if (m_result == RESULT_OK) {
-        WriteFlag(notIdentified, 0);
-        ToResultCode();
-        return;
+    if (status != RESULT_OK) {
+        CloseSerialPort();
+        return {status, Identification::NotIdentified};
     }
-    WriteFlag(notIdentified, 1);
-    CloseSerialPort();
-    ToResultCode();
+    return {RESULT_OK, Identification::Identified};
 }
 
-void CCameraSession::RunUsbSequence(CameraInfo* info, CameraName* name, int32_t* notIdentified) {
-    if (Identify() != RESULT_OK) {
-        WriteFlag(notIdentified, 1);
-        ToResultCode();
-        return;
+// Identifies the camera, reads its records and unlocks its update mode, reopening the device for each
+// step. A camera that was found but refuses a step stays found (status 0) and unidentified, signed off;
+// a device that can no longer be opened ends the search with that failure, so a version that was never
+// read is never reported.
+CCameraSession::SearchOutcome CCameraSession::IdentifyOverUsb(CameraInfo* info, CameraName* name) {
+    const int32_t identified = Identify();
+    if (identified != RESULT_OK) {
+        return {identified, Identification::NotIdentified};
     }
-    // A step that cannot reopen the device converts its own failure and leaves m_result at 0, so the
-    // next step still runs.
-    DelayMs(2000);
-    ReadCameraInfo(info);
-    if (m_result == RESULT_OK) {
+    bool deviceLost = false;
+    DelayMs(wire::INFO_READ_PAUSE_MS);
+    int32_t status = ReadCameraInfo(info, &deviceLost);
+    if (status == RESULT_OK) {
         m_firmwareVersion = info->version;
-        DelayMs(1000);
-        ReadCameraName(name);
+        DelayMs(wire::NAME_READ_PAUSE_MS);
+        status = ReadCameraName(name, &deviceLost);
     }
-    if (m_result == RESULT_OK) {
-        DelayMs(2000);
-        UnlockOverUsb();
+    if (status == RESULT_OK) {
+        DelayMs(wire::UNLOCK_PAUSE_MS);
+        status = UnlockOverUsb(&deviceLost);
     }
-    if (m_result == RESULT_OK) {
-        WriteFlag(notIdentified, 0);
-        return;
+    if (status == RESULT_OK) {
+        return {RESULT_OK, Identification::Identified};
     }
-    WriteFlag(notIdentified, 1);
     SignOff();
+    return {deviceLost ? status : RESULT_OK, Identification::NotIdentified};
 }
 
 // ---- Wake-up, speed, identification ----
 
-int32_t CCameraSession::WakeCamera(int32_t switchSpeed) {
-    if (switchSpeed == 0) {
-        // USB: two status requests, each sent once.
-        m_commandAttempts = 0;
-        if (ReadStatus() == RESULT_OK) {
-            CheckCameraState();
-            return m_result;
-        }
-        m_commandAttempts = 0;
-        if (ReadStatus() == RESULT_OK) {
-            if (CheckCameraState()) {
-                DelayMs(10);
-                m_commandAttempts = 3;
-            }
-            return m_result;
-        }
-        m_commandAttempts = 3;
-        m_result = RESULT_LINK_FAILED;
+int32_t CCameraSession::WakeCamera(WakeMode mode) {
+    return mode == WakeMode::UsbProbe ? ProbeOverUsb() : WakeOverSerial();
+}
+
+int32_t CCameraSession::StatusWithSingleAttempt() {
+    ScopedSingleAttempt once(*this);
+    return ReadStatus();
+}
+
+// Two status requests, each sent once. A camera that answers the first is attentive: its commands go
+// out once from then on. One that answers only the second gets the full attempts per command.
+int32_t CCameraSession::ProbeOverUsb() {
+    if (StatusWithSingleAttempt() == RESULT_OK) {
+        m_commandAttempts = 1;
+        return CheckCameraState();
+    }
+    if (StatusWithSingleAttempt() != RESULT_OK) {
         m_detailStatus = DETAIL_CAMERA_NOT_READY;
-        return m_result;
+        return RESULT_LINK_FAILED;
     }
+    const int32_t state = CheckCameraState();
+    m_commandAttempts = 1;
+    if (state == RESULT_OK) {
+        DelayMs(wire::STATUS_SETTLE_MS);
+        m_commandAttempts = wire::COMMAND_ATTEMPTS;
+    }
+    return state;
+}
 
-    // A target outside 1..5 means no speed has been chosen yet (the first search): the camera stays at
-    // the speed it answers on instead of being sent an invalid speed command.
-    const bool hasTarget = IsSpeedCode(m_targetSpeed);
-    m_commandAttempts = 0;
-    if (ReadStatus() == RESULT_OK) {
-        if (!CheckCameraState()) {
-            return m_result;
-        }
-        DelayMs(10);
-        m_commandAttempts = 3;
-        if (hasTarget && m_targetSpeed != m_cameraSpeed) {
-            ChangeSpeed(m_targetSpeed);
-            if (m_result == RESULT_OK) {
-                ReadStatus();
-            }
-            if (m_result == RESULT_OK) {
-                DelayMs(10);
-                m_commandAttempts = 3;
-            }
-        }
-        return m_result;
+// A status request; unanswered, a line reset. A camera that answers is then switched to the target
+// speed. A target outside 1..5 means no speed has been chosen yet (the first search): the camera stays
+// at the speed it answers on instead of being sent an invalid speed command.
+int32_t CCameraSession::WakeOverSerial() {
+    const bool hasTarget = wire::IsSpeedCode(m_targetSpeed);
+    const int32_t status = StatusWithSingleAttempt();
+    if (status != RESULT_OK) {
+        return IsUsb() ? status : ResetLineAndWake(hasTarget);
     }
-    if (IsUsb()) {
-        return m_result;
+    const int32_t state = CheckCameraState();
+    if (state != RESULT_OK) {
+        return state;
     }
+    DelayMs(wire::STATUS_SETTLE_MS);
+    if (!hasTarget || m_targetSpeed == m_cameraSpeed) {
+        return RESULT_OK;
+    }
+    return SwitchToTargetSpeed(0);
+}
 
-    // Line reset: a break brings the camera back to 9600 baud.
-    DelayMs(50);
+// Speed command to m_targetSpeed (line following), a pause, and a status request at the new speed.
+int32_t CCameraSession::SwitchToTargetSpeed(uint32_t pauseBeforeStatusMs) {
+    int32_t status = ChangeSpeed(m_targetSpeed);
+    if (status == RESULT_OK) {
+        if (pauseBeforeStatusMs > 0) {
+            DelayMs(pauseBeforeStatusMs);
+        }
+        status = ReadStatus();
+    }
+    if (status == RESULT_OK) {
+        DelayMs(wire::STATUS_SETTLE_MS);
+    }
+    return status;
+}
+
+// A break brings the camera back to 9600 baud; the line follows and asks again.
+int32_t CCameraSession::ResetLineAndWake(bool hasTarget) {
+    DelayMs(wire::BREAK_LEAD_MS);
     SetBreak(BREAK_ON);
-    DelayMs(300);
+    DelayMs(wire::BREAK_HOLD_MS);
     SetBreak(BREAK_OFF);
-    DelayMs(200);
+    DelayMs(wire::BREAK_RECOVERY_MS);
     PurgePort(PURGE_OUTPUT);
-    m_commandAttempts = 0;
-    SetLineSpeed(SPEED_9600);
-    DelayMs(100);
-    if (ReadStatus() == RESULT_OK) {
-        if (!CheckCameraState()) {
-            return m_result;
+    SetLineSpeed(wire::SPEED_CODE_9600);
+    DelayMs(wire::LINE_RESET_SETTLE_MS);
+    if (StatusWithSingleAttempt() == RESULT_OK) {
+        const int32_t state = CheckCameraState();
+        if (state != RESULT_OK) {
+            return state;
         }
-        m_commandAttempts = 3;
-        m_result = RESULT_OK;
-        if (hasTarget) {
-            ChangeSpeed(m_targetSpeed);
-            if (m_result == RESULT_OK) {
-                DelayMs(100);
-                ReadStatus();
-            }
-            if (m_result == RESULT_OK) {
-                DelayMs(10);
-                m_commandAttempts = 3;
-            }
-        } else {
-            m_cameraSpeed = SPEED_9600;  // the break put the camera at 9600, and the line is there too
+        if (!hasTarget) {
+            m_cameraSpeed =
+                wire::SPEED_CODE_9600;  // the break put the camera at 9600, and the line is there too
+            return RESULT_OK;
         }
-        if (m_result == RESULT_OK) {
-            return m_result;
+        if (SwitchToTargetSpeed(wire::RESET_SPEED_SWITCH_PAUSE_MS) == RESULT_OK) {
+            return RESULT_OK;
         }
     }
-    SetLineSpeed(SPEED_9600);
-    m_cameraSpeed = SPEED_9600;
-    m_result = RESULT_NOT_READY;
+    SetLineSpeed(wire::SPEED_CODE_9600);
+    m_cameraSpeed = wire::SPEED_CODE_9600;
     m_detailStatus = DETAIL_CAMERA_NOT_READY;
-    return m_result;
+    return RESULT_NOT_READY;
 }
 
 int32_t CCameraSession::ChangeSpeed(int32_t speedCode) {
-    SetCameraSpeed(speedCode);
-    if (m_result != RESULT_OK) {
-        return m_result;
+    const int32_t commanded = SetCameraSpeed(speedCode);
+    if (commanded != RESULT_OK) {
+        return commanded;
     }
     m_lastExchangeTime = StampNow();
-    m_result = SetLineSpeed(speedCode);
-    if (m_result == RESULT_OK) {
+    const int32_t status = SetLineSpeed(speedCode);
+    if (status == RESULT_OK) {
         m_cameraSpeed = speedCode;
-        return m_result;
+        return status;
     }
     // The line keeps its old rate; the camera may now be at the new one. No second try.
     SetLineSpeed(m_speedCode);
     m_lastExchangeTime = StampNow();
-    return m_result;
+    return status;
 }
 
+// Opens the USB device and probes the camera; the probe is repeated while its transfers fail, six times
+// at most. A camera that answered is released again, its device path kept for the next operation.
 int32_t CCameraSession::Identify() {
-    m_result = OpenUsbDevice();
-    if (m_result != RESULT_OK) {
-        return m_result;
+    int32_t status = OpenUsbDevice();
+    if (status != RESULT_OK) {
+        return status;
     }
     for (int attempt = 1;; ++attempt) {
-        m_result = GetUsbDeviceDescriptor();
-        if (m_result == RESULT_OK) {
-            GetUsbConfiguration();
+        status = GetUsbDeviceDescriptor();
+        if (status == RESULT_OK) {
+            GetUsbConfiguration();  // a failure keeps the records of an earlier read
         }
-        m_usbRetryArmed = 1;
-        if (m_result == RESULT_OK) {
-            WakeCamera(0);
+        bool probeAgain = false;
+        {
+            ScopedUsbProbe probe(*this);
+            if (status == RESULT_OK) {
+                status = WakeCamera(WakeMode::UsbProbe);
+            }
+            // A transfer that failed on the way does not matter once the camera answered.
+            probeAgain = status != RESULT_OK && probe.TakeRetryMark();
         }
-        m_usbRetryArmed = 0;
-        if (m_usbRetryNeeded != 1) {
+        if (!probeAgain) {
             break;
         }
-        if (m_result == RESULT_OK) {
-            break;  // a transfer failed on the way, but the camera answered in the end
-        }
-        m_usbRetryNeeded = 0;
         if (attempt == IDENTIFY_ATTEMPTS) {
-            m_result = RESULT_USB_PROBE_FAILED;
             ReleaseUsbDevice();
-            return m_result;
+            return RESULT_USB_PROBE_FAILED;
         }
     }
-    if (m_result != RESULT_OK) {
-        m_result = RESULT_NOT_READY;
+    if (status != RESULT_OK) {
         ReleaseUsbDevice();
-        return m_result;
+        return RESULT_NOT_READY;
     }
-    if (NeedsFlagFollowUp() && SendFlagFollowUp() == RESULT_OK) {
-        ReadStatus();
+    if (NeedsFlagFollowUp()) {
+        status = SendFlagFollowUp();
+        if (status == RESULT_OK) {
+            status = ReadStatus();
+        }
     }
     ReleaseUsbHandle();
-    return m_result;
+    return status;
 }
 
 // ---- Records ----
 
-int32_t CCameraSession::ReadCameraInfo(CameraInfo* info) {
-    m_resultCode = CODE_OK;
-    m_result = RESULT_OK;
+// One status request on the open link (serial: with the wake-up and speed switch), the flag follow-up
+// the camera asks for, then the record built from the status block.
+int32_t CCameraSession::ReadStatusRecord(void (CCameraSession::*build)(), bool* deviceLost) {
     m_detailStatus = 0;
-    if (info == nullptr) {
-        return m_result;
-    }
     if (IsUsb()) {
-        m_result = ReopenUsbDevice();
-        if (m_result != RESULT_OK) {
-            ToResultCode();
-            return m_result;
+        const int32_t opened = ReopenUsbDevice();
+        if (opened != RESULT_OK) {
+            SetFlag(deviceLost);
+            return opened;
         }
-        ReadStatus();
-    } else {
-        WakeCamera(1);
     }
-    if (m_result == RESULT_OK && NeedsFlagFollowUp()) {
-        SendFlagFollowUp();
+    int32_t status = IsUsb() ? ReadStatus() : WakeCamera(WakeMode::SwitchSpeed);
+    if (status == RESULT_OK && NeedsFlagFollowUp()) {
+        status = SendFlagFollowUp();
     }
-    if (m_result == RESULT_OK) {
-        BuildCameraInfo();
-        *info = m_cameraInfo;
+    if (status == RESULT_OK) {
+        (this->*build)();
     }
     if (IsUsb()) {
         ReleaseUsbHandle();
     }
-    return m_result;
+    return status;
 }
 
-int32_t CCameraSession::ReadCameraName(CameraName* name) {
-    m_resultCode = CODE_OK;
-    m_result = RESULT_OK;
-    m_detailStatus = 0;
+int32_t CCameraSession::ReadCameraInfo(CameraInfo* info, bool* deviceLost) {
+    if (info == nullptr) {
+        m_detailStatus = 0;
+        return RESULT_OK;
+    }
+    const int32_t status = ReadStatusRecord(&CCameraSession::BuildCameraInfo, deviceLost);
+    if (status == RESULT_OK) {
+        *info = m_cameraInfo;
+    }
+    return status;
+}
+
+int32_t CCameraSession::ReadCameraName(CameraName* name, bool* deviceLost) {
     if (name == nullptr || name->name == nullptr) {
-        return m_result;
+        m_detailStatus = 0;
+        return RESULT_OK;
     }
-    if (IsUsb()) {
-        m_result = ReopenUsbDevice();
-        if (m_result != RESULT_OK) {
-            ToResultCode();
-            return m_result;
-        }
-        ReadStatus();
-    } else {
-        WakeCamera(1);
-    }
-    if (m_result == RESULT_OK && NeedsFlagFollowUp()) {
-        SendFlagFollowUp();
-    }
-    if (m_result == RESULT_OK) {
-        BuildCameraName();
+    const int32_t status = ReadStatusRecord(&CCameraSession::BuildCameraName, deviceLost);
+    if (status == RESULT_OK) {
         name->clock = m_cameraClock;
         std::memcpy(name->name, m_cameraName, CAMERA_NAME_BUFFER_SIZE);
     }
-    if (IsUsb()) {
-        ReleaseUsbHandle();
-    }
-    return m_result;
+    return status;
 }
 
 // ---- Update mode, sign-off, end ----
 
-int32_t CCameraSession::UnlockOverUsb() {
-    m_resultCode = CODE_OK;
-    m_result = RESULT_OK;
+int32_t CCameraSession::UnlockOverUsb(bool* deviceLost) {
     m_detailStatus = 0;
     if (IsUsb()) {
-        m_result = ReopenUsbDevice();
-        if (m_result != RESULT_OK) {
-            ToResultCode();
-            return m_result;
+        const int32_t opened = ReopenUsbDevice();
+        if (opened != RESULT_OK) {
+            SetFlag(deviceLost);
+            return opened;
         }
     }
-    if (RequestUpdateMode() == RESULT_OK) {
-        AccessExchange();
+    int32_t status = RequestUpdateMode();
+    if (status == RESULT_OK) {
+        status = AccessExchange();
     }
     if (IsUsb()) {
-        // The handle goes; a refused update mode stays the outcome, so the search does not report an
-        // unlocked camera that is still locked.
         ReleaseUsbHandle();
     }
-    return m_result;
+    return status;
 }
 
 int32_t CCameraSession::SignOff() {
     SendSignOff();
-    if (IsUsb()) {
-        m_result = CloseUsbDevice();
-        return m_result;
-    }
-    m_result = CloseSerialPort();
-    return m_result;
+    return IsUsb() ? CloseUsbDevice() : CloseSerialPort();
 }
 
+// The reset restarts the camera; over USB the session then signs off, and its outcome is always a
+// success there (the device may already be gone). On the serial link the reset's status is the result.
 void CCameraSession::EndSession() {
-    m_resultCode = CODE_OK;
-    m_result = RESULT_OK;
     if (IsUsb()) {
-        m_result = ReopenUsbDevice();
+        ReopenUsbDevice();  // a reset that cannot be sent records its own failed write
     }
-    SendReset();
+    const int32_t reset = SendReset();
     if (IsUsb()) {
         SignOff();
-    } else {
-        CloseSerialPort();
+        Conclude(RESULT_OK);
+        return;
     }
-    ToResultCode();
+    CloseSerialPort();
+    Conclude(reset);
 }

@@ -3,15 +3,18 @@
 // session. The link fields and link operations come from CLinkSession; this class adds the command
 // exchange, the status records and the session and download sequences.
 //
-// Every step returns a status and leaves it in m_result (0 = success); each public operation converts it
-// at its end into the signed result code that GetResultCode returns.
+// Every step returns its status (0 = success) and its caller branches on that value. Each public
+// operation (SearchCamera, DownloadFirmware, EndSession) ends in Conclude, the one place where its
+// status is converted into the signed result code that GetResultCode returns. m_result keeps the status
+// of the last command for whoever inspects the session; no step reads it to decide anything.
 #pragma once
 
 #include <cstdint>
 
 #include "link/link_session.h"
-#include "protocol/byte_codes.h"
 #include "protocol/status_records.h"
+#include "wire/byte_codes.h"
+#include "wire/timing.h"
 
 // Port choices of the port dialog: 0 searches all links, 1..9 are COM1..COM9, anything else is USB.
 constexpr int16_t PORT_AUTO = 0;
@@ -25,7 +28,7 @@ constexpr uint32_t STATUS_COMPLETED = 2;
 constexpr uint32_t STATUS_FAILED = 3;
 using StatusCallback = int32_t (*)(uint32_t eventKind, int32_t value, int32_t phase);
 
-// Status values of m_result. Link results (link_session.h) travel in it unchanged.
+// Step statuses. Link results (link_session.h) travel in them unchanged.
 constexpr int32_t RESULT_OK = 0;
 constexpr int32_t RESULT_BAD_SPEED = 1;          // invalid speed code
 constexpr int32_t RESULT_NO_MEMORY = 2;          // no memory for the link buffers
@@ -50,34 +53,26 @@ constexpr int16_t CODE_NO_MEMORY = -1011;
 constexpr int16_t CODE_UNKNOWN = -1020;
 constexpr int16_t CODE_USB_PROBE_FAILED = -1029;
 
-// Time-outs and pauses of the command exchange, in milliseconds.
-constexpr uint32_t COMMAND_SPACING_MS = 100;  // end of one exchange -> next command packet
-constexpr uint32_t WRITE_TIMEOUT_MS = 200;    // every write
-constexpr uint32_t REPLY_TIMEOUT_MS = 3000;   // one-byte replies
-constexpr uint32_t SLOW_ACK_PAUSE_MS = 3000;  // checksum and reset: packet -> acknowledgement read
-constexpr uint32_t COMPLETION_TIMEOUT_MS = 3000;
-constexpr uint32_t ERASE_TIMEOUT_MS = 30000;
-constexpr uint32_t ERASE_PAUSE_MS = 3000;
-constexpr uint32_t ACCESS_REPLY_TIMEOUT_MS = 2000;
-// A camera that sends nothing but busy bytes in place of an acknowledgement for this long is taken as
-// not answering; no command the camera knows keeps it busy anywhere near this long.
-constexpr uint32_t REPLY_BUSY_LIMIT_MS = 60000;
-
-constexpr int DATA_PACKET_SENDINGS = 5;
+// The USB probe is repeated this often while its transfers fail.
 constexpr int IDENTIFY_ATTEMPTS = 6;
 
-// The wire form of firmware blocks: data packet size including its check byte.
-constexpr int32_t SERIAL_PACKET_SIZE = qx::SERIAL_BLOCK_SIZE + 1;  // 257
-constexpr int32_t USB_PACKET_SIZE = qx::USB_BLOCK_SIZE + 1;        // 4097
-constexpr int32_t STATUS_PACKET_SIZE = qx::STATUS_BLOCK_SIZE + 1;  // 257
+// How WakeCamera reaches the camera.
+enum class WakeMode {
+    UsbProbe,     // two single status requests on the USB device, no line to reset
+    SwitchSpeed,  // serial: status request, line reset when unanswered, then the switch to m_targetSpeed
+};
 
 class CCameraSession : public CLinkSession {
   public:
     explicit CCameraSession(platform::IDevices& devices);
-    // Sends nothing: CLinkSession's destructor releases what is still held.
+    // Sends nothing to the camera. CLinkSession's destructor closes a port or device handle still open
+    // and frees the link buffers, so a session dropped mid-way (an early return, a closed window) never
+    // leaves the port locked for the next program.
     ~CCameraSession() override;
 
     // ---- Public operations used by the update workflow ----
+    // The records may be null (or a name without a buffer): the search then fills scratch records of
+    // its own, so it runs the same exchange whether or not the caller wants the answers.
     void SearchCamera(int16_t port, CameraInfo* info, CameraName* name, int32_t* notIdentified);
     int16_t GetResultCode() const { return m_resultCode; }
     // image: the 1,048,576-byte payload (the image file from offset 128).
@@ -93,6 +88,7 @@ class CCameraSession : public CLinkSession {
     int32_t AwaitCompletion(uint32_t timeoutMs, bool busyPastTimeOutIsDone = true);
     int32_t SendDataPacket(const uint8_t* source, int32_t packetSize);
     int32_t AccessExchange();
+    // Converts m_result into m_resultCode by the result table and clears m_result.
     void ToResultCode();
 
     // ---- Command set ----
@@ -107,12 +103,14 @@ class CCameraSession : public CLinkSession {
     int32_t SendReset();
 
     // ---- Session steps ----
-    int32_t WakeCamera(int32_t switchSpeed);
+    int32_t WakeCamera(WakeMode mode);
     int32_t ChangeSpeed(int32_t speedCode);
     int32_t Identify();
-    int32_t ReadCameraInfo(CameraInfo* info);
-    int32_t ReadCameraName(CameraName* name);
-    int32_t UnlockOverUsb();
+    // Over USB these reopen the device for the step and release it after; *deviceLost (when given)
+    // tells a device that could not be reopened from a camera that failed the step.
+    int32_t ReadCameraInfo(CameraInfo* info, bool* deviceLost = nullptr);
+    int32_t ReadCameraName(CameraName* name, bool* deviceLost = nullptr);
+    int32_t UnlockOverUsb(bool* deviceLost = nullptr);
     int32_t SignOff();
 
     // ---- Status records ----
@@ -121,7 +119,7 @@ class CCameraSession : public CLinkSession {
     void BuildCameraName();
 
     // ---- Exchange fields ----
-    uint8_t m_command[qx::COMMAND_PACKET_SIZE] = {};
+    uint8_t m_command[wire::COMMAND_PACKET_SIZE] = {};
     int32_t m_result = RESULT_OK;
 
     // ---- Session fields ----
@@ -129,20 +127,65 @@ class CCameraSession : public CLinkSession {
     uint32_t m_firmwareVersion = 0;
     int32_t m_cameraSpeed = 0;  // speed code the camera was last switched to; 0 = not known
     int32_t m_targetSpeed = 5;  // speed code WakeCamera switches the camera to
-    uint8_t m_statusBlock[qx::STATUS_BLOCK_SIZE] = {};
+    uint8_t m_statusBlock[wire::STATUS_BLOCK_SIZE] = {};
     CameraInfo m_cameraInfo;
     CameraClock m_cameraClock;
     char m_cameraName[CAMERA_NAME_BUFFER_SIZE] = {};
 
   private:
+    // What a search found: the status that ends it, and how far the camera was identified. Nothing
+    // found leaves the caller's notIdentified word as it was.
+    enum class Identification { NothingFound, NotIdentified, Identified };
+    struct SearchOutcome {
+        int32_t status = RESULT_OK;
+        Identification identification = Identification::NothingFound;
+    };
+
     bool IsLinkReady() const;
     bool IsSerial() const { return m_portKind == PORT_KIND_SERIAL; }
     bool IsUsb() const { return m_portKind == PORT_KIND_USB; }
+    // The end of every public operation: the status becomes the result code.
+    void Conclude(int32_t status);
     // Status byte 11: bit 7 set and bits 4 and 3 clear asks for the flag follow-up command.
     bool NeedsFlagFollowUp() const;
-    bool CheckCameraState();
+    int32_t CheckCameraState();
     int32_t SendSimpleCommand(uint8_t code);
-    void RunSerialSequence(CameraInfo* info, CameraName* name, int32_t* notIdentified, bool openedAtOnce);
-    void RunUsbSequence(CameraInfo* info, CameraName* name, int32_t* notIdentified);
-    void SearchAllLinks(CameraInfo* info, CameraName* name, int32_t* notIdentified);
+    int32_t StatusWithSingleAttempt();
+
+    // Search
+    SearchOutcome SearchSerialPort(int16_t port, CameraInfo* info, CameraName* name);
+    SearchOutcome SearchAllLinks(CameraInfo* info, CameraName* name);
+    SearchOutcome FinishSerialSearch(CameraInfo* info, CameraName* name);
+    SearchOutcome IdentifyOverSerial(CameraInfo* info, CameraName* name);
+    SearchOutcome IdentifyOverUsb(CameraInfo* info, CameraName* name);
+    // Wake-up
+    int32_t ProbeOverUsb();
+    int32_t WakeOverSerial();
+    int32_t ResetLineAndWake(bool hasTarget);
+    int32_t SwitchToTargetSpeed(uint32_t pauseBeforeStatusMs);
+    int32_t ReadStatusRecord(void (CCameraSession::*build)(), bool* deviceLost);
+    // Download phases
+    void DownloadOverUsb(const uint8_t* image, StatusCallback callback);
+    void DownloadOverSerial(const uint8_t* image, StatusCallback callback);
+    int32_t EraseOverUsb(StatusCallback callback);
+    int32_t EraseOverSerial();
+    void WriteAndFinish(const uint8_t* image, StatusCallback callback);
+    int32_t WriteBlocks(const uint8_t* image, StatusCallback callback, int32_t& percent, uint32_t& checksum);
+    void FinishDownload(int32_t status, uint16_t checksum, int32_t percent, StatusCallback callback);
+};
+
+// Lets every command sent in its scope go out once, however many attempts the link gives commands; the
+// link's attempt count is back when the scope ends.
+class ScopedSingleAttempt {
+  public:
+    explicit ScopedSingleAttempt(CLinkSession& link) : m_link(link), m_saved(link.m_commandAttempts) {
+        m_link.m_commandAttempts = 1;
+    }
+    ~ScopedSingleAttempt() { m_link.m_commandAttempts = m_saved; }
+    ScopedSingleAttempt(const ScopedSingleAttempt&) = delete;
+    ScopedSingleAttempt& operator=(const ScopedSingleAttempt&) = delete;
+
+  private:
+    CLinkSession& m_link;
+    int16_t m_saved;
 };

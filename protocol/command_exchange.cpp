@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "common/clock.h"
+#include "wire/byte_codes.h"
+#include "wire/timing.h"
 
 // The buffers must exist; a link without a handle is left to fail its own transfer, so that the
 // transfer's detail code (a write to a released USB handle: 216) records what failed.
@@ -16,7 +18,7 @@ bool CCameraSession::IsLinkReady() const {
 
 void CCameraSession::BeginCommand() {
     std::memset(m_command, 0, sizeof m_command);
-    m_command[7] = qx::BYTE_TERMINATOR;
+    m_command[7] = wire::BYTE_TERMINATOR;
 }
 
 int32_t CCameraSession::SendCommand() {
@@ -27,22 +29,22 @@ int32_t CCameraSession::SendCommand() {
         PurgePort(PURGE_BOTH);
     }
     // The camera needs 100 ms between the end of one exchange and the next command, to the microsecond.
-    DelaySinceMs(m_lastExchangeTime, COMMAND_SPACING_MS);
+    DelaySinceMs(m_lastExchangeTime, wire::COMMAND_SPACING_MS);
     std::memcpy(m_sendBuffer + PacketOffset(), m_command, sizeof m_command);
 
     const int attempts = m_commandAttempts > 1 ? m_commandAttempts : 1;
-    const bool slowAck = m_command[0] == qx::CMD_CHECKSUM || m_command[0] == qx::CMD_RESET;
+    const bool slowAck = m_command[0] == wire::CMD_CHECKSUM || m_command[0] == wire::CMD_RESET;
     for (int used = 0;;) {
-        m_sendLength = qx::COMMAND_PACKET_SIZE;
-        const int32_t written = LinkWrite(WRITE_TIMEOUT_MS);
+        m_sendLength = wire::COMMAND_PACKET_SIZE;
+        const int32_t written = LinkWrite(wire::WRITE_TIMEOUT_MS);
         if (written != LINK_OK) {
             return written;  // a write that failed is not repeated
         }
         if (slowAck) {
             // The checksum and the reset keep the camera from answering for a while.
-            DelayMs(SLOW_ACK_PAUSE_MS);
+            DelayMs(wire::SLOW_ACK_PAUSE_MS);
         }
-        const int32_t reply = AwaitReply(qx::BYTE_ACK, qx::BYTE_REFUSED);
+        const int32_t reply = AwaitReply(wire::BYTE_ACK, wire::BYTE_REFUSED);
         if (reply == RESULT_OK || reply == RESULT_REFUSED) {
             return reply;  // a refused command is never repeated
         }
@@ -59,7 +61,7 @@ int32_t CCameraSession::AwaitReply(uint8_t expected, uint8_t refusal) {
     const uint32_t start = TickCount();
     for (;;) {
         m_recvLength = 1;
-        const int32_t status = LinkRead(REPLY_TIMEOUT_MS);
+        const int32_t status = LinkRead(wire::REPLY_TIMEOUT_MS);
         if (status != LINK_OK) {
             return status;
         }
@@ -70,10 +72,10 @@ int32_t CCameraSession::AwaitReply(uint8_t expected, uint8_t refusal) {
         if (byte == refusal) {
             return RESULT_REFUSED;
         }
-        if (byte != qx::BYTE_BUSY) {
+        if (byte != wire::BYTE_BUSY) {
             return RESULT_NO_REPLY;
         }
-        if (ElapsedMs(start, TickCount()) > REPLY_BUSY_LIMIT_MS) {
+        if (ElapsedMs(start, TickCount()) > wire::REPLY_BUSY_LIMIT_MS) {
             return RESULT_NO_REPLY;
         }
     }
@@ -89,11 +91,11 @@ int32_t CCameraSession::AwaitCompletion(uint32_t timeoutMs, bool busyPastTimeOut
             break;
         }
         const uint8_t byte = m_recvBuffer[PacketOffset()];
-        if (byte == qx::BYTE_COMPLETION) {
+        if (byte == wire::BYTE_COMPLETION) {
             status = RESULT_OK;
             break;
         }
-        if (byte != qx::BYTE_BUSY) {
+        if (byte != wire::BYTE_BUSY) {
             status = RESULT_BAD_COMPLETION;
             break;
         }
@@ -115,21 +117,18 @@ int32_t CCameraSession::SendDataPacket(const uint8_t* source, int32_t packetSize
         return RESULT_NO_REPLY;
     }
     uint8_t* packet = m_sendBuffer + PacketOffset();
-    uint8_t check = 0;
-    for (int32_t i = 0; i < packetSize - 1; ++i) {
-        packet[i] = source[i];
-        check = static_cast<uint8_t>(check ^ source[i]);
-    }
-    packet[packetSize - 1] = check;
+    const size_t payloadSize = static_cast<size_t>(packetSize - 1);
+    std::memcpy(packet, source, payloadSize);
+    packet[payloadSize] = wire::CheckByte(source, payloadSize);
 
     int32_t status = RESULT_REFUSED;
-    for (int sending = 1; sending <= DATA_PACKET_SENDINGS; ++sending) {
+    for (int sending = 1; sending <= wire::DATA_PACKET_SENDINGS; ++sending) {
         m_sendLength = packetSize;
-        status = LinkWrite(WRITE_TIMEOUT_MS);
+        status = LinkWrite(wire::WRITE_TIMEOUT_MS);
         if (status != LINK_OK) {
             continue;  // a failed write uses up one sending
         }
-        status = AwaitReply(qx::BYTE_DATA_ACK, qx::BYTE_DATA_NAK);
+        status = AwaitReply(wire::BYTE_DATA_ACK, wire::BYTE_DATA_NAK);
         if (status != RESULT_REFUSED) {
             return status;
         }
@@ -138,38 +137,37 @@ int32_t CCameraSession::SendDataPacket(const uint8_t* source, int32_t packetSize
 }
 
 int32_t CCameraSession::AccessExchange() {
-    m_resultCode = CODE_OK;
     m_result = RESULT_OK;
     m_detailStatus = 0;
     if (!IsLinkReady()) {
         m_result = LINK_FAILED;
         return m_result;
     }
-    std::memcpy(m_sendBuffer + PacketOffset(), qx::ACCESS_REQUEST, qx::ACCESS_STRING_LENGTH);
-    m_sendLength = qx::ACCESS_STRING_LENGTH;
+    std::memcpy(m_sendBuffer + PacketOffset(), wire::ACCESS_REQUEST, wire::ACCESS_STRING_LENGTH);
+    m_sendLength = wire::ACCESS_STRING_LENGTH;
     if (IsSerial()) {
         PurgePort(PURGE_BOTH);
     }
-    m_result = LinkWrite(WRITE_TIMEOUT_MS);
+    m_result = LinkWrite(wire::WRITE_TIMEOUT_MS);
     if (m_result != LINK_OK) {
         return m_result;
     }
-    DelayMs(500);
+    DelayMs(wire::ACCESS_REPLY_PAUSE_MS);
 
-    m_recvLength = qx::ACCESS_STRING_LENGTH;
-    m_result = LinkRead(ACCESS_REPLY_TIMEOUT_MS);
+    m_recvLength = wire::ACCESS_STRING_LENGTH;
+    m_result = LinkRead(wire::ACCESS_REPLY_TIMEOUT_MS);
     if (m_result != LINK_OK) {
         return m_result;
     }
-    const char* expected =
-        m_firmwareVersion >= qx::ACCESS_NEW_REPLY_MIN_VERSION ? qx::ACCESS_REPLY_NEW : qx::ACCESS_REPLY_OLD;
-    if (m_recvLength != qx::ACCESS_STRING_LENGTH ||
-        std::memcmp(m_recvBuffer + PacketOffset(), expected, qx::ACCESS_STRING_LENGTH) != 0) {
+    const char* expected = m_firmwareVersion >= wire::ACCESS_NEW_REPLY_MIN_VERSION ? wire::ACCESS_REPLY_NEW
+                                                                                   : wire::ACCESS_REPLY_OLD;
+    if (m_recvLength != wire::ACCESS_STRING_LENGTH ||
+        std::memcmp(m_recvBuffer + PacketOffset(), expected, wire::ACCESS_STRING_LENGTH) != 0) {
         m_result = RESULT_REFUSED;
         return m_result;
     }
-    m_result = SendControlByte(qx::BYTE_ACK);
-    DelayMs(200);
+    m_result = SendControlByte(wire::BYTE_ACK);
+    DelayMs(wire::ACCESS_ACK_PAUSE_MS);
     return m_result;
 }
 
@@ -221,30 +219,26 @@ void CCameraSession::ToResultCode() {
 // ---- Command set ----
 
 int32_t CCameraSession::WriteBlock(const uint8_t* source, int32_t block) {
-    m_resultCode = CODE_OK;
-    m_result = RESULT_OK;
     BeginCommand();
-    m_command[0] = qx::CMD_WRITE_BLOCK;
+    m_command[0] = wire::CMD_WRITE_BLOCK;
     m_command[2] = static_cast<uint8_t>(block >> 8);  // block number, high byte
     m_command[3] = static_cast<uint8_t>(block);       // block number, low byte
     m_command[5] = 0x01;                              // one block follows
     int32_t status = SendCommand();
     if (status == RESULT_OK) {
-        m_blockSize = IsUsb() ? USB_PACKET_SIZE : SERIAL_PACKET_SIZE;
+        m_blockSize = IsUsb() ? wire::USB_PACKET_SIZE : wire::SERIAL_PACKET_SIZE;
         status = SendDataPacket(source, m_blockSize);
     }
     if (status == RESULT_OK) {
-        status = AwaitCompletion(COMPLETION_TIMEOUT_MS);
+        status = AwaitCompletion(wire::COMPLETION_TIMEOUT_MS);
     }
     m_result = status;
     return status;
 }
 
 int32_t CCameraSession::EraseBlocks(int32_t unit) {
-    m_resultCode = CODE_OK;
-    m_result = RESULT_OK;
     BeginCommand();
-    m_command[0] = qx::CMD_ERASE_BLOCKS;
+    m_command[0] = wire::CMD_ERASE_BLOCKS;
     if (IsUsb()) {
         m_command[2] = 0x10;                             // erase by unit
         m_command[4] = static_cast<uint8_t>(unit >> 8);  // first unit, high byte
@@ -252,69 +246,64 @@ int32_t CCameraSession::EraseBlocks(int32_t unit) {
     }
     int32_t status = SendCommand();
     // The camera starts erasing at once; give it its pause whether or not the command got through.
-    DelayMs(ERASE_PAUSE_MS);
+    DelayMs(wire::ERASE_PAUSE_MS);
     if (status == RESULT_OK) {
-        status = AwaitCompletion(ERASE_TIMEOUT_MS);
+        status = AwaitCompletion(wire::ERASE_TIMEOUT_MS);
     }
     m_result = status;
     return status;
 }
 
 int32_t CCameraSession::SendChecksum(uint16_t checksum) {
-    m_resultCode = CODE_OK;
-    m_result = RESULT_OK;
     BeginCommand();
-    m_command[0] = qx::CMD_CHECKSUM;
+    m_command[0] = wire::CMD_CHECKSUM;
     m_command[2] = 0x00;                                 // checksum kind, high byte
     m_command[3] = 0x01;                                 // checksum kind, low byte
     m_command[4] = static_cast<uint8_t>(checksum);       // checksum, low byte first
     m_command[5] = static_cast<uint8_t>(checksum >> 8);  // checksum, high byte
     int32_t status = SendCommand();
     if (status == RESULT_OK) {
-        DelayMs(2000);
+        DelayMs(wire::CHECKSUM_VERIFY_PAUSE_MS);
         // The completion byte is the camera's verdict on the flash it holds: busy bytes that outlast
         // the time-out confirm nothing, and an update must not be reported good without that verdict.
-        status = AwaitCompletion(COMPLETION_TIMEOUT_MS, false);
+        status = AwaitCompletion(wire::COMPLETION_TIMEOUT_MS, false);
     }
     m_result = status;
     return status;
 }
 
 int32_t CCameraSession::SetCameraSpeed(int32_t speedCode) {
-    if (m_result != RESULT_OK) {
-        return m_result;  // nothing goes out after an earlier failure
-    }
-    if (speedCode < qx::SPEED_CODE_MIN || speedCode > qx::SPEED_CODE_MAX) {
+    if (!wire::IsSpeedCode(speedCode)) {
         m_result = RESULT_BAD_SPEED;
         m_detailStatus = DETAIL_BAD_SPEED;
         return m_result;
     }
     BeginCommand();
-    m_command[0] = qx::CMD_SET_SPEED;
-    m_command[2] = qx::SPEED_CODES[speedCode].high;  // rate digits, first two
-    m_command[3] = qx::SPEED_CODES[speedCode].low;   // rate digits, next two
+    m_command[0] = wire::CMD_SET_SPEED;
+    m_command[2] = wire::SPEED_CODES[speedCode].high;  // rate digits, first two
+    m_command[3] = wire::SPEED_CODES[speedCode].low;   // rate digits, next two
     if (SendCommand() != RESULT_OK) {
         m_result = RESULT_NOT_READY;
         return m_result;
     }
     // No completion byte: the camera switches its line after a short pause.
-    DelayMs(100);
+    DelayMs(wire::SPEED_SWITCH_PAUSE_MS);
     m_lastExchangeTime = StampNow();
+    m_result = RESULT_OK;
     return m_result;
 }
 
 int32_t CCameraSession::ReadStatus() {
     BeginCommand();
-    m_command[0] = qx::CMD_READ_STATUS;
+    m_command[0] = wire::CMD_READ_STATUS;
     int32_t status = SendCommand();
-    uint8_t block[qx::STATUS_BLOCK_SIZE] = {};
+    uint8_t block[wire::STATUS_BLOCK_SIZE] = {};
     if (status == RESULT_OK) {
-        m_expectReady = 1;
-        status = ReceiveBlock(block, qx::STATUS_BLOCK_SIZE, STATUS_PACKET_SIZE);
-        m_expectReady = 0;
+        status = ReceiveBlock(block, wire::STATUS_BLOCK_SIZE, wire::STATUS_PACKET_SIZE,
+                              PacketStart::AfterReadyByte);
     }
     if (status == RESULT_OK) {
-        status = AwaitCompletion(COMPLETION_TIMEOUT_MS);
+        status = AwaitCompletion(wire::COMPLETION_TIMEOUT_MS);
     }
     if (status == RESULT_OK) {
         std::memcpy(m_statusBlock, block, sizeof m_statusBlock);
@@ -328,35 +317,33 @@ int32_t CCameraSession::SendSimpleCommand(uint8_t code) {
     m_command[0] = code;  // no parameter bytes
     int32_t status = SendCommand();
     if (status == RESULT_OK) {
-        status = AwaitCompletion(COMPLETION_TIMEOUT_MS);
+        status = AwaitCompletion(wire::COMPLETION_TIMEOUT_MS);
     }
     m_result = status;
     return status;
 }
 
 int32_t CCameraSession::RequestUpdateMode() {
-    m_resultCode = CODE_OK;
-    m_result = RESULT_OK;
-    return SendSimpleCommand(qx::CMD_UPDATE_MODE);
+    return SendSimpleCommand(wire::CMD_UPDATE_MODE);
 }
 
 int32_t CCameraSession::SendFlagFollowUp() {
-    return SendSimpleCommand(qx::CMD_FLAG_FOLLOW_UP);
+    return SendSimpleCommand(wire::CMD_FLAG_FOLLOW_UP);
 }
 
 int32_t CCameraSession::SendSignOff() {
-    return SendSimpleCommand(qx::CMD_SIGN_OFF);
+    return SendSimpleCommand(wire::CMD_SIGN_OFF);
 }
 
 int32_t CCameraSession::SendReset() {
     BeginCommand();
-    m_command[0] = qx::CMD_RESET;
+    m_command[0] = wire::CMD_RESET;
     int32_t status = SendCommand();
     if (status == RESULT_OK) {
-        status = AwaitCompletion(COMPLETION_TIMEOUT_MS);
+        status = AwaitCompletion(wire::COMPLETION_TIMEOUT_MS);
     }
     if (status == RESULT_OK && IsSerial()) {
-        SetLineSpeed(1);  // the camera restarts at 9600 baud; the line follows
+        SetLineSpeed(wire::SPEED_CODE_9600);  // the camera restarts at 9600 baud; the line follows
     }
     m_result = status;
     return status;

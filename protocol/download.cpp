@@ -7,13 +7,14 @@
 // 32 KiB (from offset 0xF8000) are not written over USB.
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/clock.h"
 #include "protocol/camera_session.h"
+#include "wire/byte_codes.h"
+#include "wire/timing.h"
 
 namespace {
 
-constexpr int32_t SPEED_9600 = 1;
-constexpr int32_t SPEED_115200 = 5;
 constexpr int32_t ERASE_UNITS = 256;
 constexpr int32_t PHASE_ERASE = 1;
 constexpr int32_t PHASE_WRITE = 0;
@@ -26,16 +27,12 @@ bool Report(StatusCallback callback, uint32_t eventKind, int32_t value, int32_t 
     return callback(eventKind, value, phase) != 0;
 }
 
-uint32_t ReadLittleEndian32(const uint8_t* bytes) {
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-}
-
 // Folds one written block into the checksum accumulator; the low 16 bits of the accumulator end up as
 // the XOR of all little-endian 16-bit words written.
 uint32_t FoldBlock(uint32_t accumulator, const uint8_t* block, int32_t blockSize) {
     uint32_t words = 0;
     for (int32_t i = 0; i + 4 <= blockSize; i += 4) {
-        words ^= ReadLittleEndian32(block + i);
+        words ^= LoadLe32(block + i);
     }
     return accumulator ^ words ^ (words >> 16);
 }
@@ -43,131 +40,154 @@ uint32_t FoldBlock(uint32_t accumulator, const uint8_t* block, int32_t blockSize
 }  // namespace
 
 void CCameraSession::DownloadFirmware(const uint8_t* image, StatusCallback callback) {
-    m_resultCode = CODE_OK;
-    m_result = RESULT_OK;
-    uint32_t checksum = 0;
-    const bool usb = IsUsb();
-    if (image == nullptr || (!usb && !IsSerial())) {
-        m_result = LINK_FAILED;  // nothing to write, or no link chosen: nothing is sent
-        ToResultCode();
+    if (image == nullptr || (!IsUsb() && !IsSerial())) {
+        Conclude(LINK_FAILED);  // nothing to write, or no link chosen: nothing is sent
         return;
     }
+    if (IsUsb()) {
+        DownloadOverUsb(image, callback);
+    } else {
+        DownloadOverSerial(image, callback);
+    }
+}
 
-    if (usb) {
-        m_result = ReopenUsbDevice();
-        if (m_result != RESULT_OK) {
-            ToResultCode();
-            return;
-        }
-        // Erase phase, reported as its own phase.
-        if (!Report(callback, STATUS_START, 0, PHASE_ERASE)) {
-            m_result = RESULT_STOPPED;
-            ReleaseUsbHandle();
-            ToResultCode();
-            return;
-        }
-        int32_t percent = 0;
-        bool leftEarly = false;
-        for (int32_t unit = 0; unit < ERASE_UNITS; unit += qx::USB_ERASE_UNIT_STEP) {
-            DelayMs(200);
-            EraseBlocks(unit);
-            percent = unit * 100 / ERASE_UNITS;
-            if (!Report(callback, STATUS_PROGRESS, percent, PHASE_ERASE)) {
-                m_result = RESULT_STOPPED;
-            }
-            if (m_result != RESULT_OK) {
-                leftEarly = true;
-                break;
-            }
-        }
-        if (leftEarly) {
-            Report(callback, STATUS_FAILED, percent, PHASE_ERASE);
-        } else if (!Report(callback, STATUS_COMPLETED, 100, PHASE_ERASE)) {
-            m_result = RESULT_STOPPED;
-        }
+void CCameraSession::DownloadOverUsb(const uint8_t* image, StatusCallback callback) {
+    const int32_t opened = ReopenUsbDevice();
+    if (opened != RESULT_OK) {
+        Conclude(opened);
+        return;
+    }
+    if (!Report(callback, STATUS_START, 0, PHASE_ERASE)) {
+        ReleaseUsbHandle();
+        Conclude(RESULT_STOPPED);
+        return;
+    }
+    const int32_t erased = EraseOverUsb(callback);
+    if (erased != RESULT_OK) {
         // Blocks written into flash whose erase failed would be reported as a good update: stop here
         // with the erase's status, and sign off while the device is still open.
-        if (m_result != RESULT_OK) {
-            ToResultCode();
-            SignOff();
-            return;
-        }
-    } else {
-        ChangeSpeed(SPEED_115200);
-        if (m_result != RESULT_OK) {
-            ToResultCode();
-            return;
-        }
-        DelayMs(200);
-        EraseBlocks(0);
-        // Does nothing after a failed erase, whose status then ends the download.
-        ChangeSpeed(SPEED_115200);
-        if (m_result != RESULT_OK) {
-            ToResultCode();
-            return;
-        }
-    }
-
-    // Write phase.
-    if (!Report(callback, STATUS_START, 0, PHASE_WRITE)) {
-        m_result = RESULT_STOPPED;
-        if (usb) {
-            ReleaseUsbHandle();
-        } else {
-            CloseSerialPort();
-        }
-        ToResultCode();
+        Conclude(erased);
+        SignOff();
         return;
     }
-    const int32_t blockSize = usb ? qx::USB_BLOCK_SIZE : qx::SERIAL_BLOCK_SIZE;
-    const int32_t blockCount = usb ? qx::USB_BLOCK_COUNT : qx::SERIAL_BLOCK_COUNT;
+    WriteAndFinish(image, callback);
+}
+
+// Sixteen erase commands, each reported as progress of the erase phase. The erase's status; a callback
+// that asks to stop ends it with RESULT_STOPPED.
+int32_t CCameraSession::EraseOverUsb(StatusCallback callback) {
     int32_t percent = 0;
-    for (int32_t block = 0; block < blockCount; ++block) {
+    for (int32_t unit = 0; unit < ERASE_UNITS; unit += wire::USB_ERASE_UNIT_STEP) {
+        DelayMs(wire::ERASE_LEAD_MS);
+        int32_t status = EraseBlocks(unit);
+        percent = unit * 100 / ERASE_UNITS;
+        if (!Report(callback, STATUS_PROGRESS, percent, PHASE_ERASE)) {
+            status = RESULT_STOPPED;
+        }
+        if (status != RESULT_OK) {
+            Report(callback, STATUS_FAILED, percent, PHASE_ERASE);
+            return status;
+        }
+    }
+    return Report(callback, STATUS_COMPLETED, 100, PHASE_ERASE) ? RESULT_OK : RESULT_STOPPED;
+}
+
+void CCameraSession::DownloadOverSerial(const uint8_t* image, StatusCallback callback) {
+    const int32_t erased = EraseOverSerial();
+    if (erased != RESULT_OK) {
+        Conclude(erased);  // the port stays open: the session's end closes it
+        return;
+    }
+    WriteAndFinish(image, callback);
+}
+
+// The line goes to 115200 baud, the camera erases its whole flash, and the speed is confirmed once more
+// before the blocks go out.
+int32_t CCameraSession::EraseOverSerial() {
+    int32_t status = ChangeSpeed(wire::SPEED_CODE_115200);
+    if (status != RESULT_OK) {
+        return status;
+    }
+    DelayMs(wire::ERASE_LEAD_MS);
+    status = EraseBlocks(0);
+    if (status != RESULT_OK) {
+        return status;
+    }
+    return ChangeSpeed(wire::SPEED_CODE_115200);
+}
+
+// The write phase on an erased camera: every block in order, each reported as progress. The phase's
+// status; the percentage last reported and the checksum of the blocks written come back through the
+// arguments.
+int32_t CCameraSession::WriteBlocks(const uint8_t* image, StatusCallback callback, int32_t& percent,
+                                    uint32_t& checksum) {
+    const bool usb = IsUsb();
+    const int32_t blockSize = usb ? wire::USB_BLOCK_SIZE : wire::SERIAL_BLOCK_SIZE;
+    const int32_t blockCount = usb ? wire::USB_BLOCK_COUNT : wire::SERIAL_BLOCK_COUNT;
+    int32_t status = RESULT_OK;
+    for (int32_t block = 0; block < blockCount && status == RESULT_OK; ++block) {
         const uint8_t* source = image + static_cast<size_t>(block) * static_cast<size_t>(blockSize);
-        if (WriteBlock(source, block) == RESULT_OK) {
+        status = WriteBlock(source, block);
+        if (status == RESULT_OK) {
             checksum = FoldBlock(checksum, source, blockSize);
         }
         percent = (block + 1) * 100 / blockCount;
         if (!Report(callback, STATUS_PROGRESS, percent, PHASE_WRITE)) {
-            m_result = RESULT_STOPPED;
-        }
-        if (m_result != RESULT_OK) {
-            break;
+            status = RESULT_STOPPED;
         }
     }
-    if (m_result == RESULT_OK) {
-        DelayMs(500);
-        SendChecksum(static_cast<uint16_t>(checksum));
+    return status;
+}
+
+void CCameraSession::WriteAndFinish(const uint8_t* image, StatusCallback callback) {
+    if (!Report(callback, STATUS_START, 0, PHASE_WRITE)) {
+        if (IsUsb()) {
+            ReleaseUsbHandle();
+        } else {
+            CloseSerialPort();
+        }
+        Conclude(RESULT_STOPPED);
+        return;
+    }
+    int32_t percent = 0;
+    uint32_t checksum = 0;
+    const int32_t written = WriteBlocks(image, callback, percent, checksum);
+    FinishDownload(written, static_cast<uint16_t>(checksum), percent, callback);
+}
+
+// After the blocks: the checksum, (serial) the line back to 9600 baud, the reset and the link let go.
+// Over USB the session signs off at the end; the sign-off reaches the camera only after a failure,
+// while the device is still open.
+void CCameraSession::FinishDownload(int32_t status, uint16_t checksum, int32_t percent,
+                                    StatusCallback callback) {
+    const bool usb = IsUsb();
+    if (status == RESULT_OK) {
+        DelayMs(wire::CHECKSUM_LEAD_MS);
+        status = SendChecksum(checksum);
     }
     if (!usb) {
-        // Back to 9600 baud. Its own failure does not change the outcome; after a failure nothing is sent.
-        const int32_t before = m_result;
-        DelayMs(500);
-        ChangeSpeed(SPEED_9600);
-        DelayMs(500);
-        if (before == RESULT_OK) {
-            m_result = RESULT_OK;
+        // Back to 9600 baud after a good checksum; that switch's own failure does not change the outcome.
+        DelayMs(wire::SPEED_BACK_PAUSE_MS);
+        if (status == RESULT_OK) {
+            ChangeSpeed(wire::SPEED_CODE_9600);
         }
+        DelayMs(wire::SPEED_BACK_PAUSE_MS);
     }
-    if (m_result == RESULT_OK) {
-        DelayMs(1000);
-        SendReset();
-        DelayMs(200);
-        m_result = RESULT_OK;  // the camera restarts whatever its last answer was
+    if (status == RESULT_OK) {
+        DelayMs(wire::RESET_LEAD_MS);
+        SendReset();  // the camera restarts whatever its last answer was
+        DelayMs(wire::RESET_SETTLE_MS);
         if (usb) {
             ReleaseUsbHandle();
         } else {
             CloseSerialPort();
         }
-        if (!Report(callback, STATUS_COMPLETED, 100, PHASE_WRITE)) {
-            m_result = RESULT_STOPPED;
-        }
+        status = Report(callback, STATUS_COMPLETED, 100, PHASE_WRITE) ? RESULT_OK : RESULT_STOPPED;
     } else if (!Report(callback, STATUS_FAILED, percent, PHASE_WRITE)) {
-        m_result = RESULT_STOPPED;
+        status = RESULT_STOPPED;
     }
-    ToResultCode();
+    Conclude(status);
     if (usb) {
-        // Reaches the camera only after a failure, while the device is still open.
         SignOff();
     } else {
         CloseSerialPort();

@@ -2,8 +2,8 @@
 #include "res/bitmaps.h"
 
 namespace {
-#include "res/app_icon.xpm"
-#include "res/digit_strip.xpm"
+#include "app_icon.xpm"
+#include "digit_strip.xpm"
 }  // namespace
 
 namespace res {

@@ -3,10 +3,10 @@
 
 #include <array>
 
+#include "res/strings.h"
+
 namespace res {
 namespace {
-
-constexpr const char* APP_TITLE = "Corva QX410 Zoom Digital Camera Update Software";
 
 using K = ControlKind;
 

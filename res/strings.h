@@ -29,12 +29,15 @@ struct StringEntry {
     const char* text;
 };
 
+// The application's title: the main window's caption, every dialog's caption and strings 3 and 57344.
+inline constexpr char APP_TITLE[] = "Corva QX410 Zoom Digital Camera Update Software";
+
 inline constexpr StringEntry STRING_TABLE[] = {
     {IDS_DOC_TEMPLATE,
      "Corva QX410 Zoom Digital Camera Update Software\nQx410fw\nQx410fw "
      "Document\n\n\nQx410fw.Document\nQx410fw "
      "Document"},
-    {IDS_TITLE, "Corva QX410 Zoom Digital Camera Update Software"},
+    {IDS_TITLE, APP_TITLE},
     {IDS_VERSION_MATCHES, "\nSelected firmware matches camera version."},
     {IDS_NOT_FOUND,
      "Camera can not be found.\nPlease exit, and turn off the camera.\nThen turn it back on, and verify that "
@@ -51,7 +54,7 @@ inline constexpr StringEntry STRING_TABLE[] = {
     {IDS_WRONG_FILE, "\nSelected file is wrong.\nTo select correct file, click Continue button."},
     {IDS_SUCCESS, "Firmware %c.%c%c was successfully installed in your Corva QX410 Zoom Digital Camera !"},
     {IDS_SEARCHING, "Searching for Corva QX410 Zoom Digital Camera ..."},
-    {IDS_APP_TITLE, "Corva QX410 Zoom Digital Camera Update Software"},
+    {IDS_APP_TITLE, APP_TITLE},
 };
 
 // The text of string id; an empty text for a number the table does not hold.

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/byte_codes.h"
+#include "wire/byte_codes.h"
 
 namespace sim {
 namespace {
@@ -99,7 +99,7 @@ CameraModel::CameraModel(const CameraConfig& config)
 }
 
 uint32_t CameraModel::BlockSize() const {
-    return m_config.link == LinkKind::Usb ? qx::USB_BLOCK_SIZE : qx::SERIAL_BLOCK_SIZE;
+    return m_config.link == LinkKind::Usb ? wire::USB_BLOCK_SIZE : wire::SERIAL_BLOCK_SIZE;
 }
 
 uint32_t CameraModel::DataPacketSize() const {
@@ -107,7 +107,7 @@ uint32_t CameraModel::DataPacketSize() const {
 }
 
 uint32_t CameraModel::BaudRate() const {
-    return qx::SPEED_CODES[m_speedCode].baudRate;
+    return wire::SPEED_CODES[m_speedCode].baudRate;
 }
 
 uint16_t CameraModel::ConfigurationTotalLength() const {
@@ -164,7 +164,7 @@ void CameraModel::ApplyPendingSpeed(uint32_t nowMs) {
 
 uint32_t CameraModel::RateAt(uint32_t atMs) const {
     if (m_pendingSpeed && IsAtOrBefore(m_pendingSpeed->first, atMs)) {
-        return qx::SPEED_CODES[m_pendingSpeed->second].baudRate;
+        return wire::SPEED_CODES[m_pendingSpeed->second].baudRate;
     }
     return BaudRate();
 }
@@ -218,7 +218,7 @@ std::optional<uint32_t> CameraModel::EmitReply(uint32_t atMs, uint8_t command, R
         return std::nullopt;
     }
     for (uint32_t elapsed = 0; elapsed < busyMs; elapsed += interval) {
-        Emit(atMs + elapsed, qx::BYTE_BUSY);
+        Emit(atMs + elapsed, wire::BYTE_BUSY);
     }
     return Emit(atMs + busyMs, byte);
 }
@@ -237,7 +237,7 @@ bool CameraModel::PopDue(uint32_t nowMs, uint32_t hostBaud, OutputByte& out) {
         out.dueMs = pending.dueMs;
         baud = pending.baud;
     } else {
-        out.value = qx::BYTE_BUSY;
+        out.value = wire::BYTE_BUSY;
         out.dueMs = *m_endlessBusyNextMs;
         baud = RateAt(out.dueMs);
         const uint32_t interval =
@@ -286,7 +286,7 @@ void CameraModel::SetBreak(bool on, uint32_t nowMs) {
     }
     // A break resets the camera's serial interface: back to 9600 baud, half-sent answers and half-received
     // packets are dropped.
-    m_speedCode = qx::SPEED_CODE_MIN;
+    m_speedCode = wire::SPEED_CODE_MIN;
     m_pendingSpeed.reset();
     m_out.clear();
     m_haveQueued = false;
@@ -336,13 +336,13 @@ void CameraModel::TakeByte(uint8_t byte, uint32_t nowMs) {
             }
             return;
         case Phase::AwaitStatusAnswer:
-            if (byte == qx::BYTE_DATA_ACK) {
+            if (byte == wire::BYTE_DATA_ACK) {
                 m_phase = Phase::Idle;
-                EmitReply(nowMs + m_config.times.completionMs, qx::CMD_READ_STATUS, ReplyPoint::Completion,
-                          qx::BYTE_COMPLETION);
+                EmitReply(nowMs + m_config.times.completionMs, wire::CMD_READ_STATUS, ReplyPoint::Completion,
+                          wire::BYTE_COMPLETION);
                 return;
             }
-            if (byte == qx::BYTE_DATA_NAK) {
+            if (byte == wire::BYTE_DATA_NAK) {
                 SendStatusPacket(nowMs + m_config.times.readyMs);
                 return;
             }
@@ -350,7 +350,7 @@ void CameraModel::TakeByte(uint8_t byte, uint32_t nowMs) {
             break;
         case Phase::AwaitAccessAck:
             m_phase = Phase::Idle;
-            if (byte == qx::BYTE_ACK) {
+            if (byte == wire::BYTE_ACK) {
                 m_unlocked = true;
                 return;
             }
@@ -369,28 +369,28 @@ void CameraModel::ParseIdle(uint32_t nowMs) {
         }
         // Stray control bytes of the updater start nothing.
         const uint8_t first = m_rx.front();
-        if (first == qx::BYTE_ACK || first == qx::BYTE_DATA_ACK || first == qx::BYTE_DATA_NAK) {
+        if (first == wire::BYTE_ACK || first == wire::BYTE_DATA_ACK || first == wire::BYTE_DATA_NAK) {
             m_rx.erase(m_rx.begin());
             continue;
         }
         size_t used = 0;
         const size_t accessMatch = static_cast<size_t>(
             std::mismatch(m_rx.begin(), m_rx.begin() + static_cast<long>(std::min<size_t>(m_rx.size(), 12)),
-                          qx::ACCESS_REQUEST)
+                          wire::ACCESS_REQUEST)
                 .first -
             m_rx.begin());
-        if (accessMatch == m_rx.size() && accessMatch < qx::ACCESS_STRING_LENGTH) {
+        if (accessMatch == m_rx.size() && accessMatch < wire::ACCESS_STRING_LENGTH) {
             return;  // so far the access string: wait for the rest
         }
-        if (accessMatch == qx::ACCESS_STRING_LENGTH) {
-            used = qx::ACCESS_STRING_LENGTH;
+        if (accessMatch == wire::ACCESS_STRING_LENGTH) {
+            used = wire::ACCESS_STRING_LENGTH;
             HandleAccessString(nowMs);
-        } else if (m_rx.size() < qx::COMMAND_PACKET_SIZE) {
+        } else if (m_rx.size() < wire::COMMAND_PACKET_SIZE) {
             return;
-        } else if (m_rx[qx::COMMAND_PACKET_SIZE - 1] == qx::BYTE_TERMINATOR) {
+        } else if (m_rx[wire::COMMAND_PACKET_SIZE - 1] == wire::BYTE_TERMINATOR) {
             std::array<uint8_t, 8> packet = {};
             std::copy_n(m_rx.begin(), packet.size(), packet.begin());
-            used = qx::COMMAND_PACKET_SIZE;
+            used = wire::COMMAND_PACKET_SIZE;
             HandleCommand(packet, nowMs);
         } else {
             m_rx.erase(m_rx.begin());  // not a packet boundary: slide by one byte
@@ -418,96 +418,97 @@ void CameraModel::HandleCommand(const std::array<uint8_t, 8>& packet, uint32_t n
     const uint8_t code = packet[0];
     const uint32_t ackAt = nowMs + m_config.times.ackMs;
     if (m_config.faults.refuseCommand && *m_config.faults.refuseCommand == code) {
-        Emit(ackAt, qx::BYTE_REFUSED);
+        Emit(ackAt, wire::BYTE_REFUSED);
         return;
     }
     const bool needsUnlock =
-        code == qx::CMD_ERASE_BLOCKS || code == qx::CMD_WRITE_BLOCK || code == qx::CMD_CHECKSUM;
+        code == wire::CMD_ERASE_BLOCKS || code == wire::CMD_WRITE_BLOCK || code == wire::CMD_CHECKSUM;
     if (needsUnlock && !m_unlocked) {
-        Emit(ackAt, qx::BYTE_REFUSED);
+        Emit(ackAt, wire::BYTE_REFUSED);
         return;
     }
     const ResponseTimes& times = m_config.times;
     std::optional<uint32_t> ack;
     switch (code) {
-        case qx::CMD_READ_STATUS:
+        case wire::CMD_READ_STATUS:
             StartStatusRead(nowMs);
             return;
-        case qx::CMD_SET_SPEED:
+        case wire::CMD_SET_SPEED:
             SpeedCommand(packet, ackAt);
             return;
-        case qx::CMD_ERASE_BLOCKS:
+        case wire::CMD_ERASE_BLOCKS:
             EraseCommand(packet, ackAt);
             return;
-        case qx::CMD_WRITE_BLOCK:
+        case wire::CMD_WRITE_BLOCK:
             WriteCommand(packet, ackAt);
             return;
-        case qx::CMD_CHECKSUM: {
+        case wire::CMD_CHECKSUM: {
             const uint16_t received = static_cast<uint16_t>(packet[4] | (packet[5] << 8));  // low byte first
             const uint16_t computed = ComputeChecksum();
             m_checksumReceived = received;
             m_checksumComputed = computed;
-            ack = EmitReply(ackAt, code, ReplyPoint::Ack, qx::BYTE_ACK);
+            ack = EmitReply(ackAt, code, ReplyPoint::Ack, wire::BYTE_ACK);
             if (!ack) {
                 return;
             }
             const bool match = received == computed && !m_config.faults.checksumAlwaysMismatch;
             EmitReply(*ack + times.checksumMs, code, ReplyPoint::Completion,
-                      match ? qx::BYTE_COMPLETION : CHECKSUM_FAILURE_BYTE);
+                      match ? wire::BYTE_COMPLETION : CHECKSUM_FAILURE_BYTE);
             return;
         }
-        case qx::CMD_UPDATE_MODE:
-        case qx::CMD_FLAG_FOLLOW_UP:
-        case qx::CMD_SIGN_OFF:
-            ack = EmitReply(ackAt, code, ReplyPoint::Ack, qx::BYTE_ACK);
+        case wire::CMD_UPDATE_MODE:
+        case wire::CMD_FLAG_FOLLOW_UP:
+        case wire::CMD_SIGN_OFF:
+            ack = EmitReply(ackAt, code, ReplyPoint::Ack, wire::BYTE_ACK);
             if (!ack) {
                 return;
             }
-            EmitReply(*ack + times.completionMs, code, ReplyPoint::Completion, qx::BYTE_COMPLETION);
-            if (code == qx::CMD_UPDATE_MODE) {
+            EmitReply(*ack + times.completionMs, code, ReplyPoint::Completion, wire::BYTE_COMPLETION);
+            if (code == wire::CMD_UPDATE_MODE) {
                 m_updateModeRequested = true;
             }
-            if (code == qx::CMD_SIGN_OFF) {
+            if (code == wire::CMD_SIGN_OFF) {
                 m_unlocked = false;
                 m_updateModeRequested = false;
             }
             return;
-        case qx::CMD_RESET: {
-            ack = EmitReply(ackAt, code, ReplyPoint::Ack, qx::BYTE_ACK);
+        case wire::CMD_RESET: {
+            ack = EmitReply(ackAt, code, ReplyPoint::Ack, wire::BYTE_ACK);
             if (!ack) {
                 return;
             }
             const std::optional<uint32_t> done =
-                EmitReply(*ack + times.resetMs, code, ReplyPoint::Completion, qx::BYTE_COMPLETION);
+                EmitReply(*ack + times.resetMs, code, ReplyPoint::Completion, wire::BYTE_COMPLETION);
             m_resetSeen = true;
             m_unlocked = false;
             m_updateModeRequested = false;
             if (done) {
                 // The camera restarts: its line comes back at 9600 baud.
                 m_pendingSpeed =
-                    std::make_pair(*done + std::max<uint32_t>(times.restartMs, 1), qx::SPEED_CODE_MIN);
+                    std::make_pair(*done + std::max<uint32_t>(times.restartMs, 1), wire::SPEED_CODE_MIN);
             }
             return;
         }
         default:
-            Emit(ackAt, qx::BYTE_REFUSED);
+            Emit(ackAt, wire::BYTE_REFUSED);
             return;
     }
 }
 
 void CameraModel::SpeedCommand(const std::array<uint8_t, 8>& packet, uint32_t ackAtMs) {
     int code = 0;
-    for (int c = qx::SPEED_CODE_MIN; c <= qx::SPEED_CODE_MAX; ++c) {
-        if (qx::SPEED_CODES[c].high == packet[2] && qx::SPEED_CODES[c].low == packet[3]) {
+    for (int c = wire::SPEED_CODE_MIN; c <= wire::SPEED_CODE_MAX; ++c) {
+        if (wire::SPEED_CODES[c].high == packet[2] && wire::SPEED_CODES[c].low == packet[3]) {
             code = c;
         }
     }
     if (code == 0) {
-        Emit(ackAtMs, qx::BYTE_REFUSED);
+        Emit(ackAtMs, wire::BYTE_REFUSED);
         return;
     }
     // The acknowledgement goes out at the old rate; the camera switches once it has left.
-    const std::optional<uint32_t> ack = EmitReply(ackAtMs, qx::CMD_SET_SPEED, ReplyPoint::Ack, qx::BYTE_ACK);
+    const std::optional<uint32_t> ack =
+        EmitReply(ackAtMs, wire::CMD_SET_SPEED, ReplyPoint::Ack, wire::BYTE_ACK);
     if (!ack) {
         return;
     }
@@ -516,7 +517,7 @@ void CameraModel::SpeedCommand(const std::array<uint8_t, 8>& packet, uint32_t ac
         case SpeedFault::None:
             break;
         case SpeedFault::SwitchElsewhere:
-            code = code == qx::SPEED_CODE_MAX ? qx::SPEED_CODE_MAX - 1 : code + 1;
+            code = code == wire::SPEED_CODE_MAX ? wire::SPEED_CODE_MAX - 1 : code + 1;
             break;
         case SpeedFault::StayPut:
             return;
@@ -532,14 +533,14 @@ void CameraModel::EraseCommand(const std::array<uint8_t, 8>& packet, uint32_t ac
     if (packet[2] == 0x10) {
         // One erase unit: 16 blocks of 4096 bytes from unit * 4096.
         const uint32_t unit = static_cast<uint32_t>((packet[4] << 8) | packet[5]);
-        start = unit * qx::USB_BLOCK_SIZE;
-        length = qx::USB_ERASE_UNIT_STEP * qx::USB_BLOCK_SIZE;
+        start = unit * wire::USB_BLOCK_SIZE;
+        length = wire::USB_ERASE_UNIT_STEP * wire::USB_BLOCK_SIZE;
         if (start + length > FLASH_SIZE) {
-            Emit(ackAtMs, qx::BYTE_REFUSED);
+            Emit(ackAtMs, wire::BYTE_REFUSED);
             return;
         }
     } else if (!allZero) {
-        Emit(ackAtMs, qx::BYTE_REFUSED);
+        Emit(ackAtMs, wire::BYTE_REFUSED);
         return;
     }
     ++m_eraseCommands;
@@ -550,18 +551,18 @@ void CameraModel::EraseCommand(const std::array<uint8_t, 8>& packet, uint32_t ac
     }
     std::fill(m_flash.begin() + start, m_flash.begin() + start + length, static_cast<uint8_t>(0xFF));
     const std::optional<uint32_t> ack =
-        EmitReply(ackAtMs, qx::CMD_ERASE_BLOCKS, ReplyPoint::Ack, qx::BYTE_ACK);
+        EmitReply(ackAtMs, wire::CMD_ERASE_BLOCKS, ReplyPoint::Ack, wire::BYTE_ACK);
     if (!ack || m_config.faults.eraseNeverCompletes) {
         return;
     }
-    EmitReply(*ack + m_config.times.eraseMs, qx::CMD_ERASE_BLOCKS, ReplyPoint::Completion,
-              qx::BYTE_COMPLETION);
+    EmitReply(*ack + m_config.times.eraseMs, wire::CMD_ERASE_BLOCKS, ReplyPoint::Completion,
+              wire::BYTE_COMPLETION);
 }
 
 void CameraModel::WriteCommand(const std::array<uint8_t, 8>& packet, uint32_t ackAtMs) {
     const uint32_t block = static_cast<uint32_t>((packet[2] << 8) | packet[3]);
     if (packet[5] != 0x01 || block >= FLASH_SIZE / BlockSize()) {
-        Emit(ackAtMs, qx::BYTE_REFUSED);
+        Emit(ackAtMs, wire::BYTE_REFUSED);
         return;
     }
     if (m_config.faults.silentFromBlock && block >= *m_config.faults.silentFromBlock) {
@@ -569,7 +570,7 @@ void CameraModel::WriteCommand(const std::array<uint8_t, 8>& packet, uint32_t ac
         return;
     }
     const std::optional<uint32_t> ack =
-        EmitReply(ackAtMs, qx::CMD_WRITE_BLOCK, ReplyPoint::Ack, qx::BYTE_ACK);
+        EmitReply(ackAtMs, wire::CMD_WRITE_BLOCK, ReplyPoint::Ack, wire::BYTE_ACK);
     if (!ack) {
         return;
     }
@@ -580,10 +581,7 @@ void CameraModel::WriteCommand(const std::array<uint8_t, 8>& packet, uint32_t ac
 
 void CameraModel::HandleDataPacket(uint32_t nowMs) {
     const uint32_t size = BlockSize();
-    uint8_t check = 0;
-    for (uint32_t i = 0; i < size; ++i) {
-        check ^= m_rx[i];
-    }
+    const uint8_t check = wire::CheckByte(m_rx.data(), size);
     const uint32_t ackAt = nowMs + m_config.times.ackMs;
     const CameraFaults& faults = m_config.faults;
     const bool refuse = faults.refuseBlock && *faults.refuseBlock == m_currentBlock &&
@@ -594,7 +592,7 @@ void CameraModel::HandleDataPacket(uint32_t nowMs) {
         }
         ++m_dataRefused;
         m_rx.clear();
-        m_phaseSinceMs = Emit(ackAt, qx::BYTE_DATA_NAK);
+        m_phaseSinceMs = Emit(ackAt, wire::BYTE_DATA_NAK);
         return;
     }
     // Flash programming only clears bits: a block written over unerased flash comes out wrong.
@@ -607,9 +605,9 @@ void CameraModel::HandleDataPacket(uint32_t nowMs) {
     m_anyWrittenSinceErase = true;
     m_blocksWritten.push_back(m_currentBlock);
     m_phase = Phase::Idle;
-    const uint32_t acked = Emit(ackAt, qx::BYTE_DATA_ACK);
-    EmitReply(acked + m_config.times.blockWriteMs, qx::CMD_WRITE_BLOCK, ReplyPoint::Completion,
-              qx::BYTE_COMPLETION);
+    const uint32_t acked = Emit(ackAt, wire::BYTE_DATA_ACK);
+    EmitReply(acked + m_config.times.blockWriteMs, wire::CMD_WRITE_BLOCK, ReplyPoint::Completion,
+              wire::BYTE_COMPLETION);
 }
 
 uint16_t CameraModel::ComputeChecksum() const {
@@ -629,7 +627,7 @@ uint16_t CameraModel::ComputeChecksum() const {
 
 void CameraModel::StartStatusRead(uint32_t nowMs) {
     const std::optional<uint32_t> ack =
-        EmitReply(nowMs + m_config.times.ackMs, qx::CMD_READ_STATUS, ReplyPoint::Ack, qx::BYTE_ACK);
+        EmitReply(nowMs + m_config.times.ackMs, wire::CMD_READ_STATUS, ReplyPoint::Ack, wire::BYTE_ACK);
     if (!ack) {
         return;
     }
@@ -638,22 +636,19 @@ void CameraModel::StartStatusRead(uint32_t nowMs) {
 
 void CameraModel::SendStatusPacket(uint32_t atMs) {
     const std::optional<uint32_t> ready =
-        EmitReply(atMs, qx::CMD_READ_STATUS, ReplyPoint::Ready, qx::BYTE_READY);
+        EmitReply(atMs, wire::CMD_READ_STATUS, ReplyPoint::Ready, wire::BYTE_READY);
     if (!ready) {
         return;
     }
     CameraFaults& faults = m_config.faults;
     if (m_statusErrorsGiven < faults.statusErrorTimes) {
         ++m_statusErrorsGiven;
-        Emit(*ready, qx::BYTE_ERROR);
+        Emit(*ready, wire::BYTE_ERROR);
         m_phase = Phase::Idle;
         return;
     }
     const std::array<uint8_t, 256> block = StatusBlock();
-    uint8_t check = 0;
-    for (uint8_t byte : block) {
-        check ^= byte;
-    }
+    uint8_t check = wire::CheckByte(block.data(), block.size());
     if (m_statusCorruptionsGiven < faults.corruptStatusCheckTimes) {
         ++m_statusCorruptionsGiven;
         check = static_cast<uint8_t>(check ^ 0xFF);
@@ -669,13 +664,13 @@ void CameraModel::HandleAccessString(uint32_t nowMs) {
     if (!m_unlocked && !m_updateModeRequested) {
         return;
     }
-    bool newReply = VersionWord() >= qx::ACCESS_NEW_REPLY_MIN_VERSION;
+    bool newReply = VersionWord() >= wire::ACCESS_NEW_REPLY_MIN_VERSION;
     if (m_config.faults.wrongAccessReply) {
         newReply = !newReply;
     }
-    const char* reply = newReply ? qx::ACCESS_REPLY_NEW : qx::ACCESS_REPLY_OLD;
+    const char* reply = newReply ? wire::ACCESS_REPLY_NEW : wire::ACCESS_REPLY_OLD;
     EmitBytes(nowMs + m_config.times.accessReplyMs, reinterpret_cast<const uint8_t*>(reply),
-              qx::ACCESS_STRING_LENGTH);
+              wire::ACCESS_STRING_LENGTH);
     m_phase = Phase::AwaitAccessAck;
 }
 

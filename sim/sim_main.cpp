@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "protocol/byte_codes.h"
 #include "sim/byte_log.h"
 #include "sim/camera_model.h"
 #include "sim/device_directory.h"
@@ -21,6 +20,7 @@
 #include "sim/serial_endpoint.h"
 #include "sim/sha256.h"
 #include "sim/usb_endpoint.h"
+#include "wire/byte_codes.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/byte_order.h"
+#include "wire/usb_driver.h"
 
 namespace sim {
 namespace {
@@ -27,13 +28,13 @@ void AppendU32(std::vector<uint8_t>& out, uint32_t value) {
 
 const char* RequestName(uint32_t code) {
     switch (code) {
-        case USB_GET_DEVICE_DESCRIPTOR:
+        case wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR:
             return "GET_DEVICE_DESCRIPTOR";
-        case USB_GET_CONFIGURATION:
+        case wire::IOCTL_CAMERA_GET_CONFIGURATION:
             return "GET_CONFIGURATION";
-        case USB_WRITE:
+        case wire::IOCTL_CAMERA_WRITE:
             return "WRITE";
-        case USB_READ:
+        case wire::IOCTL_CAMERA_READ:
             return "READ";
         default:
             return "unknown request";
@@ -80,13 +81,23 @@ bool IsServed(const sockaddr_un& address) {
 
 }  // namespace
 
+// The socket is bound and listening under a temporary name first and then renamed into place, so that
+// whoever sees D/QX410U-NNN appear can connect at once.
 bool UsbEndpoint::Open(const std::string& directory, int instance, std::string& error) {
     char name[32];
     snprintf(name, sizeof name, "/QX410U-%03d", instance);
     const std::string path = directory + name;
+    const std::string bindingPath = path + ".binding";
     sockaddr_un address{};
-    if (!FillAddress(path, address)) {
+    sockaddr_un bindingAddress{};
+    if (!FillAddress(path, address) || !FillAddress(bindingPath, bindingAddress)) {
         error = "the socket path " + path + " is too long";
+        return false;
+    }
+    // A socket left by a simulator that is gone is replaced; one that is served, or any other file, is not.
+    struct stat existing {};
+    if (lstat(path.c_str(), &existing) == 0 && (!S_ISSOCK(existing.st_mode) || IsServed(address))) {
+        error = "cannot listen at " + path + " (another simulator?): " + std::strerror(EADDRINUSE);
         return false;
     }
     m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -94,26 +105,13 @@ bool UsbEndpoint::Open(const std::string& directory, int instance, std::string& 
         error = std::string("cannot create a socket: ") + std::strerror(errno);
         return false;
     }
-    if (bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        struct stat info {};
-        const bool stale = errno == EADDRINUSE && lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
-                           !IsServed(address);
-        if (!stale) {
-            error = "cannot listen at " + path + " (another simulator?): " + std::strerror(errno);
-            Close();
-            return false;
-        }
-        unlink(path.c_str());
-        if (bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-            error = "cannot listen at " + path + ": " + std::strerror(errno);
-            Close();
-            return false;
-        }
-    }
+    unlink(bindingPath.c_str());
     struct stat info {};
-    if (listen(m_listen, 16) != 0 || stat(path.c_str(), &info) != 0) {
+    if (bind(m_listen, reinterpret_cast<const sockaddr*>(&bindingAddress), sizeof bindingAddress) != 0 ||
+        listen(m_listen, 16) != 0 || rename(bindingPath.c_str(), path.c_str()) != 0 ||
+        stat(path.c_str(), &info) != 0) {
         error = "cannot listen at " + path + ": " + std::strerror(errno);
-        unlink(path.c_str());
+        unlink(bindingPath.c_str());
         Close();
         return false;
     }
@@ -249,14 +247,15 @@ void UsbEndpoint::HandleRequest(Connection& connection, uint32_t code, const uin
                                 uint64_t nowUs) {
     CameraModel& model = m_wire.Model();
     m_wire.Log().Event(nowUs, "usb " + std::string(RequestName(code)) + " " + std::to_string(length));
-    if (code == USB_GET_DEVICE_DESCRIPTOR || code == USB_GET_CONFIGURATION) {
-        const std::vector<uint8_t>& record =
-            code == USB_GET_DEVICE_DESCRIPTOR ? model.DeviceDescriptor() : model.Configuration();
+    if (code == wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR || code == wire::IOCTL_CAMERA_GET_CONFIGURATION) {
+        const std::vector<uint8_t>& record = code == wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR
+                                                 ? model.DeviceDescriptor()
+                                                 : model.Configuration();
         const uint32_t answer = std::min(length, static_cast<uint32_t>(record.size()));
         QueueResponse(connection, USB_STATUS_SUCCESS, record.data(), answer);
         return;
     }
-    if (code == USB_WRITE) {
+    if (code == wire::IOCTL_CAMERA_WRITE) {
         if (length < PIPE_WORD_SIZE || LoadLe32(data) != 0) {
             QueueResponse(connection, USB_STATUS_FAILED, nullptr, 0);
             return;
@@ -265,7 +264,7 @@ void UsbEndpoint::HandleRequest(Connection& connection, uint32_t code, const uin
         QueueResponse(connection, USB_STATUS_SUCCESS, nullptr, 0);
         return;
     }
-    if (code == USB_READ) {
+    if (code == wire::IOCTL_CAMERA_READ) {
         const uint32_t readPipe = FindReadPipe(model.Configuration());
         if (length < PIPE_WORD_SIZE || LoadLe32(data) != readPipe) {
             QueueResponse(connection, USB_STATUS_FAILED, nullptr, 0);

@@ -18,11 +18,6 @@
 #include "sim/endpoint.h"
 
 namespace sim {
-
-constexpr uint32_t USB_GET_DEVICE_DESCRIPTOR = 0x222004;
-constexpr uint32_t USB_GET_CONFIGURATION = 0x222008;
-constexpr uint32_t USB_WRITE = 0x22200C;
-constexpr uint32_t USB_READ = 0x222010;
 // Larger requests are refused (the largest legitimate one is a 4097-byte packet plus the pipe word).
 constexpr uint32_t USB_REQUEST_MAX = 65536;
 constexpr uint32_t USB_STATUS_SUCCESS = 0;

@@ -7,6 +7,9 @@
 #include <cstring>
 #include <utility>
 
+#include "wire/timing.h"
+#include "wire/usb_driver.h"
+
 namespace sim {
 namespace {
 
@@ -213,6 +216,11 @@ class VirtualUsbConnection final : public platform::IUsbConnection {
         : m_clock(clock), m_entry(std::move(entry)), m_wire(std::move(wire)) {}
 
     bool Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) override {
+        // Like the real driver client: once a request ran past the request limit the connection is
+        // closed, and every later request on it fails at once without reaching the driver.
+        if (m_closed) {
+            return false;
+        }
         const uint32_t start = m_clock.ReadMs();
         const bool ok = Perform(controlCode, buffer, length);
         WireRecord record;
@@ -239,20 +247,20 @@ class VirtualUsbConnection final : public platform::IUsbConnection {
         }
         CameraModel& model = *entry.model;
         switch (controlCode) {
-            case USB_GET_DEVICE_DESCRIPTOR: {
+            case wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR: {
                 const std::vector<uint8_t>& descriptor = model.DeviceDescriptor();
                 std::copy_n(descriptor.begin(), std::min<size_t>(length, descriptor.size()), buffer);
                 return true;
             }
-            case USB_GET_CONFIGURATION: {
+            case wire::IOCTL_CAMERA_GET_CONFIGURATION: {
                 const std::vector<uint8_t>& configuration = model.Configuration();
                 const size_t total = std::min<size_t>(model.ConfigurationTotalLength(), configuration.size());
                 std::copy_n(configuration.begin(), std::min<size_t>(length, total), buffer);
                 return true;
             }
-            case USB_WRITE:
+            case wire::IOCTL_CAMERA_WRITE:
                 return Write(buffer, length);
-            case USB_READ:
+            case wire::IOCTL_CAMERA_READ:
                 return Read(buffer, length);
             default:
                 return false;
@@ -289,7 +297,7 @@ class VirtualUsbConnection final : public platform::IUsbConnection {
         }
         const size_t wanted = length - PIPE_WORD_SIZE;
         std::vector<uint8_t>& pending = m_entry->usbPending;
-        const uint32_t deadline = m_clock.ReadMs() + USB_REQUEST_LIMIT_MS;
+        const uint32_t deadline = m_clock.ReadMs() + wire::USB_REQUEST_LIMIT_MS;
         for (;;) {
             const std::vector<OutputByte> bytes = model.TakeDue(m_clock.ReadMs(), 0);
             LogCameraBytes(*m_wire, m_entry->name, 0, bytes);
@@ -304,6 +312,7 @@ class VirtualUsbConnection final : public platform::IUsbConnection {
             const std::optional<uint32_t> next = model.NextOutputTime();
             if (!next || IsBefore(deadline, *next)) {
                 m_clock.AdvanceTo(deadline);
+                m_closed = true;
                 return false;
             }
             m_clock.AdvanceTo(*next);
@@ -313,6 +322,7 @@ class VirtualUsbConnection final : public platform::IUsbConnection {
     VirtualClock& m_clock;
     std::shared_ptr<VirtualDevices::Entry> m_entry;
     std::shared_ptr<VirtualDevices::Wire> m_wire;
+    bool m_closed = false;
 };
 
 bool ContainsBytes(const std::vector<uint8_t>& haystack, const std::vector<uint8_t>& needle) {

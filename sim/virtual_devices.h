@@ -22,15 +22,6 @@
 
 namespace sim {
 
-// How long one driver request may take before the client gives up on it.
-constexpr uint32_t USB_REQUEST_LIMIT_MS = 35000;
-
-// USB driver control codes, as the link issues them.
-constexpr uint32_t USB_GET_DEVICE_DESCRIPTOR = 0x222004;
-constexpr uint32_t USB_GET_CONFIGURATION = 0x222008;
-constexpr uint32_t USB_WRITE = 0x22200C;
-constexpr uint32_t USB_READ = 0x222010;
-
 enum class WireKind : uint8_t {
     HostToCamera,  // bytes the updater wrote (heard = false when the camera did not hear them)
     CameraToHost,  // camera bytes on the line (lost = true when the host's rate differed)

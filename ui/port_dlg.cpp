@@ -4,12 +4,10 @@
 #include <QAbstractButton>
 #include <QButtonGroup>
 
+#include "app/update_controller.h"
 #include "ui/dialog_host.h"
 
 namespace ui {
-namespace {
-constexpr int16_t STATUS_SEARCHING = 1;
-}  // namespace
 
 CPortDlg::CPortDlg(IDialogHost* host, QWidget* parent)
     : CTemplateDialog(res::IDD_PORT, host, parent), m_group(new QButtonGroup(this)) {
@@ -43,7 +41,7 @@ void CPortDlg::OnCommand(int controlId) {
         m_port = static_cast<int16_t>(checked - res::IDC_PORT_AUTO);
     }
     if (Host() != nullptr) {
-        Host()->SetStatus(STATUS_SEARCHING);
+        Host()->SetStatus(STATUS_LINE_SEARCHING);
     }
     done(res::IDC_OK);
 }

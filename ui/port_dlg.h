@@ -6,14 +6,12 @@
 
 #include <cstdint>
 
+#include "protocol/camera_session.h"
 #include "ui/template_dialog.h"
 
 class QButtonGroup;
 
 namespace ui {
-
-constexpr int16_t PORT_AUTO = 0;
-constexpr int16_t PORT_USB = 10;
 
 class CPortDlg : public CTemplateDialog {
   public:

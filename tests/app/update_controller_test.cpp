@@ -22,10 +22,10 @@
 #include "app/download_status.h"
 #include "app/firmware_image.h"
 #include "common/clock.h"
-#include "protocol/byte_codes.h"
 #include "res/strings.h"
 #include "sim/virtual_devices.h"
 #include "tests/app/scripted_ui.h"
+#include "wire/byte_codes.h"
 
 namespace {
 
@@ -157,7 +157,7 @@ class ControllerTest : public ::testing::Test, public IClock, public IInfoBar {
     // released, no UI left in use.
     void ExpectEndedCleanly(const sim::CameraModel& camera, uint32_t resets) {
         EXPECT_EQ(std::count_if(camera.Commands().begin(), camera.Commands().end(),
-                                [](const auto& c) { return c.code == qx::CMD_RESET; }),
+                                [](const auto& c) { return c.code == 0xAE; }),
                   resets);
         EXPECT_EQ(std::pair(ui.busyDepth, ui.busyLowest), std::pair(0, 0));
         EXPECT_EQ(CountLiveFirmwareImages(), 0);

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/devices.h"
-#include "protocol/byte_codes.h"
 #include "protocol/camera_session.h"
 #include "tests/e2e/e2e_support.h"
+#include "wire/byte_codes.h"
 
 namespace e2e {
 namespace {
@@ -30,7 +30,7 @@ TEST_F(SerialDownloadLong, CompleteDownloadWritesEveryBlockThenChecksumAndReset)
     const SimSummary summary = StopSimulator();
     uint32_t nextBlock = 0;
     for (const SeenCommand& command : summary.commands) {
-        if (command.code == qx::CMD_WRITE_BLOCK) {
+        if (command.code == 0x1D) {
             ASSERT_EQ(command.params[1] * 256u + command.params[2], nextBlock++) << "blocks out of order";
         }
     }
@@ -38,7 +38,7 @@ TEST_F(SerialDownloadLong, CompleteDownloadWritesEveryBlockThenChecksumAndReset)
     ASSERT_GE(summary.codes.size(), 3u);
     // After the last block: the checksum, the return to 9600 and the reset.
     EXPECT_EQ(std::vector<uint8_t>(summary.codes.end() - 3, summary.codes.end()),
-              (std::vector<uint8_t>{qx::CMD_CHECKSUM, qx::CMD_SET_SPEED, qx::CMD_RESET}));
+              (std::vector<uint8_t>{0x21, 0x41, 0xAE}));
     EXPECT_EQ(summary.Value("checksum-received"), summary.Value("checksum-computed"));
     EXPECT_EQ(summary.Value("speeds-used"), "1 5 5 1");
     EXPECT_EQ(summary.Value("reset"), "yes");

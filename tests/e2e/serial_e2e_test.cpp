@@ -5,9 +5,9 @@
 #include <algorithm>
 
 #include "platform/devices.h"
-#include "protocol/byte_codes.h"
 #include "protocol/camera_session.h"
 #include "tests/e2e/e2e_support.h"
+#include "wire/byte_codes.h"
 
 namespace e2e {
 namespace {
@@ -26,12 +26,12 @@ TEST_F(SerialEndToEnd, AutoSearchSkipsMissingPortsAndFindsTheCameraOnCom3) {
     const SimSummary summary = StopSimulator();
     // Identified at 9600 (status, name), back to 9600 by command, update mode, then the end's reset.
     ASSERT_FALSE(summary.codes.empty());
-    EXPECT_EQ(summary.codes.front(), qx::CMD_READ_STATUS);
+    EXPECT_EQ(summary.codes.front(), 0x7F);
     // Missing ports cost nothing: the first command comes after COM3's own pauses (500 ms, the access
     // exchange's 500 ms and 2 s read, 2 s) and nothing more.
     EXPECT_LT(summary.commands.front().timeMs, 6000u);
-    EXPECT_EQ(summary.codes.back(), qx::CMD_RESET);
-    EXPECT_EQ(std::ranges::count(summary.codes, qx::CMD_UPDATE_MODE), 1);
+    EXPECT_EQ(summary.codes.back(), 0xAE);
+    EXPECT_EQ(std::ranges::count(summary.codes, 0x8D), 1);
     EXPECT_EQ(summary.Value("access-strings"), "2");  // once right after the open, once after 0x8D
     EXPECT_EQ(summary.Value("reset"), "yes");
     EXPECT_EQ(summary.Value("erase-commands"), "0");
@@ -58,12 +58,12 @@ TEST_F(SerialEndToEnd, ExplicitPortDownloadFailingAtBlock99StopsBeforeChecksumAn
               100);
 
     const SimSummary summary = StopSimulator();
-    EXPECT_EQ(std::ranges::count(summary.codes, qx::CMD_WRITE_BLOCK), 100);
-    EXPECT_EQ(std::ranges::count(summary.codes, qx::CMD_CHECKSUM), 0);
-    EXPECT_EQ(std::ranges::count(summary.codes, qx::CMD_RESET), 0);
+    EXPECT_EQ(std::ranges::count(summary.codes, 0x1D), 100);
+    EXPECT_EQ(std::ranges::count(summary.codes, 0x21), 0);
+    EXPECT_EQ(std::ranges::count(summary.codes, 0xAE), 0);
     ASSERT_FALSE(summary.commands.empty());
     const SeenCommand& last = summary.commands.back();
-    EXPECT_EQ(last.code, qx::CMD_WRITE_BLOCK);
+    EXPECT_EQ(last.code, 0x1D);
     EXPECT_EQ(last.params[1] * 256 + last.params[2], 99);  // block number in bytes 2-3
     EXPECT_EQ(summary.Value("blocks-written"), "99");
     EXPECT_EQ(summary.Value("data-packets-refused"), "5");

@@ -5,9 +5,9 @@
 #include <algorithm>
 
 #include "platform/devices.h"
-#include "protocol/byte_codes.h"
 #include "protocol/camera_session.h"
 #include "tests/e2e/e2e_support.h"
+#include "wire/byte_codes.h"
 
 namespace e2e {
 namespace {
@@ -33,18 +33,18 @@ TEST_F(UsbEndToEnd, SearchAndCompleteDownloadLeaveThePayloadInFlash) {
     }
     expected.emplace_back(STATUS_COMPLETED, 100, 1);
     expected.emplace_back(STATUS_START, 0, 0);
-    for (int block = 0; block < qx::USB_BLOCK_COUNT; ++block) {
-        expected.emplace_back(STATUS_PROGRESS, (block + 1) * 100 / qx::USB_BLOCK_COUNT, 0);
+    for (int block = 0; block < 248; ++block) {
+        expected.emplace_back(STATUS_PROGRESS, (block + 1) * 100 / 248, 0);
     }
     expected.emplace_back(STATUS_COMPLETED, 100, 0);
     EXPECT_EQ(RecordedEvents(), expected);
 
     const SimSummary summary = StopSimulator();
-    EXPECT_EQ(std::ranges::count(summary.codes, qx::CMD_ERASE_BLOCKS), 16);
-    EXPECT_EQ(std::ranges::count(summary.codes, qx::CMD_WRITE_BLOCK), qx::USB_BLOCK_COUNT);
+    EXPECT_EQ(std::ranges::count(summary.codes, 0x1E), 16);
+    EXPECT_EQ(std::ranges::count(summary.codes, 0x1D), 248);
     ASSERT_GE(summary.codes.size(), 2u);
-    EXPECT_EQ(summary.codes[summary.codes.size() - 2], qx::CMD_CHECKSUM);
-    EXPECT_EQ(summary.codes.back(), qx::CMD_RESET);
+    EXPECT_EQ(summary.codes[summary.codes.size() - 2], 0x21);
+    EXPECT_EQ(summary.codes.back(), 0xAE);
     EXPECT_EQ(summary.Value("blocks-first-last"), "0 247");
     EXPECT_NE(summary.Value("checksum-received"), "none");
     EXPECT_EQ(summary.Value("checksum-received"), summary.Value("checksum-computed"));

@@ -31,21 +31,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         session.m_commandAttempts = 3;
     }
     if (operation == 0) {  // the status block, as ReadStatus receives it
-        session.m_expectReady = flag ? 1 : 0;
-        uint8_t status[qx::STATUS_BLOCK_SIZE];
-        session.ReceiveBlock(status, qx::STATUS_BLOCK_SIZE, STATUS_PACKET_SIZE);
+        uint8_t status[wire::STATUS_BLOCK_SIZE];
+        session.ReceiveBlock(status, wire::STATUS_BLOCK_SIZE, wire::STATUS_PACKET_SIZE,
+                             flag ? PacketStart::AfterReadyByte : PacketStart::Immediate);
     } else if (operation == 1) {  // one command, its completion and the status read
         session.BeginCommand();
-        session.m_command[0] = flag ? qx::CMD_CHECKSUM : qx::CMD_UPDATE_MODE;
+        session.m_command[0] = flag ? wire::CMD_CHECKSUM : wire::CMD_UPDATE_MODE;
         if (session.SendCommand() == RESULT_OK) {
-            session.AwaitCompletion(COMPLETION_TIMEOUT_MS);
+            session.AwaitCompletion(wire::COMPLETION_TIMEOUT_MS);
         }
         session.ReadStatus();
     } else if (operation == 2) {
-        session.m_firmwareVersion = flag ? qx::ACCESS_NEW_REPLY_MIN_VERSION : 0;
+        session.m_firmwareVersion = flag ? wire::ACCESS_NEW_REPLY_MIN_VERSION : 0;
         session.AccessExchange();
     } else if (operation == 3) {  // one firmware block
-        static uint8_t block[qx::USB_BLOCK_SIZE];
+        static uint8_t block[wire::USB_BLOCK_SIZE];
         session.WriteBlock(block, choice >> 4);
     } else {  // a whole search: COM1, USB or every link
         CameraInfo info;

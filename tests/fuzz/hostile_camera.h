@@ -15,6 +15,7 @@
 
 #include "link/link_session.h"
 #include "sim/virtual_devices.h"
+#include "wire/timing.h"
 
 namespace qxfuzz {
 
@@ -124,23 +125,25 @@ class HostileCamera final : public platform::IDevices,
     int LastError() const override { return 5; }
 
     bool Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) override {
-        if (controlCode == IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR ||
-            controlCode == IOCTL_CAMERA_GET_CONFIGURATION) {
+        if (controlCode == wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR ||
+            controlCode == wire::IOCTL_CAMERA_GET_CONFIGURATION) {
             const std::vector<uint8_t>& bytes =
-                controlCode == IOCTL_CAMERA_GET_CONFIGURATION ? m->configuration : m->deviceDescriptor;
+                controlCode == wire::IOCTL_CAMERA_GET_CONFIGURATION ? m->configuration : m->deviceDescriptor;
             std::copy_n(bytes.begin(), std::min<size_t>(length, bytes.size()), buffer);
             return !bytes.empty();
         }
-        if ((controlCode != IOCTL_CAMERA_WRITE && controlCode != IOCTL_CAMERA_READ) ||
-            length < USB_PIPE_WORD_SIZE || !m->Ok()) {
+        if ((controlCode != wire::IOCTL_CAMERA_WRITE && controlCode != wire::IOCTL_CAMERA_READ) ||
+            length < wire::USB_PIPE_WORD_SIZE || !m->Ok()) {
             return false;
         }
-        const uint32_t wanted = controlCode == IOCTL_CAMERA_READ ? length - USB_PIPE_WORD_SIZE : 0;
-        const uint32_t end = m->clock.ReadMs() + sim::USB_REQUEST_LIMIT_MS;  // no wait goes past it
+        const uint32_t wanted =
+            controlCode == wire::IOCTL_CAMERA_READ ? length - wire::USB_PIPE_WORD_SIZE : 0;
+        const uint32_t end = m->clock.ReadMs() + wire::USB_REQUEST_LIMIT_MS;  // no wait goes past it
         while (m->DueCount() < wanted && !m->FailureDue() && end != m->clock.ReadMs() &&
                m->Wait(end - m->clock.ReadMs())) {
         }
-        return controlCode == IOCTL_CAMERA_WRITE || m->Take(buffer + USB_PIPE_WORD_SIZE, wanted) > 0;
+        return controlCode == wire::IOCTL_CAMERA_WRITE ||
+               m->Take(buffer + wire::USB_PIPE_WORD_SIZE, wanted) > 0;
     }
 
   private:

@@ -36,7 +36,7 @@ CameraClock ReferenceClock(const uint8_t* block) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Exactly one block, on the heap so that a read past its end is caught.
-    if (size != qx::STATUS_BLOCK_SIZE) {
+    if (size != wire::STATUS_BLOCK_SIZE) {
         return 0;
     }
     const std::vector<uint8_t> copy(data, data + size);
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VirtualClock virtualClock;
     sim::VirtualDevices devices(virtualClock);
     CCameraSession session(devices);
-    std::memcpy(session.m_statusBlock, block, qx::STATUS_BLOCK_SIZE);
+    std::memcpy(session.m_statusBlock, block, wire::STATUS_BLOCK_SIZE);
     session.BuildCameraInfo();
     session.BuildCameraName();
     Check(session.m_cameraInfo.version == version);

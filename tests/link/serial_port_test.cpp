@@ -166,11 +166,11 @@ TEST_P(SerialReadTest, EndsAsItsRegimeSays) {
     const ReadCase& c = GetParam();
     OpenPort();
     SendFromCamera(c.script);
-    m_session.m_pollRead = c.polled ? 1 : 0;
     m_session.m_recvLength = c.wanted;
     m_session.m_detailStatus = 0;
     const uint32_t start = NowMs();
-    EXPECT_EQ(m_session.SerialRead(c.timeoutMs), c.result);
+    EXPECT_EQ(m_session.SerialRead(c.timeoutMs, c.polled ? ReadRegime::Polled : ReadRegime::Normal),
+              c.result);
     EXPECT_GE(ElapsedSince(start), c.minMs);
     EXPECT_LT(ElapsedSince(start), c.maxMs);
     EXPECT_EQ(m_session.m_recvLength, c.lengthAfter);
@@ -208,7 +208,10 @@ class ScriptedPort final : public platform::ISerialPort {
         return true;
     }
     bool ConfigureLine(uint32_t) override { return true; }
-    bool SetBaudRate(uint32_t) override { return true; }
+    bool SetBaudRate(uint32_t rate) override {
+        baudRate = rate;
+        return true;
+    }
     bool Purge(bool, bool) override { return true; }
     bool SetBreak(bool) override { return true; }
     long WriteSome(const uint8_t*, size_t count) override {
@@ -231,6 +234,7 @@ class ScriptedPort final : public platform::ISerialPort {
     size_t written = 0;
     bool holdWritten = false;  // written bytes never leave the output queue
     int queueQueries = 0;
+    uint32_t baudRate = 9600;
 };
 
 class SerialWriteTest : public ::testing::Test, public platform::IDevices {
@@ -275,6 +279,41 @@ TEST_F(SerialWriteTest, FailsUnlessTheQueueEmptiesAndTheWholePacketLeaves) {
     port->acceptBytes = 8;
     port->holdWritten = true;
     expectTimeout(400, 402, 8);
+}
+
+// Requests the link cannot carry out: a length outside its buffers fails the transfer (8, never "bad
+// argument", which the result table would show as an invalid speed code); speed code 6 is refused with
+// detail 4 and leaves the line's rate alone.
+TEST_F(SerialWriteTest, RefusesLengthsOutsideItsBuffersAndSpeedsOutsideTheTable) {
+    for (const int32_t length : {-1, 32781}) {
+        session.m_sendLength = length;
+        session.m_recvLength = length;
+        EXPECT_EQ(session.SerialWrite(200), LINK_FAILED);
+        EXPECT_EQ(session.m_detailStatus, DETAIL_SERIAL_WRITE);
+        EXPECT_EQ(session.SerialRead(200, ReadRegime::Normal), LINK_FAILED);
+        EXPECT_EQ(session.SerialRead(200, ReadRegime::Polled), LINK_FAILED);
+        EXPECT_EQ(session.m_detailStatus, DETAIL_SERIAL_READ);
+    }
+    EXPECT_EQ(port->written, 0u);
+    ASSERT_EQ(session.SetLineSpeed(4), LINK_OK);
+    EXPECT_EQ(port->baudRate, 57600u);
+    EXPECT_EQ(session.SetLineSpeed(6), LINK_BAD_ARGUMENT);
+    EXPECT_EQ(session.m_detailStatus, DETAIL_BAD_SPEED);
+    EXPECT_EQ(port->baudRate, 57600u);
+    EXPECT_EQ(session.m_speedCode, 4);
+}
+
+// Bytes still arriving during the drain's half second mean camera and updater are out of step.
+TEST_F(SerialPortTest, DrainTakesWhatArrivedDuringItsPause) {
+    OpenPort();
+    SendFromCamera({{100, 0x11}, {100, 0x22}, {100, 0x33}});
+    const uint32_t start = NowMs();
+    EXPECT_EQ(m_session.DrainInput(), LINK_TIMEOUT);
+    EXPECT_GE(ElapsedSince(start), 500);
+    EXPECT_EQ(m_session.m_recvLength, 3);
+    EXPECT_EQ(std::vector<uint8_t>(m_session.m_recvBuffer, m_session.m_recvBuffer + 3),
+              (std::vector<uint8_t>{0x11, 0x22, 0x33}));
+    EXPECT_EQ(m_session.DrainInput(), LINK_OK);
 }
 
 }  // namespace

@@ -130,8 +130,8 @@ INSTANTIATE_TEST_SUITE_P(Instances, UsbOpenTest,
 TEST_F(UsbDeviceTest, TransfersCarryThePipeWordAndFailuresMarkTheRetryWhileArmed) {
     Connect();
     const Bytes command = {0x7F, 0, 0, 0, 0, 0, 0, 0x1A};
-    std::memset(session.m_sendBuffer, 0xAA, USB_PIPE_WORD_SIZE);  // whatever was there before
-    std::memcpy(session.m_sendBuffer + USB_PIPE_WORD_SIZE, command.data(), command.size());
+    std::memset(session.m_sendBuffer, 0xAA, 4);  // whatever was there before
+    std::memcpy(session.m_sendBuffer + 4, command.data(), command.size());
     session.m_sendLength = 8;
     ASSERT_EQ(session.UsbWrite(200), LINK_OK);
     server.QueueCameraBytes({0xD1});
@@ -141,7 +141,7 @@ TEST_F(UsbDeviceTest, TransfersCarryThePipeWordAndFailuresMarkTheRetryWhileArmed
     EXPECT_EQ(session.m_recvBuffer[4], 0xD1);
     const std::vector<DriverRequest> requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_TRUE(requests[0].code == IOCTL_CAMERA_WRITE && requests[1].code == IOCTL_CAMERA_READ);
+    EXPECT_TRUE(requests[0].code == 0x22200Cu && requests[1].code == 0x222010u);
     EXPECT_THAT(requests[0].bytes, ElementsAre(0, 0, 0, 0, 0x7F, 0, 0, 0, 0, 0, 0, 0x1A));
     EXPECT_EQ(requests[1].length, 5u);
     EXPECT_THAT(Bytes(requests[1].bytes.begin(), requests[1].bytes.begin() + 4), ElementsAre(0x85, 0, 0, 0));
@@ -149,7 +149,7 @@ TEST_F(UsbDeviceTest, TransfersCarryThePipeWordAndFailuresMarkTheRetryWhileArmed
     // A failed transfer: while the session probes (retry armed) it only marks the retry.
     for (const bool write : {true, false}) {
         for (const bool armed : {false, true}) {
-            server.InjectFault(write ? IOCTL_CAMERA_WRITE : IOCTL_CAMERA_READ, DriverFault::Fail);
+            server.InjectFault(write ? 0x22200Cu : 0x222010u, DriverFault::Fail);
             session.m_usbRetryArmed = armed ? 1 : 0;
             session.m_usbRetryNeeded = 0;
             session.m_detailStatus = 77;
@@ -185,8 +185,8 @@ TEST_P(UsbReopenTest, WalksTheDescriptorsOrKeepsTheEarlierRecords) {
     Bytes configuration = c.configuration;
     configuration.resize(configuration[2] | (configuration[3] << 8), 0);
     server.SetDescriptors(DEVICE_DESCRIPTOR, configuration);
-    server.InjectFault(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, DriverFault::Fail, c.deviceFailures);
-    server.InjectFault(IOCTL_CAMERA_GET_CONFIGURATION, DriverFault::Fail, c.configurationFailures);
+    server.InjectFault(0x222004u, DriverFault::Fail, c.deviceFailures);
+    server.InjectFault(0x222008u, DriverFault::Fail, c.configurationFailures);
     session.m_usbRetryNeeded = c.retryNeeded;
     session.m_usbRetryArmed = 1;
     session.m_detailStatus = 55;
@@ -280,17 +280,17 @@ TEST(UsbDriverClientTest, BadAnswerFailsTheRequestWithoutTouchingTheBuffer) {
         UsbDriverServer server;
         ASSERT_TRUE(server.AddDevice(1));
         server.SetDescriptors(DEVICE_DESCRIPTOR, {});
-        server.InjectFault(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, fault);
+        server.InjectFault(0x222004u, fault);
         auto connection =
             platform::ConnectUsbDriver((server.Directory() + "/QX410U-001").c_str(), TEST_REQUEST_LIMIT_MS);
         ASSERT_NE(connection, nullptr);
         Bytes buffer(18 + 16, 0x5A);
         const uint32_t start = NowMs();
-        EXPECT_FALSE(connection->Request(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, buffer.data(), 18));
+        EXPECT_FALSE(connection->Request(0x222004u, buffer.data(), 18));
         EXPECT_GE(ElapsedMs(start, NowMs()) + 20, minMs);
         EXPECT_LE(ElapsedMs(start, NowMs()), TEST_REQUEST_LIMIT_MS + 700);
         EXPECT_THAT(buffer, ::testing::Each(0x5A));
-        EXPECT_EQ(connection->Request(IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, buffer.data(), 18), survives);
+        EXPECT_EQ(connection->Request(0x222004u, buffer.data(), 18), survives);
         EXPECT_EQ(server.Requests().size(), survives ? 2u : 1u) << "a connection given up sends nothing";
     }
     EXPECT_EQ(platform::ConnectUsbDriver((std::string(200, 'x') + "/QX410U-001").c_str()), nullptr)

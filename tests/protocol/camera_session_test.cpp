@@ -3,6 +3,7 @@
 // in virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -92,10 +93,37 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, SearchOutcomeTest, ::testing::Values(
     OutcomeCase{"UsbUpdateModeRefused", PORT_USB, USB, Config([](sim::CameraConfig& c) {
                     c.faults.refuseCommand = 0x8D;
                 }), 0, 1, "7F 96 7F*2 96 7F 96 8D", 0, false},
-    // Six probes of two single status requests each.
-    OutcomeCase{"UsbSilent", PORT_USB, USB, SILENT, CODE_USB_PROBE_FAILED, 1, "7F*12", 0, false}),
+    // The first status request runs past the driver's request limit, which closes the connection: the
+    // second request fails without reaching the camera, and so does the probe's next descriptor request.
+    OutcomeCase{"UsbSilent", PORT_USB, USB, SILENT, CODE_NOT_READY, 1, "7F", 0, false}),
     [](const auto& param) { return std::string(param.param.name); });
 // clang-format on
+
+// The device cannot be reopened for the camera's record after the probe: no version is made up. The
+// camera stays unidentified, the device is let go, and the search ends with the failed reopen, which
+// the workflow reports as a camera not found.
+TEST_F(SearchTest, UsbRecordThatCannotBeReadLeavesTheCameraUnidentified) {
+    m_devices.AttachUsbCamera(USB_DEVICE_1);
+    m_session.m_portKind = PORT_KIND_USB;
+    ASSERT_EQ(m_session.Identify(), 0);
+    const auto& log = m_devices.WireLog();
+    const auto probeRequests = std::count_if(
+        log.begin(), log.end(), [](const sim::WireRecord& r) { return r.kind == sim::WireKind::UsbRequest; });
+
+    sim::VirtualDevices devices{m_clock};
+    sim::UsbFaults gone;
+    gone.dropAtRequest = static_cast<uint32_t>(probeRequests) + 1;
+    devices.AttachUsbCamera(USB_DEVICE_1, {}, gone);
+    CCameraSession session{devices};
+    CameraInfo info;
+    session.SearchCamera(PORT_USB, &info, &m_name, &m_notIdentified);
+    EXPECT_EQ(session.GetResultCode(), CODE_TRANSFER_FAILED);
+    EXPECT_EQ(m_notIdentified, 1);
+    EXPECT_EQ(info.version, 0u);
+    EXPECT_EQ(session.m_firmwareVersion, 0u);
+    EXPECT_EQ(session.m_devicePath[0], '\0');
+    EXPECT_EQ(session.m_sendBuffer, nullptr);
+}
 
 TEST_F(SearchTest, AutoGoesPastASilentCom2ToTheCameraOnCom3) {
     m_devices.AttachSerialCamera("COM3");
@@ -153,7 +181,7 @@ TEST_F(SearchTest, WakeResetsTheLineOnlyForACameraThatDoesNotAnswer) {
     OpenSerial();
     m_devices.ClearWireLog();
     m_session.m_targetSpeed = 2;
-    EXPECT_EQ(m_session.WakeCamera(1), 0);
+    EXPECT_EQ(m_session.WakeCamera(WakeMode::SwitchSpeed), 0);
     EXPECT_EQ(Breaks(), 1u);
     EXPECT_EQ(CodesSent(), "7F*2 41 7F");
     EXPECT_EQ(camera.SpeedCode(), 2);
@@ -161,7 +189,7 @@ TEST_F(SearchTest, WakeResetsTheLineOnlyForACameraThatDoesNotAnswer) {
 
     m_devices.ClearWireLog();
     m_session.m_targetSpeed = 5;
-    EXPECT_EQ(m_session.WakeCamera(1), 0);
+    EXPECT_EQ(m_session.WakeCamera(WakeMode::SwitchSpeed), 0);
     EXPECT_EQ(CodesSent(), "7F 41 7F");
     EXPECT_EQ(Breaks(), 0u);
     EXPECT_EQ(camera.SpeedCode(), 5);

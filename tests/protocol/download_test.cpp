@@ -59,7 +59,7 @@ TEST_P(DownloadEnding, EventsCommandsFlashAndLink) {
     const EndingCase& c = GetParam();
     g_events.clear();
     g_stopAt = c.stopAt;
-    std::vector<uint8_t> payload(qx::FIRMWARE_PAYLOAD_SIZE);
+    std::vector<uint8_t> payload(wire::FIRMWARE_PAYLOAD_SIZE);
     for (size_t i = 0; i < payload.size(); ++i) {
         payload[i] = static_cast<uint8_t>((i * 31) ^ (i >> 9));
     }
@@ -117,6 +117,7 @@ INSTANTIATE_TEST_SUITE_P(Endings, DownloadEnding, ::testing::Values(
     EndingCase{"StoppedAtTheFirstProgress", 1, 0, 1, true, CODE_STOPPED, Phase(0, 1, 1, 4096, 3), "41 1E 41 1D",
                false},
     EndingCase{"SpeedRefusedAtTheStart", 1, 0x41, -1, true, CODE_NOT_READY, {}, "41", true},
+    // A refused erase ends the download before the second speed command.
     EndingCase{"SerialEraseRefused", 1, 0x1E, -1, true, CODE_TRANSFER_FAILED, {}, "41 1E", true},
     // Blocks written into flash whose erase failed would report a good update: the download ends with the
     // erase phase and signs off.
@@ -128,5 +129,21 @@ INSTANTIATE_TEST_SUITE_P(Endings, DownloadEnding, ::testing::Values(
                "1E*16 97", false}),
     [](const auto& p) { return std::string(p.param.name); });
 // clang-format on
+
+// An erased-looking payload (all 0xFF): an even number of 0xFFFF words folds to checksum 0x0000, sent as
+// two zero bytes, and the camera accepts it.
+using DownloadTest = qxtest::VirtualSessionTest;
+
+TEST_F(DownloadTest, AllOnesPayloadHasChecksumZero) {
+    const sim::CameraModel& camera = FindCamera(PORT_USB);
+    const std::vector<uint8_t> payload(0x100000, 0xFF);
+    m_session.DownloadFirmware(payload.data(), nullptr);
+    EXPECT_EQ(m_session.GetResultCode(), 0);
+    const auto checksum = CommandWrites(qxtest::USB_DEVICE_1, 0x21);
+    ASSERT_EQ(checksum.size(), 1u);
+    EXPECT_EQ(checksum[0].bytes, (std::vector<uint8_t>{0x21, 0, 0x00, 0x01, 0x00, 0x00, 0, 0x1A}));
+    EXPECT_EQ(camera.ChecksumReceived(), 0x0000);
+    EXPECT_TRUE(camera.ResetSeen());
+}
 
 }  // namespace

@@ -10,8 +10,11 @@
 #include <numeric>
 #include <vector>
 
-#include "protocol/byte_codes.h"
+#include "wire/byte_codes.h"
+#include "wire/timing.h"
+
 #include "sim/virtual_devices.h"
+#include "wire/byte_codes.h"
 
 namespace {
 
@@ -19,7 +22,7 @@ using Bytes = std::vector<uint8_t>;
 using sim::CameraConfig;
 
 Bytes Command(uint8_t code, uint8_t p2 = 0, uint8_t p3 = 0, uint8_t p4 = 0, uint8_t p5 = 0) {
-    return {code, 0, p2, p3, p4, p5, 0, qx::BYTE_TERMINATOR};
+    return {code, 0, p2, p3, p4, p5, 0, 0x1A};
 }
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes all;
@@ -33,24 +36,24 @@ Bytes StatusReply(uint8_t checkFlip = 0) {
     const auto block = sim::CameraModel().StatusBlock();
     const Bytes bytes(block.begin(), block.end());
     const uint8_t check = std::accumulate(bytes.begin(), bytes.end(), checkFlip, std::bit_xor<uint8_t>());
-    return Cat({{qx::BYTE_READY}, bytes, {check}});
+    return Cat({{0x01}, bytes, {check}});
 }
 
-const Bytes READ_STATUS = Command(qx::CMD_READ_STATUS);
-const Bytes UPDATE_MODE = Command(qx::CMD_UPDATE_MODE);
-const Bytes ERASE = Command(qx::CMD_ERASE_BLOCKS);
-const Bytes SPEED_115200 = Command(qx::CMD_SET_SPEED, 0x11, 0x52);
+const Bytes READ_STATUS = Command(0x7F);
+const Bytes UPDATE_MODE = Command(0x8D);
+const Bytes ERASE = Command(0x1E);
+const Bytes SPEED_115200 = Command(0x41, 0x11, 0x52);
 // A 256-byte block, 0x10 and then zeros: its check byte and its checksum (XOR of 16-bit words) are 0x10.
 const Bytes DATA_PACKET = Cat({{0x10}, Bytes(255, 0), {0x10}});
-const Bytes CHECKSUM = Command(qx::CMD_CHECKSUM, 1, 0, 0x10);
+const Bytes CHECKSUM = Command(0x21, 1, 0, 0x10);
 Bytes WriteBlock(uint8_t block) {
-    return Command(qx::CMD_WRITE_BLOCK, 0, block, 0, 1);
+    return Command(0x1D, 0, block, 0, 1);
 }
-const Bytes STATUS_ANSWER = Cat({{qx::BYTE_ACK}, StatusReply()});
-const Bytes ACK = {qx::BYTE_ACK};
-const Bytes BUSY = {qx::BYTE_BUSY};
-const Bytes DATA_DONE = {qx::BYTE_DATA_ACK, qx::BYTE_COMPLETION};
-const Bytes CHECKSUM_FAILED = {qx::BYTE_ACK, sim::CHECKSUM_FAILURE_BYTE};
+const Bytes STATUS_ANSWER = Cat({{0xD1}, StatusReply()});
+const Bytes ACK = {0xD1};
+const Bytes BUSY = {0xF0};
+const Bytes DATA_DONE = {0xD2, 0x00};
+const Bytes CHECKSUM_FAILED = {0xD1, sim::CHECKSUM_FAILURE_BYTE};
 
 // The host end of a line straight onto the model, with its own clock and line rate.
 struct Host {
@@ -109,45 +112,38 @@ INSTANTIATE_TEST_SUITE_P(
     Switches, CameraFaults,
     ::testing::Values(
         FaultCase{"Silent", [](auto& f) { f.silent = true; }, {{UPDATE_MODE, {}}}},
-        FaultCase{
-            "RefusedCommand", [](auto& f) { f.refuseCommand = 0x8D; }, {{UPDATE_MODE, {qx::BYTE_REFUSED}}}},
+        FaultCase{"RefusedCommand", [](auto& f) { f.refuseCommand = 0x8D; }, {{UPDATE_MODE, {0xE1}}}},
         FaultCase{"BusyWithoutEnd",
                   [](auto& f) {
                       f.busy = {{0, sim::ReplyPoint::Ack, 0, true}};
                   },
-                  {{UPDATE_MODE, Bytes(10, qx::BYTE_BUSY)}, {READ_STATUS, Bytes(11, qx::BYTE_BUSY)}}},
+                  {{UPDATE_MODE, Bytes(10, 0xF0)}, {READ_STATUS, Bytes(11, 0xF0)}}},
         FaultCase{"BusyBeforeCompletion",
                   [](auto& f) {
                       f.busy = {{0, sim::ReplyPoint::Completion, 200, false}};
                   },
-                  {{UPDATE_MODE, Cat({ACK, BUSY, BUSY, {qx::BYTE_COMPLETION}})}}},
+                  {{UPDATE_MODE, Cat({ACK, BUSY, BUSY, {0x00}})}}},
         FaultCase{"BusyBeforeReady",
                   [](auto& f) {
                       f.busy = {{0x7F, sim::ReplyPoint::Ready, 250, false}};
                   },
                   {{READ_STATUS, Cat({ACK, BUSY, BUSY, BUSY, StatusReply()})}}},
-        FaultCase{
-            "StatusError",
-            [](auto& f) { f.statusErrorTimes = 1; },
-            {{READ_STATUS, {qx::BYTE_ACK, qx::BYTE_READY, qx::BYTE_ERROR}}, {READ_STATUS, STATUS_ANSWER}}},
+        FaultCase{"StatusError",
+                  [](auto& f) { f.statusErrorTimes = 1; },
+                  {{READ_STATUS, {0xD1, 0x01, 0xE2}}, {READ_STATUS, STATUS_ANSWER}}},
         FaultCase{"CorruptStatusCheck",
                   [](auto& f) { f.corruptStatusCheckTimes = 1; },
-                  {{READ_STATUS, Cat({ACK, StatusReply(0xFF)})},
-                   {{qx::BYTE_DATA_NAK}, StatusReply()},
-                   {{qx::BYTE_DATA_ACK}, {qx::BYTE_COMPLETION}}}},
-        FaultCase{"RefusedBlock",
-                  [](auto& f) { f.refuseBlock = 3, f.refuseBlockTimes = 2; },
-                  {{WriteBlock(3), ACK},
-                   {DATA_PACKET, {qx::BYTE_DATA_NAK}},
-                   {DATA_PACKET, {qx::BYTE_DATA_NAK}},
-                   {DATA_PACKET, DATA_DONE}}},
+                  {{READ_STATUS, Cat({ACK, StatusReply(0xFF)})}, {{0xE3}, StatusReply()}, {{0xD2}, {0x00}}}},
+        FaultCase{
+            "RefusedBlock",
+            [](auto& f) { f.refuseBlock = 3, f.refuseBlockTimes = 2; },
+            {{WriteBlock(3), ACK}, {DATA_PACKET, {0xE3}}, {DATA_PACKET, {0xE3}}, {DATA_PACKET, DATA_DONE}}},
         FaultCase{"WrongAccessReply",
                   [](auto& f) { f.wrongAccessReply = true; },
-                  {{Bytes(qx::ACCESS_REQUEST, qx::ACCESS_REQUEST + qx::ACCESS_STRING_LENGTH),
-                    Bytes(qx::ACCESS_REPLY_OLD, qx::ACCESS_REPLY_OLD + qx::ACCESS_STRING_LENGTH)}}},
+                  {{Bytes("KwEjUoTfAsGi", "KwEjUoTfAsGi" + 12), Bytes("mPzQaXcYbNdK", "mPzQaXcYbNdK" + 12)}}},
         FaultCase{"ChecksumMismatch",
                   [](auto& f) { f.checksumAlwaysMismatch = true; },
-                  {{ERASE, {qx::BYTE_ACK, qx::BYTE_COMPLETION}},
+                  {{ERASE, {0xD1, 0x00}},
                    {WriteBlock(0), ACK},
                    {DATA_PACKET, DATA_DONE},
                    {CHECKSUM, CHECKSUM_FAILED}}},
@@ -193,27 +189,27 @@ TEST(VirtualUsbDevice, DescriptorsAndReadsThatWaitForTheirBytes) {
     auto usb = devices.OpenUsbDevice("\\\\.\\QX410U-003");
     ASSERT_NE(usb, nullptr);
     uint8_t buffer[600] = {};
-    ASSERT_TRUE(usb->Request(sim::USB_GET_DEVICE_DESCRIPTOR, buffer, 18));
+    ASSERT_TRUE(usb->Request(0x222004u, buffer, 18));
     EXPECT_EQ(buffer[0], 18);
-    ASSERT_TRUE(usb->Request(sim::USB_GET_CONFIGURATION, buffer, 10));
+    ASSERT_TRUE(usb->Request(0x222008u, buffer, 10));
     EXPECT_EQ(buffer[2] | (buffer[3] << 8), 32);
-    ASSERT_TRUE(usb->Request(sim::USB_GET_CONFIGURATION, buffer, 32));
+    ASSERT_TRUE(usb->Request(0x222008u, buffer, 32));
     EXPECT_EQ(buffer[buffer[0] + buffer[buffer[0]] + 2], sim::DEFAULT_READ_PIPE);
 
     const Bytes write = Cat({{0, 0, 0, 0}, READ_STATUS});
     std::memcpy(buffer, write.data(), write.size());
     const uint32_t sent = clock.ReadMs();
-    ASSERT_TRUE(usb->Request(sim::USB_WRITE, buffer, static_cast<uint32_t>(write.size())));
+    ASSERT_TRUE(usb->Request(0x22200Cu, buffer, static_cast<uint32_t>(write.size())));
     const uint8_t pipe[4] = {sim::DEFAULT_READ_PIPE, 0, 0, 0};
     std::memcpy(buffer, pipe, 4);
-    ASSERT_TRUE(usb->Request(sim::USB_READ, buffer, 4 + 1 + 258));  // acknowledgement, ready byte, packet
+    ASSERT_TRUE(usb->Request(0x222010u, buffer, 4 + 1 + 258));  // acknowledgement, ready byte, packet
     EXPECT_EQ(clock.ReadMs() - sent, sim::ResponseTimes{}.ackMs + sim::ResponseTimes{}.readyMs);
     EXPECT_EQ(Bytes(buffer + 4, buffer + 4 + 1 + 258), STATUS_ANSWER);
 
     std::memcpy(buffer, pipe, 4);
     const uint32_t before = clock.ReadMs();
-    EXPECT_FALSE(usb->Request(sim::USB_READ, buffer, 5)) << "nothing more to say";
-    EXPECT_EQ(clock.ReadMs() - before, sim::USB_REQUEST_LIMIT_MS);
+    EXPECT_FALSE(usb->Request(0x222010u, buffer, 5)) << "nothing more to say";
+    EXPECT_EQ(clock.ReadMs() - before, 35000u);
 }
 
 }  // namespace

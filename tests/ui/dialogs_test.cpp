@@ -194,7 +194,7 @@ TEST_F(DialogTest, CentredOnTheViewWithNegativePositionsRaisedToZero) {
     for (const WindowRect reference : {WindowRect{0, 0, 1001, 701}, WindowRect{0, 0, 100, 700},
                                        WindowRect{0, 0, 1000, 40}, WindowRect{0, 0, 0, 0}}) {
         m_controller->m_rcReference = reference;
-        ui::CNotFoundDlg dialog(&m_host, nullptr);
+        ui::CMessageDlg dialog(res::IDD_NOT_FOUND, &m_host, nullptr);
         dialog.PrepareDialog();
         const QRect frame = dialog.frameGeometry();
         EXPECT_EQ(frame.x(), std::max(0, reference.right / 2 - frame.width() / 2)) << reference.right;

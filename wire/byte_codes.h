@@ -1,10 +1,12 @@
-// The bytes the updater and the camera exchange: single-byte codes, command codes, the access strings
-// and the speed codes. Both sides of the wire use this header: the camera session and the camera model.
+// The bytes the updater and the camera exchange: single-byte codes, command codes, the access strings,
+// the speed codes, block sizes and the packet check byte. Both sides of the wire use this header: the
+// links and the camera session on the updater's side, the camera model on the camera's.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-namespace qx {
+namespace wire {
 
 // Single-byte codes.
 constexpr uint8_t BYTE_COMPLETION = 0x00;  // camera: the work of the current command is done
@@ -51,6 +53,16 @@ constexpr int USB_ERASE_COMMANDS = 16;
 constexpr int USB_ERASE_UNIT_STEP = 16;
 constexpr uint32_t FIRMWARE_PAYLOAD_SIZE = 0x100000;
 
+// Data packets as they travel: the payload closed by its check byte.
+constexpr int32_t SERIAL_PACKET_SIZE = SERIAL_BLOCK_SIZE + 1;  // 257
+constexpr int32_t USB_PACKET_SIZE = USB_BLOCK_SIZE + 1;        // 4097
+constexpr int32_t STATUS_PACKET_SIZE = STATUS_BLOCK_SIZE + 1;  // 257
+// A data packet is sent at most this often while the camera answers 0xE3.
+constexpr int DATA_PACKET_SENDINGS = 5;
+// Every command goes out at most this often while the camera does not acknowledge it (serial link, and
+// a USB camera that answered only the second probe).
+constexpr int16_t COMMAND_ATTEMPTS = 3;
+
 // Speed codes 1..5 and the two parameter bytes of command 0x41 that spell the rate.
 struct SpeedCodeBytes {
     uint8_t high;
@@ -63,5 +75,25 @@ constexpr SpeedCodeBytes SPEED_CODES[6] = {
 };
 constexpr int SPEED_CODE_MIN = 1;
 constexpr int SPEED_CODE_MAX = 5;
+constexpr int SPEED_CODE_9600 = 1;  // every link opens at it; a break and a reset bring the camera back to it
+constexpr int SPEED_CODE_115200 = 5;  // the serial download's rate
 
-}  // namespace qx
+constexpr bool IsSpeedCode(int32_t speedCode) {
+    return speedCode >= SPEED_CODE_MIN && speedCode <= SPEED_CODE_MAX;
+}
+
+// Bit rate of a speed code 1..5 (9600 .. 115200), or 0 for any other code.
+constexpr uint32_t BaudRateOfSpeedCode(int32_t speedCode) {
+    return IsSpeedCode(speedCode) ? SPEED_CODES[speedCode].baudRate : 0;
+}
+
+// The check byte that closes every data packet: the XOR of the bytes before it.
+constexpr uint8_t CheckByte(const uint8_t* bytes, size_t count) {
+    uint8_t check = 0;
+    for (size_t i = 0; i < count; ++i) {
+        check = static_cast<uint8_t>(check ^ bytes[i]);
+    }
+    return check;
+}
+
+}  // namespace wire
