@@ -37,6 +37,15 @@ bool FitsLinkBuffer(int32_t packetLength) {
     return packetLength >= 0 && packetLength <= LINK_BUFFER_SIZE - wire::USB_PIPE_WORD_SIZE;
 }
 
+// One driver request; a failure keeps the driver's errno for messages.
+bool RequestUsb(CLinkSession& link, uint32_t controlCode, uint8_t* buffer, uint32_t length) {
+    if (link.m_hUsb->Request(controlCode, buffer, length)) {
+        return true;
+    }
+    link.m_systemError = link.m_hUsb->LastError();
+    return false;
+}
+
 }  // namespace
 
 int32_t CLinkSession::OpenUsbDevice() {
@@ -77,7 +86,7 @@ int32_t CLinkSession::OpenUsbDevice() {
 
 int32_t CLinkSession::GetUsbDeviceDescriptor() {
     if (!m_hUsb || m_recvBuffer == nullptr ||
-        !m_hUsb->Request(wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, m_recvBuffer, DEVICE_DESCRIPTOR_SIZE)) {
+        !RequestUsb(*this, wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR, m_recvBuffer, DEVICE_DESCRIPTOR_SIZE)) {
         m_detailStatus = DETAIL_USB_DEVICE_DESCRIPTOR;
         return LINK_FAILED;
     }
@@ -87,7 +96,7 @@ int32_t CLinkSession::GetUsbDeviceDescriptor() {
 
 int32_t CLinkSession::GetUsbConfiguration() {
     if (!m_hUsb || m_recvBuffer == nullptr ||
-        !m_hUsb->Request(wire::IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, CONFIG_HEADER_SIZE)) {
+        !RequestUsb(*this, wire::IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, CONFIG_HEADER_SIZE)) {
         m_detailStatus = DETAIL_USB_CONFIGURATION;
         return LINK_FAILED;
     }
@@ -101,7 +110,7 @@ int32_t CLinkSession::GetUsbConfiguration() {
         m_detailStatus = DETAIL_USB_CONFIGURATION;
         return LINK_FAILED;
     }
-    if (!m_hUsb->Request(wire::IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, totalLength)) {
+    if (!RequestUsb(*this, wire::IOCTL_CAMERA_GET_CONFIGURATION, m_recvBuffer, totalLength)) {
         m_detailStatus = DETAIL_USB_CONFIGURATION;
         return LINK_FAILED;
     }
@@ -168,8 +177,8 @@ int32_t CLinkSession::UsbWrite(uint32_t /*timeoutMs*/) {
     bool sent = false;
     if (m_hUsb && m_sendBuffer != nullptr && FitsLinkBuffer(m_sendLength)) {
         StoreLe32(m_sendBuffer, 0);
-        sent = m_hUsb->Request(wire::IOCTL_CAMERA_WRITE, m_sendBuffer,
-                               static_cast<uint32_t>(m_sendLength + wire::USB_PIPE_WORD_SIZE));
+        sent = RequestUsb(*this, wire::IOCTL_CAMERA_WRITE, m_sendBuffer,
+                          static_cast<uint32_t>(m_sendLength + wire::USB_PIPE_WORD_SIZE));
     }
     if (sent) {
         return LINK_OK;
@@ -186,8 +195,8 @@ int32_t CLinkSession::UsbRead(uint32_t /*timeoutMs*/) {
     bool received = false;
     if (m_hUsb && m_recvBuffer != nullptr && FitsLinkBuffer(m_recvLength)) {
         StoreLe32(m_recvBuffer, m_usbEndpointDescriptor[ENDPOINT_ADDRESS_OFFSET]);
-        received = m_hUsb->Request(wire::IOCTL_CAMERA_READ, m_recvBuffer,
-                                   static_cast<uint32_t>(m_recvLength + wire::USB_PIPE_WORD_SIZE));
+        received = RequestUsb(*this, wire::IOCTL_CAMERA_READ, m_recvBuffer,
+                              static_cast<uint32_t>(m_recvLength + wire::USB_PIPE_WORD_SIZE));
     }
     if (received) {
         return LINK_OK;

@@ -150,24 +150,31 @@ std::string ResolveSerialPortName(const std::string& portName) {
     return devices[static_cast<size_t>(index) - 1];
 }
 
-std::string ResolveUsbDevicePath(const std::string& devicePath) {
+int ParseUsbInstance(const std::string& devicePath) {
     const std::string prefix = USB_NAME_PREFIX;
     if (devicePath.size() != prefix.size() + 3 || devicePath.compare(0, prefix.size(), prefix) != 0) {
-        return {};
+        return 0;
     }
     const std::string digits = devicePath.substr(prefix.size());
     if (!std::all_of(digits.begin(), digits.end(), IsDigit)) {
-        return {};
+        return 0;
     }
     const int instance = std::atoi(digits.c_str());
     if (instance < wire::USB_INSTANCE_FIRST || instance > wire::USB_INSTANCE_LAST) {
+        return 0;
+    }
+    return instance;
+}
+
+std::string ResolveUsbDevicePath(const std::string& devicePath) {
+    if (ParseUsbInstance(devicePath) == 0) {
         return {};
     }
     const std::string directory = TrustedDeviceDirectory();
     if (directory.empty()) {
         return {};
     }
-    return directory + "/QX410U-" + digits;
+    return directory + "/QX410U-" + devicePath.substr(devicePath.size() - 3);
 }
 
 }  // namespace platform

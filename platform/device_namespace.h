@@ -8,7 +8,8 @@
 // otherwise the n-th real serial device in the order /dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS* (numeric
 // order inside each group; a ttyS device only when real hardware backs it).
 //
-// "\\.\QX410U-NNN" (NNN = 001..127): the Unix-domain stream socket D/QX410U-NNN.
+// "\\.\QX410U-NNN" (NNN = 001..127): the Unix-domain stream socket D/QX410U-NNN when it exists;
+// otherwise the NNN-th attached QX410 camera on the USB buses (platform/usb_cameras.h).
 #pragma once
 
 #include <string>
@@ -25,5 +26,7 @@ std::string ResolveSerialPortName(const std::string& portName);
 // The socket path for "\\.\QX410U-NNN"; empty when the name is not of that form or there is no trusted
 // device directory.
 std::string ResolveUsbDevicePath(const std::string& devicePath);
+// NNN of "\\.\QX410U-NNN" (1..127); 0 when the name is not of that form.
+int ParseUsbInstance(const std::string& devicePath);
 
 }  // namespace platform

@@ -57,6 +57,9 @@ class IUsbConnection {
     // answer (at most length bytes) is copied to the start of buffer. False when the request failed, the
     // connection broke, or the driver did not answer within the request limit.
     virtual bool Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) = 0;
+    // errno of the last failed request (ENODEV gone, EPIPE stalled, ETIMEDOUT, ...), 0 when the driver
+    // does not tell; kept for messages.
+    virtual int LastError() const { return 0; }
 };
 
 // Where links come from. Names are the camera documentation's: "COM1".."COM9" and "\\.\QX410U-NNN".
@@ -66,7 +69,8 @@ class IDevices {
     // Opens the port exclusively for reading and writing; nullptr when it is missing, busy or refused
     // (errorNumber then holds errno).
     virtual std::unique_ptr<ISerialPort> OpenSerialPort(const char* portName, int& errorNumber) = 0;
-    // Connects to the driver's device object; nullptr when there is none by that name.
+    // Connects to the driver's device object: the driver socket when one stands for the name, else the
+    // attached camera with that number; nullptr when there is none or it cannot be opened.
     virtual std::unique_ptr<IUsbConnection> OpenUsbDevice(const char* devicePath) = 0;
 };
 

@@ -1,13 +1,20 @@
 // The machine's real devices: link names resolved through the device namespace, serial ports opened
-// on termios and the camera's USB driver reached through its socket.
+// on termios, and the camera's USB driver reached through its socket or, for a camera attached by USB,
+// carried out on libusb.
 #include "platform/devices.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "platform/device_namespace.h"
+#include "platform/libusb_usb_driver.h"
 #include "platform/posix_serial.h"
 #include "platform/unix_usb_driver.h"
+#include "platform/usb_cameras.h"
+#include "wire/timing.h"
 
 namespace platform {
 
@@ -27,11 +34,21 @@ class SystemDeviceSet final : public IDevices {
     }
 
     std::unique_ptr<IUsbConnection> OpenUsbDevice(const char* devicePath) override {
-        const std::string path = devicePath != nullptr ? ResolveUsbDevicePath(devicePath) : std::string();
-        if (path.empty()) {
+        if (devicePath == nullptr) {
             return nullptr;
         }
-        return ConnectUsbDriver(path.c_str());
+        // A driver socket in the device directory stands for the device (the simulator, the tests).
+        const std::string socketPath = ResolveUsbDevicePath(devicePath);
+        struct stat info {};
+        if (!socketPath.empty() && lstat(socketPath.c_str(), &info) == 0) {
+            return ConnectUsbDriver(socketPath.c_str());
+        }
+        const std::optional<UsbCameraEntry> camera = FindUsbCamera(ParseUsbInstance(devicePath));
+        if (!camera) {
+            return nullptr;
+        }
+        int errorNumber = 0;
+        return OpenLibusbCamera(*camera, wire::USB_REQUEST_LIMIT_MS, errorNumber);
     }
 };
 

@@ -21,15 +21,17 @@ trap 'echo "[demo] stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 
 usage() {
     cat <<'EOF'
-usage: scripts/demo.sh --build DIR [--serial] [--headless] [--port auto|usb|com1..com9] [--out DIR]
-                      [--wm xfwm4|openbox|none]
+usage: scripts/demo.sh --build DIR [--serial | --usb-emulated] [--headless] [--port auto|usb|com1..com9]
+                       [--out DIR] [--wm xfwm4|openbox|none]
 
-  --build DIR   build tree holding app/qx410fw and sim/qx410-camera-sim
-  --serial      the simulated camera on a serial pseudo-terminal (COM1) instead of USB
-  --headless    run under Xvfb and answer the prompts automatically (the default without a display)
-  --port P      the port to choose in the port dialog (headless; default auto)
-  --out DIR     where screenshots and the simulator's summary go (default DIR/demo)
-  --wm WM       the window manager of the headless run (default xfwm4; none: bare Xvfb)
+  --build DIR     build tree holding app/qx410fw and sim/qx410-camera-sim (or sim/qx410-usb-emulator)
+  --serial        the simulated camera on a serial pseudo-terminal (COM1) instead of USB
+  --usb-emulated  the simulated camera on an emulated USB bus (umockdev), reached through libusb as a
+                  real camera is, instead of the driver socket
+  --headless      run under Xvfb and answer the prompts automatically (the default without a display)
+  --port P        the port to choose in the port dialog (headless; default auto)
+  --out DIR       where screenshots and the simulator's summary go (default DIR/demo)
+  --wm WM         the window manager of the headless run (default xfwm4; none: bare Xvfb)
 EOF
 }
 
@@ -41,6 +43,7 @@ STEP_TIMEOUT=60     # seconds any prompt may take to appear
 
 build=""
 link=usb
+emulated=0
 headless=0
 port=auto
 out=""
@@ -49,6 +52,7 @@ while [ "$#" -gt 0 ]; do
     case "$1" in
         --build) build=${2:?}; shift ;;
         --serial) link=serial ;;
+        --usb-emulated) emulated=1 ;;
         --headless) headless=1 ;;
         --port) port=${2:?}; shift ;;
         --out) out=${2:?}; shift ;;
@@ -76,10 +80,14 @@ fi
 
 app=$(realpath "$build/app/qx410fw")
 sim=$(realpath "$build/sim/qx410-camera-sim")
+if [ "$emulated" -eq 1 ]; then
+    [ "$link" = usb ] || { echo "demo: --usb-emulated and --serial exclude each other" >&2; exit 2; }
+    sim=$(realpath "$build/sim/qx410-usb-emulator")
+fi
 out=$(realpath -m "${out:-$build/demo}")
 for program in "$app" "$sim"; do
     if [ ! -x "$program" ]; then
-        echo "demo: $program is missing; build the targets qx410fw and qx410-camera-sim first" >&2
+        echo "demo: $program is missing; build the targets qx410fw and $(basename "$sim") first" >&2
         exit 1
     fi
 done
@@ -151,8 +159,14 @@ if [ "$(stat -c %s "$image")" -ne "$IMAGE_SIZE" ]; then
 fi
 step "sample firmware image: $image ($IMAGE_SIZE bytes, version 1.00)"
 
-# The simulated camera.
-if [ "$link" = usb ]; then
+# The simulated camera. On the emulated bus the updater runs under umockdev's preload library with the
+# emulator's testbed, and there is no driver socket: it finds the camera by its product string.
+app_env=()
+if [ "$emulated" -eq 1 ]; then
+    sim_args=(--ready-file "$work/umockdev-dir")
+    download_timeout=300
+    published="$work/umockdev-dir"
+elif [ "$link" = usb ]; then
     sim_args=(--usb 1)
     download_timeout=300 # seconds: a USB download takes about a minute and a half
     published="$devices/QX410U-001"
@@ -170,8 +184,13 @@ for ((i = 0; i < 500; i++)); do
     kill -0 "$sim_pid" 2>/dev/null || fail "the simulator ended at start-up"
     sleep 0.01
 done
-[ -L "$published" ] || [ -S "$published" ] || fail "the simulator did not publish $published"
-step "simulated camera on $link: $published (firmware 0.60)"
+[ -L "$published" ] || [ -e "$published" ] || fail "the simulator did not publish $published"
+if [ "$emulated" -eq 1 ]; then
+    app_env=(env LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR="$(cat "$published")")
+    step "simulated camera on an emulated USB bus (umockdev testbed $(cat "$published"), firmware 0.60)"
+else
+    step "simulated camera on $link: $published (firmware 0.60)"
+fi
 
 # Counts the commands the camera took with the given code (hex, two digits) from the wire log: the
 # log's event lines name each command packet the camera decoded.
@@ -182,7 +201,7 @@ commands_seen() {
 # --- interactive ------------------------------------------------------------------------------------
 if [ "$headless" -eq 0 ]; then
     step "starting the updater on this display; choose AUTO or ${link^^}, then pick $(basename "$image")"
-    (cd "$firmware" && "$app") || step "the updater ended with status $?"
+    (cd "$firmware" && "${app_env[@]}" "$app") || step "the updater ended with status $?"
 fi
 
 # --- headless ---------------------------------------------------------------------------------------
@@ -385,7 +404,7 @@ if [ "$headless" -eq 1 ]; then
         step "window manager: $wm"
     fi
 
-    (cd "$firmware" && exec "$app") >"$work/app.log" 2>&1 &
+    (cd "$firmware" && exec "${app_env[@]}" "$app") >"$work/app.log" 2>&1 &
     app_pid=$!
     step "updater started (pid $app_pid)"
 

@@ -9,6 +9,7 @@ packages=(
   xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-liberation2
   xfwm4 dbus-daemon openbox weston xwayland qt6-wayland
   clang libclang-rt-14-dev llvm
+  libusb-1.0-0-dev umockdev libumockdev-dev
 )
 
 missing=()

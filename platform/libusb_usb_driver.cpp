@@ -1,0 +1,370 @@
+// The camera's USB driver on libusb-1.0: a connection is one libusb context, the opened device and its
+// claimed first interface; each of the four driver requests is one or more synchronous libusb calls.
+//
+//   GET_DEVICE_DESCRIPTOR  control GET_DESCRIPTOR (device) from the device, 18 bytes
+//   GET_CONFIGURATION      control GET_DESCRIPTOR (configuration 0), as many bytes as asked
+//   WRITE (pipe word 0)    one bulk OUT transfer on the interface's first bulk OUT endpoint
+//   READ (pipe word = ep)  bulk IN transfers on that endpoint until exactly the count asked has come
+//
+// Bulk IN transfers are submitted in whole maximum-size packets: a smaller buffer would let the host
+// controller report an overflow and drop the packet. Whatever a packet carries beyond the count asked
+// is kept per device for the next read, across the close and reopen of every session operation, as a
+// driver keeps its own queue.
+//
+// Every request is bounded by the request limit; errors keep their errno for the session's messages.
+#include "platform/libusb_usb_driver.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "common/byte_order.h"
+#include "common/clock.h"
+#include "wire/usb_driver.h"
+
+namespace platform {
+namespace {
+
+constexpr uint32_t PIPE_WORD_SIZE = wire::USB_PIPE_WORD_SIZE;
+constexpr uint32_t CONTROL_LENGTH_MAX = 0xFFFF;
+
+// errno for a libusb error code.
+int ErrnoOf(int libusbError) {
+    switch (libusbError) {
+        case LIBUSB_SUCCESS:
+            return 0;
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return EINVAL;
+        case LIBUSB_ERROR_ACCESS:
+            return EACCES;
+        case LIBUSB_ERROR_NO_DEVICE:
+            return ENODEV;
+        case LIBUSB_ERROR_NOT_FOUND:
+            return ENOENT;
+        case LIBUSB_ERROR_BUSY:
+            return EBUSY;
+        case LIBUSB_ERROR_TIMEOUT:
+            return ETIMEDOUT;
+        case LIBUSB_ERROR_OVERFLOW:
+            return EOVERFLOW;
+        case LIBUSB_ERROR_PIPE:
+            return EPIPE;
+        case LIBUSB_ERROR_INTERRUPTED:
+            return EINTR;
+        case LIBUSB_ERROR_NO_MEM:
+            return ENOMEM;
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return ENOTSUP;
+        default:
+            return EIO;
+    }
+}
+
+// libusb's time-out argument: 0 would mean no limit, so a spent deadline still waits 1 ms.
+unsigned int TransferTimeout(const Deadline& deadline) {
+    return std::max<uint32_t>(deadline.RemainingMs(), 1);
+}
+
+// The endpoints of the interface the driver uses.
+struct InterfaceEndpoints {
+    int interfaceNumber = -1;
+    uint8_t bulkOut = 0;                           // 0 when there is none
+    std::map<uint8_t, uint16_t> bulkInPacketSize;  // IN endpoint address -> wMaxPacketSize
+};
+
+bool DescribeFirstInterface(libusb_device* device, InterfaceEndpoints& endpoints) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS || config == nullptr) {
+        return false;
+    }
+    bool found = false;
+    if (config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0) {
+        const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
+        endpoints.interfaceNumber = interface.bInterfaceNumber;
+        for (int i = 0; i < interface.bNumEndpoints; ++i) {
+            const libusb_endpoint_descriptor& endpoint = interface.endpoint[i];
+            if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) {
+                continue;
+            }
+            if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
+                endpoints.bulkInPacketSize[endpoint.bEndpointAddress] = endpoint.wMaxPacketSize;
+            } else if (endpoints.bulkOut == 0) {
+                endpoints.bulkOut = endpoint.bEndpointAddress;
+            }
+        }
+        found = true;
+    }
+    libusb_free_config_descriptor(config);
+    return found;
+}
+
+// The bytes kept for a device between its connections, as its driver's queue would hold them. Bus and
+// device number name the device, so one plugged in again starts empty. Guarded by KeptBytesLock.
+std::vector<uint8_t>& KeptBytesOf(int busNumber, int deviceNumber) {
+    static std::map<std::pair<int, int>, std::vector<uint8_t>> keptBytes;
+    return keptBytes[{busNumber, deviceNumber}];
+}
+
+std::mutex& KeptBytesLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+class LibusbConnection final : public IUsbConnection {
+  public:
+    LibusbConnection(libusb_context* context, libusb_device_handle* handle, InterfaceEndpoints endpoints,
+                     bool reattachKernelDriver, const UsbCameraEntry& camera, uint32_t requestLimitMs)
+        : m_context(context),
+          m_handle(handle),
+          m_endpoints(std::move(endpoints)),
+          m_reattachKernelDriver(reattachKernelDriver),
+          m_camera(camera),
+          m_requestLimitMs(requestLimitMs) {}
+    ~LibusbConnection() override;
+    LibusbConnection(const LibusbConnection&) = delete;
+    LibusbConnection& operator=(const LibusbConnection&) = delete;
+
+    bool Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) override;
+    int LastError() const override { return m_lastError; }
+
+  private:
+    bool GetDescriptor(uint8_t descriptorType, uint8_t* buffer, uint32_t length, const Deadline& deadline);
+    bool WritePacket(const uint8_t* packet, uint32_t count, const Deadline& deadline);
+    bool ReadPacket(uint8_t endpoint, uint8_t* out, uint32_t count, const Deadline& deadline);
+    // Keeps the errno for libusbError; a stalled endpoint is cleared so the next request can use it.
+    bool Fail(int libusbError, uint8_t endpoint = 0);
+
+    libusb_context* m_context;
+    libusb_device_handle* m_handle;
+    InterfaceEndpoints m_endpoints;
+    bool m_reattachKernelDriver;
+    UsbCameraEntry m_camera;
+    uint32_t m_requestLimitMs;
+    int m_lastError = 0;
+    bool m_gone = false;  // the device went away: every later request fails at once
+};
+
+LibusbConnection::~LibusbConnection() {
+    if (!m_gone) {
+        libusb_release_interface(m_handle, m_endpoints.interfaceNumber);
+        if (m_reattachKernelDriver) {
+            libusb_attach_kernel_driver(m_handle, m_endpoints.interfaceNumber);
+        }
+    }
+    libusb_close(m_handle);
+    libusb_exit(m_context);
+}
+
+bool LibusbConnection::Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) {
+    if (m_gone) {
+        m_lastError = ENODEV;
+        return false;
+    }
+    if (buffer == nullptr && length != 0) {
+        m_lastError = EINVAL;
+        return false;
+    }
+    const Deadline deadline(m_requestLimitMs);
+    switch (controlCode) {
+        case wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR:
+            return GetDescriptor(LIBUSB_DT_DEVICE, buffer, length, deadline);
+        case wire::IOCTL_CAMERA_GET_CONFIGURATION:
+            return GetDescriptor(LIBUSB_DT_CONFIG, buffer, length, deadline);
+        case wire::IOCTL_CAMERA_WRITE:
+            // Pipe word 0, then the packet.
+            if (length < PIPE_WORD_SIZE || LoadLe32(buffer) != 0) {
+                return Fail(LIBUSB_ERROR_INVALID_PARAM);
+            }
+            return WritePacket(buffer + PIPE_WORD_SIZE, length - PIPE_WORD_SIZE, deadline);
+        case wire::IOCTL_CAMERA_READ: {
+            // Pipe word = the IN endpoint's address, then room for the bytes wanted.
+            if (length < PIPE_WORD_SIZE) {
+                return Fail(LIBUSB_ERROR_INVALID_PARAM);
+            }
+            const uint32_t pipe = LoadLe32(buffer);
+            if (pipe > 0xFF) {
+                return Fail(LIBUSB_ERROR_INVALID_PARAM);
+            }
+            return ReadPacket(static_cast<uint8_t>(pipe), buffer + PIPE_WORD_SIZE, length - PIPE_WORD_SIZE,
+                              deadline);
+        }
+        default:
+            return Fail(LIBUSB_ERROR_NOT_SUPPORTED);
+    }
+}
+
+bool LibusbConnection::GetDescriptor(uint8_t descriptorType, uint8_t* buffer, uint32_t length,
+                                     const Deadline& deadline) {
+    if (length > CONTROL_LENGTH_MAX) {
+        return Fail(LIBUSB_ERROR_INVALID_PARAM);
+    }
+    // Standard GET_DESCRIPTOR: device-to-host, wValue = type << 8 | index 0, wIndex 0 (no language).
+    const int moved = libusb_control_transfer(m_handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                              static_cast<uint16_t>(descriptorType << 8), 0, buffer,
+                                              static_cast<uint16_t>(length), TransferTimeout(deadline));
+    if (moved < 0) {
+        return Fail(moved);
+    }
+    return true;
+}
+
+bool LibusbConnection::WritePacket(const uint8_t* packet, uint32_t count, const Deadline& deadline) {
+    if (m_endpoints.bulkOut == 0) {
+        return Fail(LIBUSB_ERROR_NOT_FOUND);
+    }
+    int transferred = 0;
+    // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
+    const int result = libusb_bulk_transfer(m_handle, m_endpoints.bulkOut, const_cast<uint8_t*>(packet),
+                                            static_cast<int>(count), &transferred, TransferTimeout(deadline));
+    if (result != LIBUSB_SUCCESS) {
+        return Fail(result, m_endpoints.bulkOut);
+    }
+    if (static_cast<uint32_t>(transferred) != count) {
+        return Fail(LIBUSB_ERROR_IO);
+    }
+    return true;
+}
+
+bool LibusbConnection::ReadPacket(uint8_t endpoint, uint8_t* out, uint32_t count, const Deadline& deadline) {
+    const auto packetSize = m_endpoints.bulkInPacketSize.find(endpoint);
+    if (packetSize == m_endpoints.bulkInPacketSize.end() || packetSize->second == 0) {
+        return Fail(LIBUSB_ERROR_INVALID_PARAM);
+    }
+    int failure = LIBUSB_SUCCESS;
+    const BulkInTransfer transfer = [&](uint8_t* room, size_t roomLength, size_t& received) {
+        received = 0;
+        if (deadline.Expired()) {
+            failure = LIBUSB_ERROR_TIMEOUT;
+            return ETIMEDOUT;
+        }
+        int transferred = 0;
+        const int result = libusb_bulk_transfer(m_handle, endpoint, room, static_cast<int>(roomLength),
+                                                &transferred, TransferTimeout(deadline));
+        received = transferred > 0 ? static_cast<size_t>(transferred) : 0;
+        failure = result;
+        return ErrnoOf(result);
+    };
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(KeptBytesLock());
+        error = ReadExactly(KeptBytesOf(m_camera.busNumber, m_camera.deviceNumber), out, count,
+                            packetSize->second, transfer);
+    }
+    return error == 0 || Fail(failure, endpoint);
+}
+
+bool LibusbConnection::Fail(int libusbError, uint8_t endpoint) {
+    m_lastError = ErrnoOf(libusbError);
+    if (libusbError == LIBUSB_ERROR_NO_DEVICE) {
+        // The device's queue went with it.
+        m_gone = true;
+        std::lock_guard<std::mutex> lock(KeptBytesLock());
+        KeptBytesOf(m_camera.busNumber, m_camera.deviceNumber).clear();
+    } else if (libusbError == LIBUSB_ERROR_PIPE && endpoint != 0) {
+        libusb_clear_halt(m_handle, endpoint);
+    }
+    return false;
+}
+
+}  // namespace
+
+int ReadExactly(std::vector<uint8_t>& kept, uint8_t* out, size_t count, size_t maxPacketSize,
+                const BulkInTransfer& transfer) {
+    if (maxPacketSize == 0) {
+        return EINVAL;
+    }
+    std::vector<uint8_t> collected;
+    collected.reserve(count);
+    const size_t fromKept = std::min(count, kept.size());
+    collected.insert(collected.end(), kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(fromKept));
+    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(fromKept));
+
+    std::vector<uint8_t> room;
+    while (collected.size() < count) {
+        const size_t missing = count - collected.size();
+        room.assign((missing + maxPacketSize - 1) / maxPacketSize * maxPacketSize, 0);
+        size_t received = 0;
+        const int error = transfer(room.data(), room.size(), received);
+        received = std::min(received, room.size());
+        collected.insert(collected.end(), room.begin(), room.begin() + static_cast<std::ptrdiff_t>(received));
+        if (error != 0) {
+            // Nothing the camera sent is dropped: the next read starts with it.
+            kept.insert(kept.begin(), collected.begin(), collected.end());
+            return error;
+        }
+    }
+    std::memcpy(out, collected.data(), count);
+    kept.insert(kept.begin(), collected.begin() + static_cast<std::ptrdiff_t>(count), collected.end());
+    return 0;
+}
+
+std::unique_ptr<IUsbConnection> OpenLibusbCamera(const UsbCameraEntry& camera, uint32_t requestLimitMs,
+                                                 int& errorNumber) {
+    errorNumber = 0;
+    libusb_context* context = nullptr;
+    int result = libusb_init(&context);
+    if (result != LIBUSB_SUCCESS) {
+        errorNumber = ErrnoOf(result);
+        return nullptr;
+    }
+
+    // The device with the bus and device numbers sysfs gave.
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    libusb_device* device = nullptr;
+    for (ssize_t i = 0; i < count; ++i) {
+        if (libusb_get_bus_number(list[i]) == camera.busNumber &&
+            libusb_get_device_address(list[i]) == camera.deviceNumber) {
+            device = libusb_ref_device(list[i]);
+            break;
+        }
+    }
+    if (count >= 0) {
+        libusb_free_device_list(list, 1);
+    }
+    InterfaceEndpoints endpoints;
+    if (device == nullptr || !DescribeFirstInterface(device, endpoints)) {
+        if (device != nullptr) {
+            libusb_unref_device(device);
+        }
+        libusb_exit(context);
+        errorNumber = ENODEV;
+        return nullptr;
+    }
+
+    // Open in steps, undoing each on failure.
+    libusb_device_handle* handle = nullptr;
+    result = libusb_open(device, &handle);
+    libusb_unref_device(device);
+    if (result != LIBUSB_SUCCESS) {
+        libusb_exit(context);
+        errorNumber = ErrnoOf(result);
+        return nullptr;
+    }
+    bool detached = false;
+    if (libusb_kernel_driver_active(handle, endpoints.interfaceNumber) == 1) {
+        result = libusb_detach_kernel_driver(handle, endpoints.interfaceNumber);
+        detached = result == LIBUSB_SUCCESS;
+    }
+    if (result == LIBUSB_SUCCESS) {
+        result = libusb_claim_interface(handle, endpoints.interfaceNumber);
+    }
+    if (result != LIBUSB_SUCCESS) {
+        if (detached) {
+            libusb_attach_kernel_driver(handle, endpoints.interfaceNumber);
+        }
+        libusb_close(handle);
+        libusb_exit(context);
+        errorNumber = ErrnoOf(result);
+        return nullptr;
+    }
+    return std::make_unique<LibusbConnection>(context, handle, std::move(endpoints), detached, camera,
+                                              requestLimitMs);
+}
+
+}  // namespace platform

@@ -1,0 +1,222 @@
+// The updater's real USB path (controller, session, USB link, the libusb driver) against cameras on an
+// emulated USB bus: umockdev's testbed holds the sysfs devices and usbfs nodes, and the camera model
+// answers the URBs libusb submits (sim/usb_emulation.h). The device directory holds no driver socket,
+// so "\\.\QX410U-NNN" resolves to the attached cameras. Runs only under umockdev's preload library.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/firmware_image.h"
+#include "app/update_controller.h"
+#include "common/byte_order.h"
+#include "platform/devices.h"
+#include "platform/usb_cameras.h"
+#include "protocol/camera_session.h"
+#include "res/strings.h"
+#include "sim/usb_emulation.h"
+#include "tests/app/scripted_ui.h"
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/scoped_runtime_dir.h"
+#include "wire/usb_driver.h"
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+// The part of the payload a USB download writes: 248 blocks of 4096 bytes.
+constexpr size_t USB_WRITTEN = 1015808;
+constexpr uint8_t READ_PIPE = 0x82;
+
+class EmulatedUsbTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!sim::UsbEmulation::InMockEnvironment()) {
+            GTEST_SKIP() << "needs LD_PRELOAD=libumockdev-preload.so.0 (ctest sets it)";
+        }
+        // COM1..COM9 lead nowhere, so a search never reaches the machine's own serial ports.
+        ASSERT_TRUE(e2e::PointNowhere(m_runtime.DeviceDirectory(), 0));
+        m_emulation = std::make_unique<sim::UsbEmulation>();
+        e2e::RecordedEvents().clear();
+    }
+
+    // A good image for the camera (version 2.10, so no same-version prompt); returns its payload.
+    std::vector<uint8_t> WriteImage() {
+        std::vector<uint8_t> image = e2e::MakePayload(410, FIRMWARE_IMAGE_SIZE);
+        std::memcpy(image.data(), IDENTIFICATION_QX410, 48);
+        std::memcpy(image.data() + VERSION_OFFSET, "x210", VERSION_LENGTH);
+        std::ofstream(ImagePath(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        return std::vector<uint8_t>(image.begin() + FIRMWARE_HEADER_SIZE, image.end());
+    }
+    std::string ImagePath() const { return m_runtime.Root() + "/update.fw"; }
+
+    // One whole update as the user runs it; the last prompt or message the user saw.
+    std::string RunUpdate(int16_t port) {
+        CUpdateController controller(platform::SystemDevices());
+        ScriptedUi ui;
+        ui.controller = &controller;
+        ui.portChoice = port;
+        ui.fileAnswers.push_back({FileDialogResult::Chosen, ImagePath()});
+        ui.messageAnswers = {DIALOG_OK, DIALOG_OK, DIALOG_OK};
+        controller.SetStatus(STATUS_LINE_PORT_PROMPT);
+        controller.RunUpdate(ui);
+        const std::vector<std::string> prompts = ui.Prompts();
+        return prompts.empty() ? "nothing" : prompts.back();
+    }
+
+    static std::string Message(int id, uint32_t text) {
+        return "message " + std::to_string(id) + " " + res::LoadString(text);
+    }
+
+    testsupport::ScopedRuntimeDir m_runtime;
+    std::unique_ptr<sim::UsbEmulation> m_emulation;
+};
+
+// The camera model's record of a finished download.
+struct Outcome {
+    std::vector<uint8_t> flash;
+    bool checksumMatches = false;
+    bool reset = false;
+    size_t blocks = 0;
+};
+
+Outcome OutcomeOf(sim::EmulatedUsbCamera& camera) {
+    Outcome outcome;
+    camera.WithModel([&](sim::CameraModel& model) {
+        outcome.flash = model.Flash();
+        outcome.checksumMatches =
+            model.ChecksumReceived().has_value() && model.ChecksumReceived() == model.ChecksumComputed();
+        outcome.reset = model.ResetSeen();
+        outcome.blocks = model.BlocksWritten().size();
+    });
+    return outcome;
+}
+
+// (a) A complete update through libusb: the payload's written part in flash, the checksum taken, the
+// camera reset, and the success message.
+TEST_F(EmulatedUsbTest, CompleteUpdateThroughLibusb) {
+    sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
+    const std::vector<uint8_t> payload = WriteImage();
+    const Steady::time_point start = Steady::now();
+    const std::string ending = RunUpdate(PORT_USB);
+    std::cout << "complete emulated USB update: "
+              << std::chrono::duration<double>(Steady::now() - start).count() << " s\n";
+    EXPECT_TRUE(ending.starts_with("message 104 ")) << ending;
+
+    const Outcome outcome = OutcomeOf(camera);
+    ASSERT_EQ(outcome.flash.size(), payload.size());
+    EXPECT_TRUE(std::equal(payload.begin(), payload.begin() + USB_WRITTEN, outcome.flash.begin()))
+        << "the flash differs from the payload in the written part";
+    EXPECT_TRUE(outcome.checksumMatches);
+    EXPECT_TRUE(outcome.reset);
+}
+
+// (b) Two cameras: numbered by bus, then port path, whatever order they were plugged in; AUTO finds
+// the first and leaves the second alone.
+TEST_F(EmulatedUsbTest, TwoCamerasAreNumberedByPortAndAutoFindsTheFirst) {
+    sim::EmulatedUsbCamera& second = m_emulation->AddCamera({}, {.sysfsName = "1-3", .deviceNumber = 4});
+    sim::EmulatedUsbCamera& first = m_emulation->AddCamera({}, {.sysfsName = "1-1.2", .deviceNumber = 7});
+    EXPECT_EQ(platform::FindUsbCamera(1)->sysfsName, "1-1.2");
+    EXPECT_EQ(platform::FindUsbCamera(2)->sysfsName, "1-3");
+    EXPECT_FALSE(platform::FindUsbCamera(3).has_value());
+
+    CCameraSession session(platform::SystemDevices());
+    e2e::ExpectFound(session, PORT_AUTO);
+    EXPECT_EQ(session.m_usbInstance, 1);
+    EXPECT_STREQ(session.m_devicePath, "\\\\.\\QX410U-001");
+    size_t firstCommands = 0, secondCommands = 0;
+    first.WithModel([&](sim::CameraModel& model) { firstCommands = model.Commands().size(); });
+    second.WithModel([&](sim::CameraModel& model) { secondCommands = model.Commands().size(); });
+    EXPECT_GT(firstCommands, 0u);
+    EXPECT_EQ(secondCommands, 0u);
+    session.EndSession();
+}
+
+// One driver READ of count bytes on a fresh open of instance 001; the bytes, or nothing on failure.
+std::optional<std::vector<uint8_t>> ReadOnce(uint32_t count) {
+    std::unique_ptr<platform::IUsbConnection> connection =
+        platform::SystemDevices().OpenUsbDevice("\\\\.\\QX410U-001");
+    if (!connection) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> buffer(count + 4, 0);
+    StoreLe32(buffer.data(), READ_PIPE);
+    if (!connection->Request(wire::IOCTL_CAMERA_READ, buffer.data(), count + 4)) {
+        return std::nullopt;
+    }
+    return std::vector<uint8_t>(buffer.begin() + 4, buffer.end());
+}
+
+// (c) A 1-byte read answered with a longer bulk packet: the rest is kept for the device and the next
+// read, on a new open as every session operation makes, gets it without another transfer. A kernel
+// driver bound to the camera is detached for each open and given back at each close.
+TEST_F(EmulatedUsbTest, BytesBeyondAReadAreKeptAcrossReopens) {
+    sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
+    camera.ScriptInPackets({{0xD2, 0x11, 0x22, 0x33}, {0x44}});
+    camera.BindKernelDriver();
+    EXPECT_EQ(ReadOnce(1), std::vector<uint8_t>{0xD2});
+    EXPECT_EQ(camera.InTransfersSubmitted(), 1u);
+    EXPECT_EQ(ReadOnce(2), (std::vector<uint8_t>{0x11, 0x22}));
+    EXPECT_EQ(camera.InTransfersSubmitted(), 1u) << "kept bytes must not wait for a new transfer";
+    EXPECT_EQ(ReadOnce(2), (std::vector<uint8_t>{0x33, 0x44}));
+    EXPECT_EQ(camera.InTransfersSubmitted(), 2u);
+    EXPECT_EQ(camera.KernelDriverDetaches(), 3u);
+    EXPECT_TRUE(camera.KernelDriverBound());
+}
+
+// (d) The camera unplugged during the download, while a read waits for the erase's completion: the
+// failure message soon after, and no crash.
+TEST_F(EmulatedUsbTest, UnpluggedDuringTheDownloadEndsInTheFailureMessage) {
+    sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
+    WriteImage();
+    std::atomic<bool> stop = false;
+    Steady::time_point unplugged{};
+    std::thread unplugger([&] {
+        while (!stop) {
+            uint32_t erases = 0;
+            camera.WithModel([&](sim::CameraModel& model) { erases = model.EraseCommands(); });
+            if (erases >= 2) {
+                unplugged = Steady::now();
+                m_emulation->Unplug(camera);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const std::string ending = RunUpdate(PORT_USB);
+    const Steady::time_point end = Steady::now();
+    stop = true;
+    unplugger.join();
+    EXPECT_EQ(ending, Message(1538, res::IDS_UPDATE_FAILED));
+    ASSERT_NE(unplugged, Steady::time_point{}) << "the download never reached its second erase command";
+    const double seconds = std::chrono::duration<double>(end - unplugged).count();
+    std::cout << "unplugged to the failure message: " << seconds << " s\n";
+    EXPECT_LT(seconds, 10.0);
+}
+
+// (e) A camera that is there but cannot be opened (another program holds it, or no permission): the
+// not-found message, as for no camera at all.
+class RefusedClaimTest : public EmulatedUsbTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RefusedClaimTest, ShowsTheNotFoundMessage) {
+    m_emulation->AddCamera({}).RefuseClaim(GetParam());
+    WriteImage();
+    EXPECT_EQ(RunUpdate(PORT_USB), Message(1539, res::IDS_NOT_FOUND));
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, RefusedClaimTest, ::testing::Values(EACCES, EBUSY),
+                         [](const ::testing::TestParamInfo<int>& row) {
+                             return std::string(row.param == EACCES ? "Eacces" : "Ebusy");
+                         });
+
+}  // namespace
