@@ -136,21 +136,23 @@ int16_t CUpdateController::SelectFirmwareFile(IUpdateUi& owner, int32_t open, ch
         }
     }
     std::string chosen;
-    switch (owner.ChooseFile(filter, initialName, chosen)) {
-        case FileDialogResult::Chosen:
+    for (;;) {
+        switch (owner.ChooseFile(filter, initialName, chosen)) {
+            case FileDialogResult::Chosen:
+                break;
+            case FileDialogResult::Cancelled:
+                return FILE_SELECT_CANCELLED;
+            case FileDialogResult::Failed:
+                ShowFileError(owner, res::LoadString(res::IDS_FILE_NOT_FOUND));
+                return FILE_SELECT_FAILED;
+        }
+        // A path that does not fit the buffer (or would be cut short by a zero byte) names another file
+        // than the one chosen: refuse it and open the dialog again, its message being the one shown.
+        if (chosen.size() < static_cast<size_t>(FILE_PATH_BUFFER_SIZE) &&
+            chosen.find('\0') == std::string::npos) {
             break;
-        case FileDialogResult::Cancelled:
-            return FILE_SELECT_CANCELLED;
-        case FileDialogResult::Failed:
-            ShowFileError(owner, res::LoadString(res::IDS_FILE_NOT_FOUND));
-            return FILE_SELECT_FAILED;
-    }
-    // A path that does not fit the buffer (or would be cut short by a zero byte) names another file
-    // than the one chosen: refuse it and let the user choose again.
-    if (chosen.size() >= static_cast<size_t>(FILE_PATH_BUFFER_SIZE) ||
-        chosen.find('\0') != std::string::npos) {
+        }
         ShowFileError(owner, PATH_TOO_LONG_TEXT);
-        return FILE_SELECT_CANCELLED;
     }
     std::memcpy(path, chosen.c_str(), chosen.size() + 1);
     return FILE_SELECT_CHOSEN;

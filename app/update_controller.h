@@ -26,10 +26,11 @@ constexpr int16_t FILE_SELECT_FAILED = 11;
 // The path buffer that SelectFirmwareFile fills: a path must fit with its terminator.
 constexpr int32_t FILE_PATH_BUFFER_SIZE = 256;
 
-// Shown (through the file error box) when the chosen file's path does not fit the path buffer; the
-// choice is then handled as a cancelled one, so the user may choose again.
+// Shown (through the file error box) when the chosen file's path does not fit the path buffer; the file
+// dialog then opens again. The buffer holds bytes of the file system's encoding, so the limit counts
+// bytes (a character outside ASCII takes more than one).
 constexpr char PATH_TOO_LONG_TEXT[] =
-    "The path of the selected file is too long.\nIt must be shorter than 256 characters.";
+    "The path of the selected file is too long.\nIt must be shorter than 256 bytes.";
 
 // Camera version pauses: after the first, the second and the third version character.
 constexpr uint32_t VERSION_PAUSE_1_MS = 1000;

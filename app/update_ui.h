@@ -3,8 +3,9 @@
 // notice. The Qt user interface (ui/) implements it; tests implement it with a script of answers.
 //
 // Every call is made on the user-interface thread from inside RunUpdate, which blocks that thread
-// between calls (camera exchanges, busy-wait pauses). Anything a call shows must therefore be on screen
-// when the call returns: repaint synchronously, never rely on a later event loop pass.
+// between calls (camera exchanges, pauses). Anything a call shows must therefore be on screen when the
+// call returns: repaint synchronously, never rely on a later event loop pass. (During the pauses the Qt
+// user interface's idle hook only repaints exposed areas and answers the window system; see DelayMs.)
 #pragma once
 
 #include <cstdint>
@@ -90,8 +91,8 @@ class IUpdateUi {
 
     // The progress notice (template 108), at most one at a time. The controller opens it on a phase's
     // first event, paints it on every event and closes it at the phase's end; after a completed or
-    // failed event it holds the final picture for 1000 ms itself (a DelayMs busy wait, so that it runs
-    // in virtual time in tests) before calling CloseNotice. Implementations never wait.
+    // failed event it holds the final picture for 1000 ms itself (a DelayMs wait, so that it runs in
+    // virtual time in tests) before calling CloseNotice. Implementations never wait.
     //
     // Creates the notice window, places it with the controller's PlaceNotice and shows it. False when
     // no notice could be made (the download then goes on without one).

@@ -1,19 +1,108 @@
-// The millisecond counter, the busy-wait delay and the installable clock.
+// The millisecond counter, the sleeping delay, the idle hook and the installable clock.
 #include "common/clock.h"
 
-#include <ctime>
+#include <sys/prctl.h>
 
-uint32_t SystemClock::ReadMs() {
+#include <algorithm>
+#include <ctime>
+#include <utility>
+
+namespace {
+
+constexpr int64_t NS_PER_MS = 1000000;
+constexpr int64_t NS_PER_SECOND = 1000000000;
+
+int64_t MonotonicNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t ms =
-        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
+    return static_cast<int64_t>(ts.tv_sec) * NS_PER_SECOND + ts.tv_nsec;
+}
+
+ClockStamp StampOf(int64_t ns) {
+    return ClockStamp{static_cast<uint32_t>(ns / NS_PER_MS), static_cast<uint32_t>(ns % NS_PER_MS)};
+}
+
+std::function<void()> g_idleHook;
+bool g_inIdleHook = false;
+
+// Runs the hook once, unless it is running already (a wait inside it only sleeps).
+void RunIdleHook() {
+    if (!g_idleHook || g_inIdleHook) {
+        return;
+    }
+    g_inIdleHook = true;
+    g_idleHook();
+    g_inIdleHook = false;
+}
+
+// Linux may let a timer fire up to the thread's timer slack late (50 us by default) to batch wake-ups;
+// the command spacing is paid thousands of times in a serial download, so the waiting thread asks for
+// none. Once per thread.
+void RemoveTimerSlack() {
+    thread_local bool removed = false;
+    if (!removed) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        removed = true;
+    }
+}
+
+// Sleeps until the monotonic clock reaches deadlineNs. With an idle hook installed the sleep is cut into
+// slices with the hook between them while more than the margin is left.
+void SleepUntilNs(int64_t deadlineNs) {
+    RemoveTimerSlack();
+    for (;;) {
+        int64_t now = MonotonicNs();
+        if (now >= deadlineNs) {
+            return;
+        }
+        int64_t wakeNs = deadlineNs;
+        if (g_idleHook && !g_inIdleHook && deadlineNs - now > IDLE_HOOK_MARGIN_MS * NS_PER_MS) {
+            RunIdleHook();
+            now = MonotonicNs();
+            wakeNs = std::min(deadlineNs, now + IDLE_HOOK_PERIOD_MS * NS_PER_MS);
+        }
+        const timespec wake{static_cast<time_t>(wakeNs / NS_PER_SECOND),
+                            static_cast<long>(wakeNs % NS_PER_SECOND)};
+        // An interrupted sleep (EINTR) simply goes round again; the deadline is absolute.
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+    }
+}
+
+}  // namespace
+
+uint32_t IClock::WaitSinceMs(ClockStamp since, uint32_t durationMs) {
+    const auto elapsed = static_cast<int32_t>(ReadMs() - since.ms);
+    const int64_t remaining = static_cast<int64_t>(durationMs) - elapsed;
+    if (remaining <= 0) {
+        return ReadMs();
+    }
+    return WaitMs(static_cast<uint32_t>(remaining));
+}
+
+uint32_t SystemClock::ReadMs() {
+    return StampOf(MonotonicNs()).ms;
+}
+
+ClockStamp SystemClock::ReadStamp() {
+    return StampOf(MonotonicNs());
 }
 
 uint32_t SystemClock::WaitMs(uint32_t durationMs) {
-    const uint32_t start = ReadMs();
-    while (ElapsedMs(start, ReadMs()) < durationMs) {
+    if (durationMs > 0) {
+        SleepUntilNs(MonotonicNs() + static_cast<int64_t>(durationMs) * NS_PER_MS);
+    }
+    return ReadMs();
+}
+
+uint32_t SystemClock::WaitSinceMs(ClockStamp since, uint32_t durationMs) {
+    const int64_t nowNs = MonotonicNs();
+    const ClockStamp now = StampOf(nowNs);
+    // Signed, so that a stamp set ahead of now (the pause after an open) waits from that future point.
+    const int64_t elapsedNs = static_cast<int64_t>(static_cast<int32_t>(now.ms - since.ms)) * NS_PER_MS +
+                              static_cast<int64_t>(now.fractionNs) - static_cast<int64_t>(since.fractionNs);
+    const int64_t remainingNs = static_cast<int64_t>(durationMs) * NS_PER_MS - elapsedNs;
+    if (remainingNs > 0) {
+        SleepUntilNs(nowNs + remainingNs);
     }
     return ReadMs();
 }
@@ -46,8 +135,20 @@ IClock* InstallClock(IClock* clock) {
     return previous;
 }
 
+void InstallIdleHook(std::function<void()> hook) {
+    g_idleHook = std::move(hook);
+}
+
 uint32_t DelayMs(uint32_t durationMs) {
     return g_clock->WaitMs(durationMs);
+}
+
+ClockStamp StampNow() {
+    return g_clock->ReadStamp();
+}
+
+uint32_t DelaySinceMs(ClockStamp since, uint32_t durationMs) {
+    return g_clock->WaitSinceMs(since, durationMs);
 }
 
 uint32_t NowMs() {

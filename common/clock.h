@@ -1,5 +1,5 @@
-// The program's one millisecond clock: a 32-bit counter read from the monotonic clock, the busy-wait
-// delay built on it, and the hook that lets tests run everything in virtual time.
+// The program's one millisecond clock: a 32-bit counter read from the monotonic clock, the delay built
+// on it, and the hook that lets tests run everything in virtual time.
 //
 // Every wait in the updater goes through here (DelayMs, or a link wait that asks the installed clock),
 // so replacing the clock with a VirtualClock makes a whole download run in microseconds while every
@@ -7,6 +7,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+
+// A reading of the millisecond counter together with how far into that millisecond it was taken, so a
+// wait measured from it ends neither early nor a whole millisecond late.
+struct ClockStamp {
+    uint32_t ms = 0;
+    uint32_t fractionNs = 0;  // 0..999999
+    // The same point in the millisecond, durationMs later on the counter.
+    ClockStamp PlusMs(uint32_t durationMs) const { return ClockStamp{ms + durationMs, fractionNs}; }
+};
 
 // A source of time. The counter wraps to 0 after 2^32 ms; durations are always measured as the
 // unsigned difference of two readings, which stays right across the wrap.
@@ -17,14 +27,23 @@ class IClock {
     virtual uint32_t ReadMs() = 0;
     // Returns once durationMs have elapsed on the counter; returns the counter read after the wait.
     virtual uint32_t WaitMs(uint32_t durationMs) = 0;
+    // The current reading with its fraction; a clock that counts whole milliseconds has none.
+    virtual ClockStamp ReadStamp() { return ClockStamp{ReadMs(), 0}; }
+    // Returns once durationMs have elapsed since `since` (at once when they already have; a stamp up to
+    // 2^31 ms ahead counts as the future); returns the counter read after the wait.
+    virtual uint32_t WaitSinceMs(ClockStamp since, uint32_t durationMs);
 };
 
-// Milliseconds since an arbitrary start, from CLOCK_MONOTONIC, truncated to 32 bits. WaitMs spins on the
-// counter: the updater's pauses are short and must not be stretched by the scheduler.
+// Milliseconds since an arbitrary start, from CLOCK_MONOTONIC, truncated to 32 bits. The waits sleep to
+// an absolute deadline on CLOCK_MONOTONIC measured from the exact moment of the call (clock_nanosleep
+// with TIMER_ABSTIME wakes within well under a millisecond of it, never before), so a wait neither
+// burns a core nor ends early because the counter was read late in a millisecond.
 class SystemClock final : public IClock {
   public:
     uint32_t ReadMs() override;
     uint32_t WaitMs(uint32_t durationMs) override;
+    ClockStamp ReadStamp() override;
+    uint32_t WaitSinceMs(ClockStamp since, uint32_t durationMs) override;
 };
 
 // A clock that only moves when told to: WaitMs advances it at once by the duration. Links that wait for
@@ -59,8 +78,13 @@ class ScopedClock {
     IClock* m_previous;
 };
 
-// Busy-waits until durationMs have elapsed on the counter; returns the counter read after the wait.
+// Returns once durationMs have elapsed since the call, never before; returns the counter read after the
+// wait. On the system clock it sleeps.
 uint32_t DelayMs(uint32_t durationMs);
+// The current reading with its fraction of a millisecond.
+ClockStamp StampNow();
+// Returns once durationMs have elapsed since `since`, never before (at once when they already have).
+uint32_t DelaySinceMs(ClockStamp since, uint32_t durationMs);
 // The current counter value: DelayMs(0).
 uint32_t NowMs();
 // The system tick counter that the protocol's long waits (completion, ready byte) measure with. It is
@@ -70,6 +94,16 @@ uint32_t TickCount();
 inline uint32_t ElapsedMs(uint32_t startMs, uint32_t nowMs) {
     return nowMs - startMs;
 }
+
+// Work to do while the system clock sleeps through a wait of more than a few milliseconds: the desktop
+// program answers its window system there (repaints, liveness checks) without taking user input. The
+// hook runs on the waiting thread, about every IDLE_HOOK_PERIOD_MS, never while it is already running
+// (a wait inside the hook just sleeps), and never when less than IDLE_HOOK_MARGIN_MS of the wait is left,
+// so a hook that returns promptly never makes a wait end late. An empty function removes it. Virtual
+// clocks never call it.
+constexpr uint32_t IDLE_HOOK_PERIOD_MS = 20;
+constexpr uint32_t IDLE_HOOK_MARGIN_MS = 10;
+void InstallIdleHook(std::function<void()> hook);
 
 // A deadline on the wrapping counter: one attempt always happens, then "expired" once the time is up.
 class Deadline {

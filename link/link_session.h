@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/clock.h"
 #include "platform/devices.h"
 #include "wire/usb_driver.h"
 
@@ -138,7 +139,7 @@ class CLinkSession {
     // Exchange fields that the link's open sets (the command exchange owns their meaning). Attempts per
     // command on this link; ScopedSingleAttempt lowers it to one for a scope.
     int16_t m_commandAttempts = 0;
-    uint32_t m_lastExchangeTime = 0;
+    ClockStamp m_lastExchangeTime{};
 
     // errno of the last failed system call, kept for messages; steers nothing.
     int m_systemError = 0;

@@ -114,7 +114,7 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     m_hSerial = std::move(port);
     m_commandAttempts = wire::COMMAND_ATTEMPTS;
     m_speedCode = wire::SPEED_CODE_9600;
-    m_lastExchangeTime = NowMs() + wire::FIRST_COMMAND_SPACING_MS;
+    m_lastExchangeTime = StampNow().PlusMs(wire::FIRST_COMMAND_SPACING_MS);
     return LINK_OK;
 }
 

@@ -80,7 +80,7 @@ int32_t CLinkSession::OpenUsbDevice() {
     }
 
     m_speedCode = wire::SPEED_CODE_9600;
-    m_lastExchangeTime = NowMs() + wire::FIRST_COMMAND_SPACING_MS;
+    m_lastExchangeTime = StampNow().PlusMs(wire::FIRST_COMMAND_SPACING_MS);
     return LINK_OK;
 }
 

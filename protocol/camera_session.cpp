@@ -21,7 +21,7 @@ void SetFlag(bool* flag) {
 }  // namespace
 
 CCameraSession::CCameraSession(platform::IDevices& devices) : CLinkSession(devices) {
-    m_lastExchangeTime = NowMs();
+    m_lastExchangeTime = StampNow();
 }
 
 CCameraSession::~CCameraSession() = default;
@@ -290,7 +290,7 @@ int32_t CCameraSession::ChangeSpeed(int32_t speedCode) {
     if (commanded != RESULT_OK) {
         return commanded;
     }
-    m_lastExchangeTime = NowMs();
+    m_lastExchangeTime = StampNow();
     const int32_t status = SetLineSpeed(speedCode);
     if (status == RESULT_OK) {
         m_cameraSpeed = speedCode;
@@ -298,7 +298,7 @@ int32_t CCameraSession::ChangeSpeed(int32_t speedCode) {
     }
     // The line keeps its old rate; the camera may now be at the new one. No second try.
     SetLineSpeed(m_speedCode);
-    m_lastExchangeTime = NowMs();
+    m_lastExchangeTime = StampNow();
     return status;
 }
 

@@ -10,16 +10,6 @@
 #include "wire/byte_codes.h"
 #include "wire/timing.h"
 
-namespace {
-
-// Milliseconds still to wait until `targetMs` on the wrapping counter; 0 once it has passed.
-uint32_t MillisecondsUntil(uint32_t targetMs) {
-    const auto remaining = static_cast<int32_t>(targetMs - NowMs());
-    return remaining > 0 ? static_cast<uint32_t>(remaining) : 0;
-}
-
-}  // namespace
-
 // The buffers must exist; a link without a handle is left to fail its own transfer, so that the
 // transfer's detail code (a write to a released USB handle: 216) records what failed.
 bool CCameraSession::IsLinkReady() const {
@@ -38,11 +28,8 @@ int32_t CCameraSession::SendCommand() {
     if (IsSerial()) {
         PurgePort(PURGE_BOTH);
     }
-    // The camera needs 100 ms between the end of one exchange and the next command.
-    const uint32_t waitMs = MillisecondsUntil(m_lastExchangeTime + wire::COMMAND_SPACING_MS);
-    if (waitMs > 0) {
-        DelayMs(waitMs);
-    }
+    // The camera needs 100 ms between the end of one exchange and the next command, to the microsecond.
+    DelaySinceMs(m_lastExchangeTime, wire::COMMAND_SPACING_MS);
     std::memcpy(m_sendBuffer + PacketOffset(), m_command, sizeof m_command);
 
     const int attempts = m_commandAttempts > 1 ? m_commandAttempts : 1;
@@ -118,7 +105,7 @@ int32_t CCameraSession::AwaitCompletion(uint32_t timeoutMs, bool busyPastTimeOut
             break;
         }
     }
-    m_lastExchangeTime = NowMs();
+    m_lastExchangeTime = StampNow();
     return status;
 }
 
@@ -301,7 +288,7 @@ int32_t CCameraSession::SetCameraSpeed(int32_t speedCode) {
     }
     // No completion byte: the camera switches its line after a short pause.
     DelayMs(wire::SPEED_SWITCH_PAUSE_MS);
-    m_lastExchangeTime = NowMs();
+    m_lastExchangeTime = StampNow();
     m_result = RESULT_OK;
     return m_result;
 }

@@ -8,24 +8,30 @@
 # which is also the program's working folder, so the file dialog opens on it.
 #
 # Interactive (a display exists): the program opens on that display and the user clicks through it.
-# Headless: the program runs under Xvfb and this script answers the prompts with xdotool as a user would,
-# printing each step and leaving screenshots. Either way the simulator's summary is printed at the end
+# Headless: the program runs under Xvfb with a reparenting window manager (xfwm4 by default, as on an Xfce
+# desktop) and this script answers the prompts with xdotool as a user would, printing each step and
+# leaving screenshots. It checks what a user sees: the port dialog, the file dialog and the outcome
+# message centred by their outer frames, the progress notice at the bottom right inside the screen with
+# its frame, bar and digits painted at half way (read from the screenshot's pixels), and the main window
+# answering the window manager's liveness check during the download. Either way the simulator's summary is printed at the end
 # and the camera's flash is compared with the image payload; the exit status is 0 only when the camera
 # took the whole update (checksum matched, reset seen, flash equal to the payload) and the program ended.
-set -euo pipefail
+set -Eeuo pipefail
+trap 'echo "[demo] stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 
 usage() {
     cat <<'EOF'
 usage: scripts/demo.sh --build DIR [--serial | --usb-emulated] [--headless] [--port auto|usb|com1..com9]
-                       [--out DIR]
+                       [--out DIR] [--wm xfwm4|openbox|none]
 
   --build DIR     build tree holding app/qx410fw and sim/qx410-camera-sim (or sim/qx410-usb-emulator)
   --serial        the simulated camera on a serial pseudo-terminal (COM1) instead of USB
   --usb-emulated  the simulated camera on an emulated USB bus (umockdev), reached through libusb as a
                   real camera is, instead of the driver socket
-  --headless    run under Xvfb and answer the prompts automatically (the default without a display)
-  --port P      the port to choose in the port dialog (headless; default auto)
-  --out DIR     where screenshots and the simulator's summary go (default DIR/demo)
+  --headless      run under Xvfb and answer the prompts automatically (the default without a display)
+  --port P        the port to choose in the port dialog (headless; default auto)
+  --out DIR       where screenshots and the simulator's summary go (default DIR/demo)
+  --wm WM         the window manager of the headless run (default xfwm4; none: bare Xvfb)
 EOF
 }
 
@@ -41,6 +47,7 @@ emulated=0
 headless=0
 port=auto
 out=""
+wm=xfwm4
 while [ "$#" -gt 0 ]; do
     case "$1" in
         --build) build=${2:?}; shift ;;
@@ -49,6 +56,7 @@ while [ "$#" -gt 0 ]; do
         --headless) headless=1 ;;
         --port) port=${2:?}; shift ;;
         --out) out=${2:?}; shift ;;
+        --wm) wm=${2:?}; shift ;;
         -h | --help) usage; exit 0 ;;
         *) usage >&2; exit 2 ;;
     esac
@@ -61,6 +69,10 @@ fi
 case "$port" in
     auto | usb | com[1-9]) ;;
     *) echo "demo: unknown port $port" >&2; exit 2 ;;
+esac
+case "$wm" in
+    xfwm4 | openbox | none) ;;
+    *) echo "demo: unknown window manager $wm" >&2; exit 2 ;;
 esac
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     headless=1
@@ -90,10 +102,15 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/qx410-demo-XXXXXX")
 sim_pid=""
 app_pid=""
 xvfb_pid=""
+wm_pid=""
 cleanup() {
     local status=$?
     trap - EXIT INT TERM
-    for pid in "$app_pid" "$sim_pid" "$xvfb_pid"; do
+    # xfwm4 runs under its own D-Bus session (dbus-run-session), which ends with it.
+    if [ -n "$wm_pid" ]; then
+        pkill -TERM -P "$wm_pid" 2>/dev/null || true
+    fi
+    for pid in "$app_pid" "$sim_pid" "$wm_pid" "$xvfb_pid"; do
         if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
             kill -TERM "$pid" 2>/dev/null || true
             wait "$pid" 2>/dev/null || true
@@ -197,26 +214,84 @@ screenshot() {
     step "screenshot: $file"
 }
 
-# Prints the id of a visible top-level window of the program other than the main frame (the frame
-# covers the whole screen), or nothing. With "centred", only a window centred across the screen counts:
+# The client area of a window in screen coordinates, "x y width height".
+client_rect() {
+    { xwininfo -id "$1" 2>/dev/null || true; } | awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
+        /^  Width:/ {w = $2} /^  Height:/ {h = $2} END {print x + 0, y + 0, w + 0, h + 0}'
+}
+
+# The outer rectangle of a window, its frame included: the client area grown by the frame extents the
+# window manager reports (none on bare Xvfb).
+outer_rect() {
+    local x y w h left right top bottom
+    read -r x y w h < <(client_rect "$1")
+    read -r left right top bottom < <({ xprop -id "$1" _NET_FRAME_EXTENTS 2>/dev/null || true; } |
+        sed -n 's/.*= //p' | tr -d ',' | grep . || echo 0 0 0 0)
+    echo $((x - left)) $((y - top)) $((w + left + right)) $((h + top + bottom))
+}
+
+# The main frame: the program's first window; its info bar and view have its width. The view's size is
+# what the program places its windows by: a dialog centred on it, the notice at its bottom right.
+main_window=""
+main_width=0
+view_width=0
+view_height=0
+find_main_window() {
+    local id w h best=0 x y
+    for id in $(xdotool search --all --onlyvisible --pid "$app_pid" --classname qx410fw 2>/dev/null || true); do
+        read -r x y w h < <(client_rect "$id")
+        if [ $((w * h)) -gt "$best" ]; then
+            best=$((w * h))
+            main_window=$id
+            main_width=$w
+        fi
+    done
+    [ -n "$main_window" ] || return 1
+    # The view is the main frame's child of its width below the info bar.
+    local bar_height=0
+    read -r x y w h < <(client_rect "$main_window")
+    for id in $(xdotool search --all --onlyvisible --pid "$app_pid" --classname qx410fw 2>/dev/null || true); do
+        [ "$id" = "$main_window" ] && continue
+        local cx cy cw ch
+        read -r cx cy cw ch < <(client_rect "$id")
+        if [ "$cw" -eq "$w" ] && [ "$cy" -eq "$y" ]; then
+            bar_height=$ch
+        fi
+    done
+    view_width=$w
+    view_height=$((h - bar_height))
+}
+
+# Prints the id of a visible top-level window of the program other than the main frame and its
+# children, or nothing. With "centred", only a window centred on the view by its outer frame counts:
 # every prompt and message is, the progress notice (at the bottom right) is not.
 find_dialog() {
-    local id geometry x width offset
-    for id in $(xdotool search --onlyvisible --pid "$app_pid" --name '.' 2>/dev/null); do
-        geometry=$(xdotool getwindowgeometry --shell "$id" 2>/dev/null) || continue
-        x=$(sed -n 's/^X=//p' <<<"$geometry")
-        width=$(sed -n 's/^WIDTH=//p' <<<"$geometry")
-        if [ "$width" -eq "$screen_width" ]; then
+    local id x y w h offset
+    for id in $(xdotool search --all --onlyvisible --pid "$app_pid" --classname qx410fw 2>/dev/null || true); do
+        read -r x y w h < <(client_rect "$id")
+        if [ "$w" -eq "$main_width" ] || [ "$w" -eq 0 ]; then
             continue
         fi
-        offset=$((2 * x + width - screen_width))
-        if [ "${1:-}" = centred ] && { [ "$offset" -gt 4 ] || [ "$offset" -lt -4 ]; }; then
+        read -r x y w h < <(outer_rect "$id")
+        offset=$((2 * x + w - view_width))
+        if [ "${1:-}" = centred ] && { [ "$offset" -gt 1 ] || [ "$offset" -lt -1 ]; }; then
             continue
         fi
         echo "$id"
         return 0
     done
     return 0
+}
+
+# Fails unless the window's outer frame sits where the program's rule puts a dialog: its top-left corner
+# at half the view's size less half its own, in screen coordinates.
+check_centred() {
+    local x y w h
+    read -r x y w h < <(outer_rect "$1")
+    if [ "$x" -ne $((view_width / 2 - w / 2)) ] || [ "$y" -ne $((view_height / 2 - h / 2)) ]; then
+        fail "$2 at $x,$y (outer ${w}x$h) is not centred on the ${view_width}x$view_height view by its frame"
+    fi
+    step "$2 centred by its outer frame: $x,$y, ${w}x$h"
 }
 
 # Waits for a dialog to appear and prints its id; fails after STEP_TIMEOUT seconds.
@@ -252,13 +327,40 @@ press() {
 }
 
 # Clicks a point of a dialog given in its template's dialog units (the dialog's client area spans
-# width x height units; under Xvfb there is no window manager, so the window is the client area).
+# width x height units).
 click_units() {
-    local window=$1 x=$2 y=$3 width=$4 height=$5 geometry w h
-    geometry=$(xdotool getwindowgeometry --shell "$window")
-    w=$(sed -n 's/^WIDTH=//p' <<<"$geometry")
-    h=$(sed -n 's/^HEIGHT=//p' <<<"$geometry")
+    local window=$1 x=$2 y=$3 width=$4 height=$5 cx cy w h
+    read -r cx cy w h < <(client_rect "$window")
     xdotool mousemove --window "$window" $((x * w / width)) $((y * h / height)) click 1
+}
+
+# The colour of a pixel of a screenshot as six hex digits.
+pixel() {
+    convert "$1" -format '%[hex:p{'"$2,$3"'}]' info: | cut -c1-6
+}
+
+# Checks the progress notice in a screenshot from its pixels: the client area's picture has a black
+# frame outline (x 9..310, y B-31..B-12, B = client height), a blue bar from x 10 three pixels per
+# percent with white beyond it, and the percentage's bitmap digits XORed over bar and white near x 140.
+# Prints the percentage the bar shows.
+check_notice_pixels() {
+    local shot=$1 x=$2 y=$3 w=$4 h=$5 b row bar digits
+    b=$h
+    [ "$(pixel "$shot" $((x + 9)) $((y + b - 31)))" = 000000 ] || fail "the notice's frame (top left) is not painted"
+    [ "$(pixel "$shot" $((x + 310)) $((y + b - 12)))" = 000000 ] || fail "the notice's frame (bottom right) is not painted"
+    # A row of the bar below the digits: blue up to the bar's end, white after it.
+    row=$(convert "$shot" -crop 300x1+$((x + 10))+$((y + b - 14)) +repage txt:- | tail -n +2)
+    bar=$(grep -c '#0000FF' <<<"$row" || true)
+    [ "$(grep -c -v -e '#0000FF' -e '#FFFFFF' <<<"$row" || true)" -eq 0 ] ||
+        fail "the notice's bar row holds colours other than blue and white"
+    [ "$(grep -n '#0000FF' <<<"$row" | tail -1 | cut -d: -f1)" = "$bar" ] || [ "$bar" -eq 0 ] ||
+        fail "the notice's bar is not one run from its left end"
+    # The digits: pixels in the digit cells that differ from the bar row's colour at the same x.
+    digits=$(convert "$shot" -crop 40x10+$((x + 140))+$((y + b - 27)) +repage txt:- | tail -n +2 |
+        awk -v bar=$((bar + 10 - 140)) '{split($1, p, /[,:]/); blue = (p[1] < bar);
+            if ((blue && $3 != "#0000FF") || (!blue && $3 != "#FFFFFF")) n++} END {print n + 0}')
+    [ "$digits" -ge 20 ] || fail "the notice shows no percentage digits ($digits glyph pixels)"
+    echo $((bar / 3))
 }
 
 if [ "$headless" -eq 1 ]; then
@@ -280,12 +382,48 @@ if [ "$headless" -eq 1 ]; then
     export QT_QPA_PLATFORM=xcb
     step "virtual display $DISPLAY (${screen_width}x${screen_height})"
 
+    case "$wm" in
+        xfwm4)
+            # xfwm4 keeps its settings in xfconf, reached over a session bus of its own here.
+            NO_AT_BRIDGE=1 dbus-run-session -- xfwm4 --compositor=off >"$work/wm.log" 2>&1 &
+            wm_pid=$!
+            ;;
+        openbox)
+            openbox --sm-disable >"$work/wm.log" 2>&1 &
+            wm_pid=$!
+            ;;
+        none) ;;
+    esac
+    if [ -n "$wm_pid" ]; then
+        for ((i = 0; i < 100; i++)); do
+            xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+            kill -0 "$wm_pid" 2>/dev/null || fail "$wm did not start: $(cat "$work/wm.log")"
+            sleep 0.1
+        done
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' || fail "$wm did not start"
+        step "window manager: $wm"
+    fi
+
     (cd "$firmware" && exec "${app_env[@]}" "$app") >"$work/app.log" 2>&1 &
     app_pid=$!
     step "updater started (pid $app_pid)"
 
+    # The main window comes first; the port dialog 200 ms after its first paint.
+    for ((i = 0; i < STEP_TIMEOUT * 10; i++)); do
+        find_main_window && break
+        kill -0 "$app_pid" 2>/dev/null || fail "the updater ended at start-up"
+        sleep 0.1
+    done
+    [ -n "$main_window" ] || fail "no main window within $STEP_TIMEOUT s"
     dialog=$(wait_dialog "port dialog")
+    find_main_window
+    read -r x y w h < <(outer_rect "$main_window")
+    if [ "$x" -lt 0 ] || [ "$y" -lt 0 ] || [ $((x + w)) -gt "$screen_width" ] || [ $((y + h)) -gt "$screen_height" ]; then
+        fail "the main window's frame ($x,$y ${w}x$h) does not fit the screen"
+    fi
+    step "main window $main_window: frame $x,$y ${w}x$h; view ${view_width}x$view_height"
     sleep 0.5
+    check_centred "$dialog" "port dialog"
     # The port dialog's radio buttons, at their positions in the 187 x 116 template.
     case "$port" in
         auto) ;;
@@ -302,6 +440,7 @@ if [ "$headless" -eq 1 ]; then
     dialog=$(wait_dialog "file dialog")
     step "searching done, camera in update mode; file dialog open"
     sleep 0.5
+    check_centred "$dialog" "file dialog"
     screenshot file-dialog
     step "file dialog: typing $image, Enter"
     press "$dialog" ctrl+a
@@ -325,7 +464,27 @@ if [ "$headless" -eq 1 ]; then
         sleep 0.2
     done
     if [ "$(commands_seen 1d)" -ge "$half" ]; then
+        notice=$(find_dialog)
+        [ -n "$notice" ] || fail "no progress notice at half way"
         screenshot progress-notice
+        shot=$(printf '%s/%02d-progress-notice.png' "$out" "$shot_count")
+        read -r x y w h < <(outer_rect "$notice")
+        if [ "$x" -ne $((view_width - w - 10)) ] || [ "$y" -ne $((view_height - h)) ] ||
+            [ $((x + w)) -gt "$screen_width" ] || [ $((y + h)) -gt "$screen_height" ]; then
+            fail "the notice's frame ($x,$y ${w}x$h) is not at the bottom right of the view inside the screen"
+        fi
+        step "progress notice: frame $x,$y ${w}x$h, at the bottom right inside the screen"
+        read -r x y w h < <(client_rect "$notice")
+        percent=$(check_notice_pixels "$shot" "$x" "$y" "$w" "$h")
+        [ "$percent" -ge 30 ] && [ "$percent" -le 70 ] || fail "the notice's bar shows $percent % at half way"
+        step "progress notice painted: frame, bar at $percent %, digits"
+        # The window manager's liveness check, answered while the update waits between commands.
+        ping_tool="$build/tests/qx410-wm-ping"
+        if [ -x "$ping_tool" ]; then
+            "$ping_tool" "$main_window" 2000 || fail "the main window did not answer the liveness check"
+        else
+            step "no $ping_tool: liveness check skipped"
+        fi
     else
         step "the download ended at block $(commands_seen 1d)"
     fi
@@ -340,6 +499,7 @@ if [ "$headless" -eq 1 ]; then
     done
     [ -n "$dialog" ] || fail "no outcome message within $download_timeout s"
     sleep 0.5
+    check_centred "$dialog" "outcome message"
     screenshot outcome-message
     step "outcome message: Enter"
     press "$dialog" Return

@@ -5,8 +5,9 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev
-  qt6-base-dev libgl-dev
-  xvfb xauth x11-apps xdotool imagemagick fonts-liberation2
+  qt6-base-dev libgl-dev libxcb1-dev
+  xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-liberation2
+  xfwm4 dbus-daemon openbox weston xwayland qt6-wayland
   clang libclang-rt-14-dev llvm
   libusb-1.0-0-dev umockdev libumockdev-dev
   nlohmann-json3-dev desktop-file-utils appstream lintian dpkg-dev file

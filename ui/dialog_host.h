@@ -3,6 +3,7 @@
 // The shell connects this to the one CUpdateController; tests connect it to a recorder.
 #pragma once
 
+#include <QMargins>
 #include <cstdint>
 
 #include "app/update_ui.h"
@@ -20,7 +21,8 @@ class IDialogHost {
 };
 
 // A top-level Qt window as the controller's placement sees it: its outer (frame) rectangle, moved by
-// its frame's top-left corner in screen coordinates and painted at once.
+// its frame's top-left corner in screen coordinates and painted at once. Before the window is first
+// shown Qt knows no frame; the window manager's frame extents are asked for and used instead.
 class CPlacedWidget final : public IPlacedWindow {
   public:
     explicit CPlacedWidget(QWidget& widget) : m_widget(widget) {}
@@ -29,6 +31,7 @@ class CPlacedWidget final : public IPlacedWindow {
 
   private:
     QWidget& m_widget;
+    QMargins m_unknownFrame;  // the frame Qt does not know of yet
 };
 
 }  // namespace ui

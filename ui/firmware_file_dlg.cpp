@@ -18,18 +18,24 @@ QStringList ConvertFileFilter(const std::string& filter) {
         if (patterns.isEmpty()) {
             break;
         }
-        // Qt reads the patterns from the last parenthesised part, so a description that already shows
-        // its patterns would show them twice.
+        QString list = patterns;
+        list.replace(QLatin1Char(';'), QLatin1Char(' '));
+        list = list.simplified();
+        // Qt reads the patterns from the last parenthesised part of the name. A description that ends
+        // in the filter's own patterns is shown as written ("Firmware Files (*.fw )"); one that shows
+        // other patterns loses them, so the list shows what the filter matches.
         if (name.endsWith(QLatin1Char(')'))) {
             const qsizetype open = name.lastIndexOf(QLatin1Char('('));
             if (open >= 0) {
+                if (name.mid(open + 1, name.size() - open - 2).simplified() == list) {
+                    filters.append(name);
+                    continue;
+                }
                 name = name.left(open).trimmed();
             }
         }
-        QString list = patterns;
-        list.replace(QLatin1Char(';'), QLatin1Char(' '));
         filters.append(name.isEmpty() ? QStringLiteral("(%1)").arg(list)
-                                      : QStringLiteral("%1 (%2)").arg(name, list.simplified()));
+                                      : QStringLiteral("%1 (%2)").arg(name, list));
     }
     return filters;
 }

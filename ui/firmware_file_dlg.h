@@ -12,9 +12,10 @@ namespace ui {
 class IDialogHost;
 
 // Turns a filter of '|'-separated description and pattern pairs ("Firmware Files (*.fw )   |*.fw||") into
-// Qt name filters ("Firmware Files (*.fw)"): the description without a trailing parenthesised part,
-// trimmed, followed by the pattern list in parentheses (';' separated patterns become blanks). Pairs
-// with an empty pattern end the list.
+// Qt name filters: a trimmed description that already ends in its pattern list in parentheses stays as
+// written ("Firmware Files (*.fw )"); otherwise any trailing parenthesised part is dropped and the
+// pattern list follows in parentheses (';' separated patterns become blanks). Pairs with an empty
+// pattern end the list.
 QStringList ConvertFileFilter(const std::string& filter);
 
 class CFirmwareFileDlg final : public QFileDialog {

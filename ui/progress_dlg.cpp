@@ -3,10 +3,14 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPainter>
+#include <QWindow>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "res/bitmaps.h"
 #include "ui/dialog_host.h"
@@ -18,6 +22,9 @@ const QRgb WHITE = qRgb(255, 255, 255);
 const QRgb BLACK = qRgb(0, 0, 0);
 const QRgb BLUE = qRgb(0, 0, 255);
 const QRgb DIALOG_GREY = qRgb(192, 192, 192);
+
+constexpr qint64 NOTICE_EXPOSE_WAIT_MS = 500;
+constexpr int EXPOSE_POLL_MS = 2;
 
 // Fills the rectangle from (left, top) to (right, bottom), both exclusive on the far side, clipped to the
 // picture.
@@ -106,9 +113,18 @@ void CProgressDlg::OpenNotice() {
         Host()->PlaceNotice(placed);
     }
     show();
-    // The window system has to see the new window before a synchronous repaint can reach the screen;
-    // let it deliver that (no input events) once, here, rather than in the middle of a paint.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    // A synchronous repaint of a window the window system has not exposed yet is dropped, and under a
+    // window manager the first expose comes only after a round trip (map request, reparenting, map).
+    // Wait for it, handling only events that are not user input, for a bounded time.
+    QElapsedTimer waited;
+    waited.start();
+    const QWindow* handle = windowHandle();
+    while (handle != nullptr && !handle->isExposed() && waited.elapsed() < NOTICE_EXPOSE_WAIT_MS) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        if (!handle->isExposed()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(EXPOSE_POLL_MS));
+        }
+    }
     repaint();
 }
 

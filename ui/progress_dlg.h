@@ -1,7 +1,7 @@
 // The progress notice (template 108): a modeless window at the bottom right of the main view with a
-// one-line label (control 100) above a framed bar and a percentage drawn in bitmap digits. Every event
-// repaints frame, bar and digits completely into the notice's picture and shows it at once with a
-// synchronous repaint; nothing waits and no events are dispatched while painting.
+// one-line label (control 100) above a framed bar and a percentage drawn in bitmap digits. Opening waits
+// (bounded) until the window is exposed; from then on every event repaints frame, bar and digits
+// completely into the notice's picture and shows it at once with a synchronous repaint.
 #pragma once
 
 #include <QImage>
@@ -26,7 +26,8 @@ class CProgressDlg final : public CTemplateDialog {
     // strip is the digit strip (may be null: frame and bar are still painted).
     CProgressDlg(const QImage& strip, IDialogHost* host, QWidget* parent);
 
-    // Creates the window: places it through the host at the bottom right and shows it painted.
+    // Creates the window: places it through the host at the bottom right, shows it, waits up to half a
+    // second for the window system to expose it (no user input is handled) and paints it.
     void OpenNotice();
     // Sets the label when text is not null and paints the picture for value. False when no picture
     // could be made.

@@ -2,10 +2,12 @@
 #include "ui/qt_update_ui.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QCursor>
 #include <QMessageBox>
 #include <QWidget>
 
+#include "common/clock.h"
 #include "res/dialog_templates.h"
 #include "ui/bitmaps.h"
 #include "ui/dialog_host.h"
@@ -33,12 +35,29 @@ int TemplateOf(MessageDialog dialog) {
     return 0;
 }
 
+// A prompt waits for the user's answer, so it shows the arrow even while the busy cursor is set (a file
+// read error comes in the middle of loading the image, under the busy cursor).
+class CPromptCursor {
+  public:
+    CPromptCursor() { QApplication::setOverrideCursor(QCursor(Qt::ArrowCursor)); }
+    ~CPromptCursor() { QApplication::restoreOverrideCursor(); }
+    CPromptCursor(const CPromptCursor&) = delete;
+    CPromptCursor& operator=(const CPromptCursor&) = delete;
+};
+
 }  // namespace
 
 CQtUpdateUi::CQtUpdateUi(IDialogHost& host, QWidget* view, QWidget* owner)
-    : m_host(host), m_view(view), m_owner(owner), m_strip(LoadDigitStrip()) {}
+    : m_host(host), m_view(view), m_owner(owner), m_strip(LoadDigitStrip()) {
+    // While the update waits, the program still answers the window system: repaints of exposed areas,
+    // the window manager's liveness check (_NET_WM_PING), its close requests (which the notice and the
+    // running frame ignore). User input stays queued, and the workflow is never entered from here: its
+    // only start is the view's one-shot timer, spent before the update begins.
+    InstallIdleHook([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+}
 
 CQtUpdateUi::~CQtUpdateUi() {
+    InstallIdleHook({});
     while (m_busyDepth > 0) {
         SetBusyCursor(false);
     }
@@ -53,6 +72,7 @@ WindowRect CQtUpdateUi::GetViewRect() {
 }
 
 int CQtUpdateUi::ShowPortDialog(int16_t& port) {
+    const CPromptCursor arrow;
     CPortDlg dialog(&m_host, m_owner);
     const int result = dialog.DoModal();
     if (result == res::IDC_OK) {
@@ -62,6 +82,7 @@ int CQtUpdateUi::ShowPortDialog(int16_t& port) {
 }
 
 int CQtUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text) {
+    const CPromptCursor arrow;
     CMessageDlg message(TemplateOf(dialog), &m_host, m_owner);
     message.SetText(text);
     return message.DoModal();
@@ -69,6 +90,7 @@ int CQtUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text
 
 FileDialogResult CQtUpdateUi::ChooseFile(const std::string& filter, const std::string& initialName,
                                          std::string& path) {
+    const CPromptCursor arrow;
     CFirmwareFileDlg dialog(filter, initialName, &m_host, m_owner);
     if (dialog.DoModal() != QDialog::Accepted) {
         return FileDialogResult::Cancelled;
@@ -79,6 +101,7 @@ FileDialogResult CQtUpdateUi::ChooseFile(const std::string& filter, const std::s
 }
 
 void CQtUpdateUi::ShowFileError(const std::string& text) {
+    const CPromptCursor arrow;
     const res::DialogTemplate* port = res::FindDialogTemplate(res::IDD_PORT);
     QMessageBox box(QMessageBox::Information, QString::fromLatin1(port != nullptr ? port->caption : ""),
                     QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())), QMessageBox::Ok,

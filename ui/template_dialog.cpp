@@ -11,8 +11,15 @@
 
 #include "ui/dialog_host.h"
 #include "ui/dialog_units.h"
+#include "ui/window_system.h"
 
 namespace ui {
+namespace {
+
+// How long placement waits for the window manager to tell a new window's frame.
+constexpr int FRAME_EXTENTS_WAIT_MS = 300;
+
+}  // namespace
 
 void ApplyDialogColours(QWidget& widget) {
     QPalette palette = widget.palette();
@@ -32,6 +39,7 @@ CTemplateDialog::CTemplateDialog(int templateId, IDialogHost* host, QWidget* par
         return;
     }
     setWindowTitle(QString::fromLatin1(dialog->caption));
+    DeclareCaptionOnly(*this);
     const QFont font = TemplateFont(*dialog);
     setFont(font);
     m_baseUnits = DialogBaseUnits(font);
@@ -158,14 +166,20 @@ void CTemplateDialog::OnCommand(int controlId) {
 }
 
 WindowRect CPlacedWidget::GetOuterRect() {
-    // The frame is known once the window exists on the window system.
     (void)m_widget.winId();
-    const QRect frame = m_widget.frameGeometry();
+    QRect frame = m_widget.frameGeometry();
+    m_unknownFrame = QMargins();
+    if (frame == m_widget.geometry()) {
+        // No frame in Qt's eyes (a window not shown yet): the window manager tells what it will add.
+        m_unknownFrame = FrameExtents(m_widget, FRAME_EXTENTS_WAIT_MS);
+        frame = frame.marginsAdded(m_unknownFrame);
+    }
     return WindowRect{frame.left(), frame.top(), frame.left() + frame.width(), frame.top() + frame.height()};
 }
 
 void CPlacedWidget::MoveTo(int32_t x, int32_t y) {
-    m_widget.move(x, y);
+    // Qt moves a window whose frame it does not know by its client area's corner.
+    m_widget.move(x + m_unknownFrame.left(), y + m_unknownFrame.top());
     if (m_widget.isVisible()) {
         m_widget.repaint();
     }

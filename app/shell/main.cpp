@@ -4,6 +4,7 @@
 #include <QPalette>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <cstring>
 
 #include "app/shell/main_frame.h"
 #include "platform/devices.h"
@@ -41,9 +42,27 @@ class CQx250fwApp final : public QApplication {
     std::unique_ptr<CMainFrame> m_frame;
 };
 
+// In a Wayland session a program cannot place its own top-level windows, and the dialogs, the notice
+// and the main frame are placed by the program. So unless the user chose a platform (QT_QPA_PLATFORM or
+// -platform), the program runs through XWayland, the X server a Wayland session provides (DISPLAY).
+// Without XWayland it stays on Qt's choice and the window manager places the windows.
+void PreferXWaylandInWaylandSession(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qEnvironmentVariableIsEmpty("DISPLAY") ||
+        !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        return;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strncmp(argv[i], "-platform=", 10) == 0) {
+            return;
+        }
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    PreferXWaylandInWaylandSession(argc, argv);
     CQx250fwApp app(argc, argv);
     if (!app.InitInstance()) {
         return 1;

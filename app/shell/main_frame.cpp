@@ -17,6 +17,14 @@
 #include "ui/controller_host.h"
 #include "ui/dialog_units.h"
 #include "ui/qt_update_ui.h"
+#include "ui/window_system.h"
+
+namespace {
+
+// How long filling the desktop waits for the window manager to tell the frame's extents.
+constexpr int FRAME_EXTENTS_WAIT_MS = 300;
+
+}  // namespace
 
 CInfoBar::CInfoBar(QWidget* parent) : QWidget(parent) {
     // Template 101 is 14 dialog units high; the bar keeps a one-pixel border at its bottom.
@@ -83,6 +91,7 @@ CMainFrame::CMainFrame(platform::IDevices& devices)
       m_view(new CQx250fwView(this)) {
     setAttribute(Qt::WA_DeleteOnClose, false);
     setWindowTitle(QString::fromLatin1(res::LoadString(res::IDS_TITLE)));
+    ui::DeclareCaptionOnly(*this);
     resize(640, 400);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -124,7 +133,8 @@ int CMainFrame::FillDesktop() {
     if (screen == nullptr) {
         return 0;
     }
-    setGeometry(screen->availableGeometry());
+    // The frame the window manager adds goes inside the desktop too.
+    setGeometry(screen->availableGeometry().marginsRemoved(ui::FrameExtents(*this, FRAME_EXTENTS_WAIT_MS)));
     return 0;
 }
 

@@ -196,8 +196,9 @@ const RunCase kRunCases[] = {
      {"port", kChoose, kCancelled, kChoose, kCancelled, kChoose, kCancelled}, kCamera, 1},
     {"FileDialogFails", Camera::Serial, DIALOG_OK, {"fail"}, {},
      {"port", kChoose, "beep simple", "file-error File not found error!"}, kCamera, 1},
-    {"PathTooLongThenCancel", Camera::Serial, DIALOG_OK, {"path256"}, {DIALOG_CANCEL},
-     {"port", kChoose, "beep simple", std::string("file-error ") + PATH_TOO_LONG_TEXT, kCancelled},
+    // One message for a path too long, then the file dialog again.
+    {"PathTooLongThenChooseAgain", Camera::Serial, DIALOG_OK, {"path256", "cancel"}, {DIALOG_CANCEL},
+     {"port", kChoose, "beep simple", std::string("file-error ") + PATH_TOO_LONG_TEXT, kChoose, kCancelled},
      kCamera, 1},
     {"WrongFileThenContinue", Camera::Serial, DIALOG_OK, {"size-1", "0123"}, {DIALOG_OK},
      {"port", kChoose, kWrongFile, kChoose, "beep ok", Success("1.23")}, kCamera, 1, true},
@@ -224,7 +225,7 @@ struct FileCase {
 // clang-format off
 const FileCase kFileCases[] = {
     {"missing", kReadError}, {"empty", kReadError}, {"unreadable", kReadError},
-    // 255 characters fit the path buffer (the open then fails); 256 do not (PathTooLongThenCancel).
+    // 255 characters fit the path buffer (the open then fails); 256 do not (PathTooLongThenChooseAgain).
     {"path255", kReadError}, {"wrong-id", {kWrongFile}}, {"case@0", {kWrongFile}}, {"zero@20", {kWrongFile}},
     {"diff@47", {kWrongFile}}, {"size-1", {kWrongFile}}, {"size+1", {kWrongFile}}, {"size60", {kWrongFile}},
     {"size30", {kWrongFile}}, {"dir", {kWrongFile}}, {"fifo", {kWrongFile}}, {"/dev/zero", {kWrongFile}},

@@ -1,19 +1,114 @@
-// The millisecond counter, the busy-wait delay, deadlines and the virtual clock.
+// The millisecond counter, the sleeping delay and its idle hook, deadlines and the virtual clock.
 #include "common/clock.h"
 
 #include <gtest/gtest.h>
 
-TEST(SystemClockTest, DelayWaitsAtLeastTheDurationAndReturnsALaterReading) {
-    const uint32_t before = NowMs();
-    const uint32_t returned = DelayMs(30);
-    EXPECT_GE(ElapsedMs(before, returned), 30u);
-    EXPECT_GE(ElapsedMs(before, NowMs()), 30u);
-    EXPECT_LE(ElapsedMs(before, returned), 200u);
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+double ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
-TEST(SystemClockTest, ZeroDelayReturnsAtOnce) {
+// Runs wait() `rounds` times, each starting at a different point inside a millisecond; returns the
+// shortest and longest wall time of a round in milliseconds (from just before the call) and the CPU
+// share of the whole run.
+struct WaitFigures {
+    double shortestMs = 1e9;
+    double longestMs = 0;
+    double cpuShare = 0;
+};
+template <typename Wait>
+WaitFigures MeasureWaits(int rounds, Wait wait) {
+    WaitFigures figures;
+    const double cpuStart = ThreadCpuMs();
+    const auto runStart = std::chrono::steady_clock::now();
+    for (int i = 0; i < rounds; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(137 * i % 1000));
+        const auto start = std::chrono::steady_clock::now();
+        wait(start);
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        figures.shortestMs = std::min(figures.shortestMs, ms);
+        figures.longestMs = std::max(figures.longestMs, ms);
+    }
+    const double wallMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - runStart).count();
+    figures.cpuShare = (ThreadCpuMs() - cpuStart) / wallMs;
+    return figures;
+}
+
+}  // namespace
+
+// A wait never ends before its duration has passed since the call (nor since the stamp it is measured
+// from), whatever the point in the millisecond it starts at, and sleeps rather than spins. The upper
+// bound only catches a wait that rounds up to whole milliseconds; a loaded machine may exceed it.
+TEST(SystemClockTest, WaitsSleepAndNeverEndEarly) {
+    const WaitFigures delays = MeasureWaits(25, [](auto) { DelayMs(20); });
+    EXPECT_GE(delays.shortestMs, 20.0);
+    EXPECT_LT(delays.longestMs, 40.0);
+    EXPECT_LT(delays.cpuShare, 0.05);
+
+    // The stamp is taken a little after the measured start, so the wait must cover at least 20 ms.
+    const WaitFigures sinceStamp = MeasureWaits(25, [](auto) {
+        const ClockStamp stamp = StampNow();
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        DelaySinceMs(stamp, 20);
+    });
+    EXPECT_GE(sinceStamp.shortestMs, 20.0);
+    EXPECT_LT(sinceStamp.cpuShare, 0.05);
+
+    // A stamp already far enough in the past returns at once; one in the future waits for it.
+    const ClockStamp old = StampNow();
+    DelayMs(5);
     const uint32_t before = NowMs();
-    EXPECT_LE(ElapsedMs(before, DelayMs(0)), 2u);
+    EXPECT_LE(ElapsedMs(before, DelaySinceMs(old, 5)), 1u);
+    EXPECT_GE(ElapsedMs(before, DelaySinceMs(StampNow().PlusMs(30), 0)), 29u);
+    EXPECT_LE(ElapsedMs(before, DelayMs(0)), 40u);
+}
+
+// The idle hook runs during long waits on the system clock, never in a wait's last few milliseconds,
+// never inside itself, and never on a virtual clock.
+TEST(SystemClockTest, IdleHookRunsDuringLongWaitsOnly) {
+    int calls = 0;
+    int depth = 0;
+    int deepest = 0;
+    std::chrono::steady_clock::time_point waitEnd;
+    bool calledNearEnd = false;
+    InstallIdleHook([&] {
+        ++calls;
+        deepest = std::max(deepest, ++depth);
+        // waitEnd is read just before the delay starts, so it may precede the delay's deadline slightly.
+        calledNearEnd |= waitEnd - std::chrono::steady_clock::now() <
+                         std::chrono::milliseconds(IDLE_HOOK_MARGIN_MS) - std::chrono::microseconds(200);
+        DelayMs(2);  // a wait inside the hook only sleeps
+        --depth;
+    });
+    waitEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    DelayMs(200);
+    const int longWaitCalls = calls;
+    waitEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(IDLE_HOOK_MARGIN_MS);
+    DelayMs(IDLE_HOOK_MARGIN_MS);
+    const int shortWaitCalls = calls - longWaitCalls;
+    {
+        VirtualClock clock;
+        ScopedClock use(clock);
+        DelayMs(5000);
+    }
+    const int virtualCalls = calls - longWaitCalls - shortWaitCalls;
+    InstallIdleHook({});
+    EXPECT_GE(longWaitCalls, 5);
+    EXPECT_LE(longWaitCalls, 200 / static_cast<int>(IDLE_HOOK_PERIOD_MS) + 1);
+    EXPECT_EQ(shortWaitCalls, 0);
+    EXPECT_EQ(virtualCalls, 0);
+    EXPECT_EQ(deepest, 1);
+    EXPECT_FALSE(calledNearEnd);
 }
 
 TEST(VirtualClockTest, DelayAdvancesTheInstalledClockAtOnce) {

@@ -26,7 +26,6 @@
 
 #include "app/firmware_image.h"
 #include "app/update_controller.h"
-#include "common/clock.h"
 #include "platform/devices.h"
 #include "res/strings.h"
 #include "tests/app/scripted_ui.h"
@@ -72,28 +71,9 @@ std::string ClassifyEnding(const ScriptedUi& ui, const std::string& imagePath) {
                                               : "other: " + last;
 }
 
-// Sleeps through the updater's pauses instead of spinning, so that several rows share the machine's
-// cores; the counter is the system's, so every time-out and pause keeps its length.
-class SleepingClock final : public IClock {
-  public:
-    uint32_t ReadMs() override { return m_system.ReadMs(); }
-    uint32_t WaitMs(uint32_t durationMs) override {
-        const uint32_t start = ReadMs();
-        for (uint32_t elapsed = 0; elapsed < durationMs; elapsed = ElapsedMs(start, ReadMs())) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(durationMs - elapsed));
-        }
-        return ReadMs();
-    }
-
-  private:
-    SystemClock m_system;
-};
-
 // The child: one whole update as the user runs it; its ending goes to endingPath.
 [[noreturn]] void RunUpdateInChild(const FaultRow& row, const std::string& imagePath,
                                    const std::string& endingPath) {
-    SleepingClock clock;
-    ScopedClock scoped(clock);
     CUpdateController controller(platform::SystemDevices());
     ScriptedUi ui;
     ui.controller = &controller;

@@ -80,8 +80,11 @@ TEST(FirmwarePathTest, PathOf4096CharactersIsRefusedWithoutOverrun) {
     ScriptedUi ui;
     ui.fileAnswers = {{FileDialogResult::Chosen, "/" + std::string(4095, 'p')}};
 
+    // Refused with its message, then the dialog again (cancelled here, its answers being used up).
     EXPECT_EQ(controller.SelectFirmwareFile(ui, 1, buffer.path, "*.fw"), FILE_SELECT_CANCELLED);
-    EXPECT_EQ(ui.calls.back(), std::string("file-error ") + PATH_TOO_LONG_TEXT);
+    ASSERT_GE(ui.calls.size(), 2u);
+    EXPECT_EQ(ui.calls[ui.calls.size() - 2], std::string("file-error ") + PATH_TOO_LONG_TEXT);
+    EXPECT_TRUE(ui.calls.back().starts_with("choose "));
     for (const char byte : buffer.guard) {
         ASSERT_EQ(byte, 0x5A) << "written past the path buffer";
     }

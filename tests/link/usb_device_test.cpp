@@ -115,8 +115,8 @@ TEST_P(UsbOpenTest, SearchesTheInstances) {
     if (opened) {
         EXPECT_EQ(session.m_devicePath, DevicePath(c.present));
         EXPECT_EQ(session.m_speedCode, 1);
-        EXPECT_GE(session.m_lastExchangeTime - before, 100u);
-        EXPECT_LE(session.m_lastExchangeTime - before, 150u);
+        EXPECT_GE(session.m_lastExchangeTime.ms - before, 100u);
+        EXPECT_LE(session.m_lastExchangeTime.ms - before, 150u);
         EXPECT_TRUE(server.Requests().empty()) << "opening sends nothing";
     }
 }

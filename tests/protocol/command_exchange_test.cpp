@@ -129,7 +129,7 @@ TEST_F(SerialExchangeTest, SpeedCodeOutsideTheTableSendsNothing) {
 TEST_F(SerialExchangeTest, CommandsKeepTheirSpacingFromTheOpenAndFromTheEndOfTheLastExchange) {
     const uint32_t opened = m_clock.ReadMs();
     EXPECT_EQ(m_session.RequestUpdateMode(), 0);
-    const uint32_t firstEnded = m_session.m_lastExchangeTime;
+    const uint32_t firstEnded = m_session.m_lastExchangeTime.ms;
     EXPECT_EQ(m_session.SendFlagFollowUp(), 0);
     EXPECT_EQ(CommandWrites("COM1", 0x8D)[0].timeMs - opened, 200u);
     EXPECT_EQ(CommandWrites("COM1", 0x96)[0].timeMs - firstEnded, 100u);
@@ -146,7 +146,7 @@ TEST_F(SerialExchangeTest, CompletionWaitSeeingOnlyBusyBytesEndsWithSuccessAfter
     EXPECT_EQ(m_session.AwaitCompletion(3000), 0);
     EXPECT_GT(m_clock.ReadMs() - start, 3000u);
     EXPECT_LT(m_clock.ReadMs() - start, 3200u);
-    EXPECT_EQ(m_session.m_lastExchangeTime, m_clock.ReadMs());
+    EXPECT_EQ(m_session.m_lastExchangeTime.ms, m_clock.ReadMs());
 }
 
 TEST_F(SerialExchangeTest, BusyBytesInPlaceOfTheReadyByteEndTheStatusReadAfterTenSeconds) {

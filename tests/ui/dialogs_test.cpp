@@ -4,11 +4,13 @@
 
 #include <QAbstractButton>
 #include <QTest>
+#include <functional>
 
 #include "app/update_controller.h"
 #include "res/strings.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/controller_host.h"
+#include "ui/firmware_file_dlg.h"
 #include "ui/message_dlgs.h"
 #include "ui/port_dlg.h"
 #include "ui/qt_update_ui.h"
@@ -24,10 +26,12 @@ const auto TextOf = [](QWidget& dialog, int id) {
     return dynamic_cast<ui::CTemplateDialog&>(dialog).GetControlText(id).toStdString();
 };
 
-// The ways a user leaves a dialog.
-enum class Leave { Ok, Cancel, Enter, Esc };
+// The ways a user leaves a dialog; Close is the window manager's close request.
+enum class Leave { Ok, Cancel, Enter, Esc, Close };
 void LeaveBy(QWidget& dialog, Leave how) {
-    if (how == Leave::Ok || how == Leave::Cancel) {
+    if (how == Leave::Close) {
+        dialog.close();
+    } else if (how == Leave::Ok || how == Leave::Cancel) {
         QTest::mouseClick(ButtonOf(dialog, how == Leave::Ok ? res::IDC_OK : res::IDC_CANCEL), Qt::LeftButton);
     } else {
         QTest::keyClick(&dialog, how == Leave::Enter ? Qt::Key_Return : Qt::Key_Escape);
@@ -85,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(Ports, PortDialogTest, ::testing::Values(
     PortCase{"OkUntouchedIsAuto", 0, Leave::Ok, 1, 0}, PortCase{"EnterIsOk", 0, Leave::Enter, 1, 0},
     PortCase{"Com1", 112, Leave::Ok, 1, 1}, PortCase{"Com7", 118, Leave::Ok, 1, 7},
     PortCase{"Com9", 120, Leave::Ok, 1, 9}, PortCase{"Usb", 121, Leave::Ok, 1, 10},
-    PortCase{"QuitAfterChoosing", 118, Leave::Cancel, 2, -5}, PortCase{"Esc", 0, Leave::Esc, 2, -5}),
+    PortCase{"QuitAfterChoosing", 118, Leave::Cancel, 2, -5}, PortCase{"Esc", 0, Leave::Esc, 2, -5},
+    PortCase{"WindowManagerCloseIsQuit", 118, Leave::Close, 2, -5}),
     [](const auto& p) { return std::string(p.param.name); });
 // clang-format on
 
@@ -113,8 +118,11 @@ TEST_P(MessageDialogTest, ShowsTheTextAndButtonsWithTheirResults) {
     EXPECT_FALSE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
 
     // Through the controller's interface: each button and key with its result; line breaks kept.
-    for (const auto& [how, expected] :
-         {std::pair{Leave::Ok, 1}, {Leave::Enter, 1}, {Leave::Esc, 2}, {Leave::Cancel, 2}}) {
+    for (const auto& [how, expected] : {std::pair{Leave::Ok, 1},
+                                        {Leave::Enter, 1},
+                                        {Leave::Esc, 2},
+                                        {Leave::Close, 2},
+                                        {Leave::Cancel, 2}}) {
         if (how == Leave::Cancel && c.button2 == nullptr) {
             break;
         }
@@ -142,6 +150,45 @@ INSTANTIATE_TEST_SUITE_P(Templates, MessageDialogTest, ::testing::Values(
     MessageCase{"NotFound", MessageDialog::NotFound, res::LoadString(res::IDS_NOT_FOUND), "Exit", nullptr}),
     [](const auto& p) { return std::string(p.param.name); });
 // clang-format on
+
+// Every prompt shows the arrow while the busy cursor is set (a file read error comes while loading), and
+// the busy cursor is back once the prompt is answered.
+TEST_F(DialogTest, PromptsShowTheArrowUnderTheBusyCursor) {
+    const std::function<void()> prompts[] = {
+        [this] { m_ui.ShowFileError("File read error!"); },
+        [this] { m_ui.ShowMessageDialog(MessageDialog::FileCheck, "wrong"); },
+        [this] {
+            std::string path;
+            m_ui.ChooseFile("Firmware Files (*.fw )   |*.fw||  ", "*.fw ", path);
+        },
+    };
+    m_ui.SetBusyCursor(true);
+    for (const auto& prompt : prompts) {
+        Qt::CursorShape shown = Qt::BlankCursor;
+        ActOnModal([&](QWidget& d) {
+            shown = QApplication::overrideCursor()->shape();
+            qobject_cast<QDialog*>(&d)->reject();
+        });
+        prompt();
+        EXPECT_EQ(shown, Qt::ArrowCursor);
+        EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    }
+    m_ui.SetBusyCursor(false);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// The type list shows a description as the filter text writes it when its parenthesised patterns are the
+// filter's; otherwise what the filter matches.
+TEST(FileFilterTest, DescriptionsShowTheFilterAsWritten) {
+    const std::pair<const char*, QStringList> rows[] = {
+        {"Firmware Files (*.fw )   |*.fw||  ", {"Firmware Files (*.fw )"}},
+        {"Images|*.png;*.jpg|All (*.*)|*.*||", {"Images (*.png *.jpg)", "All (*.*)"}},
+        {"Old (*.bin)|*.fw|Rest||", {"Old (*.fw)"}},
+    };
+    for (const auto& [filter, shown] : rows) {
+        EXPECT_EQ(ui::ConvertFileFilter(filter), shown) << filter;
+    }
+}
 
 TEST_F(DialogTest, CentredOnTheViewWithNegativePositionsRaisedToZero) {
     for (const WindowRect reference : {WindowRect{0, 0, 1001, 701}, WindowRect{0, 0, 100, 700},
