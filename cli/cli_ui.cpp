@@ -228,6 +228,11 @@ FileDialogResult CliUpdateUi::ChooseFile(const std::string&, const std::string&,
                "Interrupted. The camera session was ended; the camera's firmware was not changed.");
         return FileDialogResult::Cancelled;
     }
+    // There is one file to offer: asked again (after a file error, such as a path too long for the
+    // updater's buffer), the chooser is left, which ends the run.
+    if (m_finished) {
+        return FileDialogResult::Cancelled;
+    }
     path = m_imagePath;
     Interrupts().flashMayChange = 1;
     return FileDialogResult::Chosen;

@@ -6,12 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/firmware_image.h"
@@ -19,7 +17,6 @@
 #include "cli/cli_devices.h"
 #include "cli/cli_ui.h"
 #include "cli/json_line.h"
-#include "common/clock.h"
 #include "platform/device_namespace.h"
 #include "platform/devices.h"
 #include "platform/observed_devices.h"
@@ -165,26 +162,6 @@ bool ParsePort(std::string text, int16_t& port, int& usbInstance) {
     usbInstance = std::stoi(digits);
     return usbInstance >= 1 && usbInstance <= 127;
 }
-
-// The updater's pauses, slept through instead of spun: several updates may run side by side on a
-// small machine. The last two milliseconds are still spun, so a pause is never cut short and overruns
-// by no more than the scheduler's wake-up latency (every pause is a minimum spacing for the camera).
-class PausingClock final : public IClock {
-  public:
-    uint32_t ReadMs() override { return m_system.ReadMs(); }
-    uint32_t WaitMs(uint32_t durationMs) override {
-        const uint32_t start = ReadMs();
-        for (uint32_t elapsed = 0; elapsed + 2 < durationMs; elapsed = ElapsedMs(start, ReadMs())) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(durationMs - elapsed - 2));
-        }
-        while (ElapsedMs(start, ReadMs()) < durationMs) {
-        }
-        return ReadMs();
-    }
-
-  private:
-    SystemClock m_system;
-};
 
 // Ctrl+C and SIGTERM. Before the download the first one is only noted: the next prompt is answered
 // "Quit", which ends the camera session cleanly. During the download, or at a second signal, the
@@ -540,8 +517,6 @@ int RunPortsCommand(const Arguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    PausingClock clock;
-    ScopedClock scopedClock(clock);
     Arguments arguments;
     std::string error;
     if (!ParseArguments(argc, argv, arguments, error)) {

@@ -35,7 +35,7 @@ for path in usr/bin/qx410fw usr/bin/qx410fw-cli usr/bin/qx410-camera-sim; do
     file "$root/$path" | grep -q ', stripped' || fail "$path is not stripped"
 done
 for path in usr/share/applications/qx410fw.desktop usr/share/icons/hicolor/32x32/apps/qx410fw.png \
-    usr/share/metainfo/invalid.qx410fw.Updater.metainfo.xml usr/lib/udev/rules.d/70-qx410fw.rules \
+    usr/share/metainfo/invalid.qx410fw.updater.metainfo.xml usr/lib/udev/rules.d/70-qx410fw.rules \
     usr/share/man/man1/qx410fw.1.gz usr/share/man/man1/qx410fw-cli.1.gz usr/share/man/man1/qx410-camera-sim.1.gz \
     usr/share/doc/qx410fw/copyright usr/share/doc/qx410fw/changelog.Debian.gz; do
     [ -f "$root/$path" ] || fail "missing $path"
@@ -51,7 +51,7 @@ fi
 echo "desktop-file-validate:"
 desktop-file-validate "$root/usr/share/applications/qx410fw.desktop" || fail "desktop-file-validate"
 echo "appstreamcli validate --no-net:"
-appstreamcli validate --no-net "$root/usr/share/metainfo/invalid.qx410fw.Updater.metainfo.xml" ||
+appstreamcli validate --no-net "$root/usr/share/metainfo/invalid.qx410fw.updater.metainfo.xml" ||
     fail "appstreamcli validate"
 for page in "$root"/usr/share/man/man1/*.1.gz; do
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
