@@ -4,16 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "wire/usb_driver.h"
+
 namespace platform {
 
 namespace {
-
-// Driver requests as the device namespace numbers them; the camera's bytes sit after the pipe word.
-constexpr uint32_t REQUEST_DEVICE_DESCRIPTOR = 0x222004;
-constexpr uint32_t REQUEST_CONFIGURATION = 0x222008;
-constexpr uint32_t REQUEST_WRITE = 0x22200C;
-constexpr uint32_t REQUEST_READ = 0x222010;
-constexpr uint32_t PIPE_WORD_SIZE = 4;
 
 std::string Describe(const char* what, const char* name, int errorNumber) {
     std::string text = std::string(what) + " " + (name != nullptr ? name : "(none)");
@@ -88,12 +83,16 @@ class ObservedUsbConnection final : public IUsbConnection {
     ObservedUsbConnection& operator=(const ObservedUsbConnection&) = delete;
 
     bool Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) override {
-        const bool write = controlCode == REQUEST_WRITE;
-        if (write && length > PIPE_WORD_SIZE) {
-            m_observer.OnBytes(true, buffer + PIPE_WORD_SIZE, length - PIPE_WORD_SIZE);
-        } else if (controlCode == REQUEST_DEVICE_DESCRIPTOR || controlCode == REQUEST_CONFIGURATION) {
-            m_observer.OnEvent(std::string(controlCode == REQUEST_DEVICE_DESCRIPTOR ? "usb device descriptor "
-                                                                                    : "usb configuration ") +
+        // The camera's bytes sit after the pipe word.
+        constexpr uint32_t PIPE_WORD = wire::USB_PIPE_WORD_SIZE;
+        const bool write = controlCode == wire::IOCTL_CAMERA_WRITE;
+        if (write && length > PIPE_WORD) {
+            m_observer.OnBytes(true, buffer + PIPE_WORD, length - PIPE_WORD);
+        } else if (controlCode == wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR ||
+                   controlCode == wire::IOCTL_CAMERA_GET_CONFIGURATION) {
+            m_observer.OnEvent(std::string(controlCode == wire::IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR
+                                               ? "usb device descriptor "
+                                               : "usb configuration ") +
                                std::to_string(length));
         }
         const bool done = m_inner->Request(controlCode, buffer, length);
@@ -101,9 +100,9 @@ class ObservedUsbConnection final : public IUsbConnection {
             char text[48];
             std::snprintf(text, sizeof text, "usb request 0x%06x failed", controlCode);
             m_observer.OnEvent(text);
-        } else if (controlCode == REQUEST_READ && length > PIPE_WORD_SIZE) {
+        } else if (controlCode == wire::IOCTL_CAMERA_READ && length > PIPE_WORD) {
             // A successful read hands back exactly the bytes asked for.
-            m_observer.OnBytes(false, buffer + PIPE_WORD_SIZE, length - PIPE_WORD_SIZE);
+            m_observer.OnBytes(false, buffer + PIPE_WORD, length - PIPE_WORD);
         }
         return done;
     }
