@@ -10,6 +10,7 @@ packages=(
   xfwm4 dbus-daemon openbox weston xwayland qt6-wayland
   clang libclang-rt-14-dev llvm
   libusb-1.0-0-dev umockdev libumockdev-dev
+  nlohmann-json3-dev desktop-file-utils appstream lintian dpkg-dev file
 )
 
 missing=()

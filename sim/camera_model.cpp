@@ -95,6 +95,9 @@ CameraModel::CameraModel(const CameraConfig& config)
     for (uint32_t i = 0; i < FLASH_SIZE; ++i) {
         m_flash[i] = static_cast<uint8_t>((i * 31U + 7U) & 0xFFU);
     }
+    if (config.initialFlash.size() == FLASH_SIZE) {
+        m_flash = config.initialFlash;
+    }
     m_writtenSinceErase.assign(FLASH_SIZE / BlockSize(), false);
 }
 

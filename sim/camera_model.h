@@ -113,6 +113,9 @@ struct CameraConfig {
     // mean the built-in descriptors (see DefaultDeviceDescriptor / DefaultConfiguration).
     std::vector<uint8_t> deviceDescriptor;
     std::vector<uint8_t> configuration;
+    // The flash at power-on (FLASH_SIZE bytes, e.g. as an interrupted update left it); empty: the old
+    // firmware pattern.
+    std::vector<uint8_t> initialFlash;
 };
 
 // The built-in USB descriptors: an 18-byte device descriptor and a 32-byte configuration (configuration

@@ -39,6 +39,7 @@ Running:
   --once                  exit once the camera has completed a reset command
   --log FILE              log every byte in and out with time stamps to FILE
   -v, --verbose           log to standard error
+  --flash-in FILE         start with the 1 MiB flash read from FILE (as --flash-out wrote it)
   --flash-out FILE        at exit, write the camera's 1 MiB flash to FILE
   -h, --help              this text
 
@@ -201,6 +202,19 @@ bool ParseBusy(const std::string& text, sim::CameraFaults& faults) {
     return true;
 }
 
+// The saved flash of an earlier run: exactly the flash's size, or refused.
+bool ReadFlash(const std::string& path, std::vector<uint8_t>& flash) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    flash.assign(sim::FLASH_SIZE + 1, 0);
+    const size_t count = std::fread(flash.data(), 1, flash.size(), file);
+    std::fclose(file);
+    flash.resize(count);
+    return count == sim::FLASH_SIZE;
+}
+
 // Parses the command line into options; false with a message for anything not understood.
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
     sim::CameraConfig& config = options.config;
@@ -243,6 +257,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.logPath = value;
         } else if (option == "--flash-out") {
             options.flashOutPath = value;
+        } else if (option == "--flash-in") {
+            ok = ReadFlash(value, config.initialFlash);
         } else if (option == "--state") {
             ok = ParseInto(value, 0xFF, config.state);
         } else if (option == "--version-major") {

@@ -82,8 +82,11 @@ INSTANTIATE_TEST_SUITE_P(CommandLines, SimulatorOptions,
                                            OptionsCase{"--serial 3 --busy 7f:later:100", 2},
                                            OptionsCase{"--serial 3 --name " + std::string(33, 'x'), 2},
                                            OptionsCase{"--serial 3 --state 256", 2},
-                                           OptionsCase{"--serial 3 --bogus", 2}, OptionsCase{"--help", 0},
-                                           OptionsCase{"--serial 3 -h", 0}));
+                                           OptionsCase{"--serial 3 --bogus", 2},
+                                           // A saved flash must exist and be exactly the flash's size.
+                                           OptionsCase{"--usb 1 --flash-in /nonexistent/flash.bin", 2},
+                                           OptionsCase{"--usb 1 --flash-in /etc/hostname", 2},
+                                           OptionsCase{"--help", 0}, OptionsCase{"--serial 3 -h", 0}));
 
 }  // namespace
 }  // namespace e2e

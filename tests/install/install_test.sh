@@ -18,6 +18,9 @@ expect() {
 }
 expect -x bin/qx410fw
 expect -x bin/qx410-camera-sim
+expect -x bin/qx410fw-cli
+expect -f share/man/man1/qx410fw-cli.1.gz
+expect -f share/metainfo/invalid.qx410fw.updater.metainfo.xml
 expect -f share/applications/qx410fw.desktop
 expect -f share/icons/hicolor/32x32/apps/qx410fw.png
 expect -f lib/udev/rules.d/70-qx410fw.rules

@@ -1,0 +1,319 @@
+// The command line's answers to the update controller's prompts, and its progress and outcome output.
+#include "cli/cli_ui.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/download_status.h"
+#include "cli/json_line.h"
+#include "common/clock.h"
+#include "res/strings.h"
+
+namespace cli {
+
+namespace {
+
+constexpr int BAR_WIDTH = 24;
+constexpr int PLAIN_STEP_PERCENT = 10;
+
+// The program's message without the leading line break its dialog layout needs.
+std::string Trimmed(const std::string& text) {
+    size_t start = 0;
+    while (start < text.size() && text[start] == '\n') {
+        ++start;
+    }
+    size_t end = text.size();
+    while (end > start && (text[end - 1] == ' ' || text[end - 1] == '\n')) {
+        --end;
+    }
+    return text.substr(start, end - start);
+}
+
+std::string FormatDuration(uint64_t ms) {
+    const uint64_t seconds = (ms + 500) / 1000;
+    char text[24];
+    std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+    return text;
+}
+
+const char* EventName(uint32_t eventKind) {
+    switch (eventKind) {
+        case STATUS_START:
+            return "start";
+        case STATUS_PROGRESS:
+            return "progress";
+        case STATUS_COMPLETED:
+            return "completed";
+        case STATUS_FAILED:
+            return "failed";
+        default:
+            return "other";
+    }
+}
+
+void WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t count = write(fd, text.data() + done, text.size() - done);
+        if (count <= 0) {
+            return;
+        }
+        done += static_cast<size_t>(count);
+    }
+}
+
+}  // namespace
+
+InterruptState& Interrupts() {
+    static InterruptState state;
+    return state;
+}
+
+void PrintOut(const std::string& text) {
+    WriteAll(STDOUT_FILENO, text);
+}
+
+void PrintErr(const std::string& text) {
+    WriteAll(STDERR_FILENO, text);
+}
+
+std::string ShownVersion(const char version[4]) {
+    return std::string{version[1], '.', version[2], version[3]};
+}
+
+std::string DescribeLink(const CCameraSession& session) {
+    if (session.m_portKind == PORT_KIND_USB) {
+        return session.m_devicePath;
+    }
+    return "COM" + std::to_string(session.m_portNumber);
+}
+
+CliUpdateUi::CliUpdateUi(CUpdateController& controller, const CliDevices& devices, OutputStyle style,
+                         int16_t port, std::string imagePath, bool force)
+    : m_controller(controller),
+      m_devices(devices),
+      m_style(style),
+      m_port(port),
+      m_imagePath(std::move(imagePath)),
+      m_force(force) {}
+
+void PrintOutcome(bool json, int status, const char* outcome, const std::string& message) {
+    if (json) {
+        PrintOut(
+            JsonLine("outcome").Add("outcome", outcome).Add("status", status).Add("message", message).Text());
+        return;
+    }
+    const std::string text = Trimmed(message) + "\n";
+    if (status == EXIT_OK) {
+        PrintOut(text);
+    } else {
+        PrintErr(text);
+    }
+}
+
+void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& message) {
+    if (!devices.SawBusy()) {
+        PrintOutcome(json, EXIT_NOT_FOUND, "not-found", message);
+        return;
+    }
+    // With AUTO a busy port may be any program's; only a port the user named is "in use".
+    const bool named = port != PORT_AUTO;
+    PrintOutcome(json, named ? EXIT_PORT_BUSY : EXIT_NOT_FOUND, named ? "port-busy" : "not-found",
+                 message + "\nIn use: " + devices.DescribeBusy() + ".");
+}
+
+int NotFoundStatus(const CliDevices& devices, int16_t port) {
+    return devices.SawBusy() && port != PORT_AUTO ? EXIT_PORT_BUSY : EXIT_NOT_FOUND;
+}
+
+void CliUpdateUi::Finish(int status, const char* outcome, const std::string& message) {
+    if (m_finished) {
+        return;
+    }
+    m_finished = true;
+    m_exitStatus = status;
+    PrintOutcome(m_style.json, status, outcome, message);
+}
+
+void CliUpdateUi::RepaintNow() {
+    const std::string& status = m_controller.StatusText();
+    if (status == m_lastStatus) {
+        return;
+    }
+    m_lastStatus = status;
+    if (!status.empty()) {
+        if (m_style.json) {
+            PrintOut(JsonLine("status").Add("text", status).Text());
+        } else {
+            PrintOut(status + "\n");
+        }
+    }
+    // The search is over once the line shows the camera (or goes blank for one that did not identify
+    // itself).
+    const bool identified = m_controller.m_bCameraKnown != 0;
+    if (!identified && (!status.empty() || m_controller.m_bNotIdentified == 0)) {
+        return;
+    }
+    const std::string link = DescribeLink(*m_controller.m_pSession);
+    if (!m_style.json) {
+        if (!identified) {
+            PrintOut("Camera found on " + link + "; it did not identify itself.\n");
+        }
+        return;
+    }
+    JsonLine line("camera");
+    line.AddBool("identified", identified);
+    if (identified) {
+        line.Add("id", std::string(m_controller.m_cameraId))
+            .Add("version", ShownVersion(m_controller.m_cameraVersion));
+    }
+    PrintOut(line.Add("link", link).Text());
+}
+
+int CliUpdateUi::ShowPortDialog(int16_t& port) {
+    if (Interrupts().signal != 0) {
+        return DIALOG_CANCEL;
+    }
+    port = m_port;
+    m_controller.SetStatus(STATUS_LINE_SEARCHING);
+    return DIALOG_OK;
+}
+
+int CliUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text) {
+    const int interrupted = Interrupts().signal;
+    switch (dialog) {
+        case MessageDialog::NotFound:
+            m_finished = true;
+            m_exitStatus = NotFoundStatus(m_devices, m_port);
+            PrintNotFound(m_style.json, m_devices, m_port, text);
+            return DIALOG_OK;
+        case MessageDialog::FileCheck:
+            if (text == res::LoadString(res::IDS_VERSION_MATCHES) && m_force && interrupted == 0) {
+                return DIALOG_OK;
+            }
+            Interrupts().flashMayChange = 0;
+            if (interrupted != 0) {
+                break;
+            }
+            if (text == res::LoadString(res::IDS_VERSION_MATCHES)) {
+                Finish(EXIT_SAME_VERSION, "same-version",
+                       text + "\nThe camera was left as it is; add --force to install this firmware again.");
+            } else {
+                Finish(EXIT_FILE_REFUSED, "file-refused", text);
+            }
+            return DIALOG_CANCEL;
+        case MessageDialog::FileCancel:
+            Interrupts().flashMayChange = 0;
+            Finish(EXIT_FILE_REFUSED, "file-refused", text);
+            return DIALOG_CANCEL;
+        case MessageDialog::Success:
+            Finish(EXIT_OK, "success", text);
+            return DIALOG_OK;
+        case MessageDialog::UpdateFailed:
+            Finish(EXIT_UPDATE_FAILED, "update-failed", text);
+            return DIALOG_OK;
+    }
+    // Interrupted while a prompt was due: quit it, which ends the camera session cleanly.
+    Finish(EXIT_INTERRUPTED_BASE + interrupted, "interrupted",
+           "Interrupted. The camera session was ended; the camera's firmware was not changed.");
+    return DIALOG_CANCEL;
+}
+
+FileDialogResult CliUpdateUi::ChooseFile(const std::string&, const std::string&, std::string& path) {
+    if (Interrupts().signal != 0) {
+        Finish(EXIT_INTERRUPTED_BASE + Interrupts().signal, "interrupted",
+               "Interrupted. The camera session was ended; the camera's firmware was not changed.");
+        return FileDialogResult::Cancelled;
+    }
+    // There is one file to offer: asked again (after a file error, such as a path too long for the
+    // updater's buffer), the chooser is left, which ends the run.
+    if (m_finished) {
+        return FileDialogResult::Cancelled;
+    }
+    path = m_imagePath;
+    Interrupts().flashMayChange = 1;
+    return FileDialogResult::Chosen;
+}
+
+void CliUpdateUi::ShowFileError(const std::string& text) {
+    Interrupts().flashMayChange = 0;
+    Finish(EXIT_FILE_REFUSED, "file-refused", text + " (" + m_imagePath + ")");
+}
+
+bool CliUpdateUi::OpenNotice() {
+    m_done = 0;
+    m_lastPrintedStep = -1;
+    m_phaseStartMs = NowMs();
+    return true;
+}
+
+bool CliUpdateUi::PaintNotice(uint32_t eventKind, int32_t value, const char* text) {
+    if (eventKind == STATUS_START) {
+        m_erasePhase = std::strcmp(text, GetNoticeText(STATUS_START, 1)) == 0;
+        m_total = m_erasePhase
+                      ? wire::USB_ERASE_COMMANDS
+                      : (m_controller.m_pSession->m_portKind == PORT_KIND_USB ? wire::USB_BLOCK_COUNT
+                                                                              : wire::SERIAL_BLOCK_COUNT);
+    } else if (eventKind == STATUS_PROGRESS) {
+        ++m_done;
+    }
+    PrintProgress(eventKind, value, text);
+    return true;
+}
+
+void CliUpdateUi::CloseNotice() {
+    if (Interrupts().barShown != 0) {
+        Interrupts().barShown = 0;
+        PrintOut("\n");
+    }
+}
+
+void CliUpdateUi::PrintProgress(uint32_t eventKind, int32_t percent, const char* text) {
+    const uint64_t elapsed = NowMs() - m_phaseStartMs;
+    const int64_t remaining = eventKind == STATUS_PROGRESS && m_done > 0 && m_done <= m_total
+                                  ? static_cast<int64_t>(elapsed * static_cast<uint64_t>(m_total - m_done) /
+                                                         static_cast<uint64_t>(m_done))
+                                  : -1;
+    const char* unit = m_erasePhase ? "erase steps" : "blocks";
+    if (m_style.json) {
+        JsonLine line("progress");
+        line.Add("phase", m_erasePhase ? "erase" : "write")
+            .Add("state", EventName(eventKind))
+            .Add("percent", percent)
+            .Add("done", m_done)
+            .Add("total", m_total)
+            .Add("elapsed_ms", static_cast<int64_t>(elapsed));
+        if (remaining >= 0) {
+            line.Add("remaining_ms", remaining);
+        }
+        PrintOut(line.Add("text", text).Text());
+        return;
+    }
+    const std::string left = remaining >= 0
+                                 ? "  about " + FormatDuration(static_cast<uint64_t>(remaining)) + " left"
+                                 : std::string();
+    char counts[96];
+    std::snprintf(counts, sizeof counts, "%3d%%  %d/%d %s  %s elapsed", percent, m_done, m_total, unit,
+                  FormatDuration(elapsed).c_str());
+    if (m_style.terminal) {
+        const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
+        const int filled = clamped * BAR_WIDTH / 100;
+        const std::string bar = std::string(static_cast<size_t>(filled), '#') +
+                                std::string(static_cast<size_t>(BAR_WIDTH - filled), '-');
+        // \r and the erase-to-end-of-line code redraw the bar in place.
+        PrintOut("\r" + std::string(text) + " [" + bar + "] " + counts + left + "\x1b[K");
+        Interrupts().barShown = 1;
+        return;
+    }
+    const int step = percent / PLAIN_STEP_PERCENT;
+    if (eventKind == STATUS_PROGRESS && step == m_lastPrintedStep) {
+        return;
+    }
+    m_lastPrintedStep = step;
+    PrintOut(std::string(text) + "  " + counts + left + "\n");
+}
+
+}  // namespace cli

@@ -1,0 +1,96 @@
+// The update controller's user interface on a command line: the port prompt answered from --port, the
+// file chooser from the image argument, the same-version prompt from --force, every other prompt
+// answered "Quit"; the status line, the progress and the outcome printed as text (a progress bar on a
+// terminal, plain lines otherwise) or as JSON lines.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+
+#include "app/update_controller.h"
+#include "app/update_ui.h"
+#include "cli/cli_devices.h"
+#include "cli/exit_status.h"
+
+namespace cli {
+
+// What the interrupt handler needs to know about the run; written by the user interface.
+struct InterruptState {
+    volatile std::sig_atomic_t signal = 0;          // the first SIGINT/SIGTERM seen, 0 for none
+    volatile std::sig_atomic_t flashMayChange = 0;  // a firmware file was accepted: a download may run
+    volatile std::sig_atomic_t barShown = 0;        // a progress bar line is open on the terminal
+    volatile std::sig_atomic_t json = 0;            // the outcome goes out as a JSON line
+};
+InterruptState& Interrupts();
+
+struct OutputStyle {
+    bool json = false;
+    bool terminal = false;  // standard output is a terminal: redraw one progress bar line
+};
+
+class CliUpdateUi final : public IUpdateUi, public IInfoBar {
+  public:
+    // devices: where busy ports are recorded, for the not-found message.
+    CliUpdateUi(CUpdateController& controller, const CliDevices& devices, OutputStyle style, int16_t port,
+                std::string imagePath, bool force);
+
+    // The exit status the run ended with (valid after RunUpdate).
+    int ExitStatus() const { return m_exitStatus; }
+
+    // IInfoBar: the status line, printed when it changes.
+    void RepaintNow() override;
+
+    // IUpdateUi
+    WindowRect GetViewRect() override { return WindowRect{0, 0, 640, 480}; }
+    int ShowPortDialog(int16_t& port) override;
+    int ShowMessageDialog(MessageDialog dialog, const std::string& text) override;
+    FileDialogResult ChooseFile(const std::string& filter, const std::string& initialName,
+                                std::string& path) override;
+    void ShowFileError(const std::string& text) override;
+    void Beep(BeepKind) override {}
+    void SetBusyCursor(bool) override {}
+    void RepaintView() override {}
+    bool OpenNotice() override;
+    bool PaintNotice(uint32_t eventKind, int32_t value, const char* text) override;
+    void CloseNotice() override;
+
+  private:
+    void Finish(int status, const char* outcome, const std::string& message);
+    void PrintProgress(uint32_t eventKind, int32_t percent, const char* text);
+    std::string DescribeCamera() const;
+
+    CUpdateController& m_controller;
+    const CliDevices& m_devices;
+    OutputStyle m_style;
+    int16_t m_port;
+    std::string m_imagePath;
+    bool m_force;
+    bool m_finished = false;
+    int m_exitStatus = EXIT_UPDATE_FAILED;
+    std::string m_lastStatus;
+    // The running phase of the download.
+    bool m_erasePhase = false;
+    int m_done = 0;
+    int m_total = 0;
+    int m_lastPrintedStep = -1;
+    uint64_t m_phaseStartMs = 0;
+};
+
+// "1.2.3" style shown versions: the three characters after the first, as the updater shows them
+// ("%c.%c%c").
+std::string ShownVersion(const char version[4]);
+// Prints text (a JSON line or a line of text) to standard output, or to standard error, at once.
+void PrintOut(const std::string& text);
+void PrintErr(const std::string& text);
+// The last output of a run: one "outcome" JSON line, or the message (on standard error unless status
+// is EXIT_OK).
+void PrintOutcome(bool json, int status, const char* outcome, const std::string& message);
+// A search that found nothing: status 6 when a port the user named (or every USB camera) was held by
+// another program, else 3; the message then says which ports were in use.
+int NotFoundStatus(const CliDevices& devices, int16_t port);
+void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& message);
+// "COM3" or "\\.\QX410U-001": the link a session settled on.
+std::string DescribeLink(const CCameraSession& session);
+
+}  // namespace cli

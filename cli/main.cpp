@@ -1,0 +1,553 @@
+// qx410fw-cli: the firmware updater on the command line. `update` runs the same update controller as
+// the desktop program through the command line's answers to its prompts; `info`, `check` and `ports`
+// look at the camera, an image file and the machine's links without changing anything.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/firmware_image.h"
+#include "app/update_controller.h"
+#include "cli/cli_devices.h"
+#include "cli/cli_ui.h"
+#include "cli/json_line.h"
+#include "platform/device_namespace.h"
+#include "platform/devices.h"
+#include "platform/observed_devices.h"
+#include "platform/usb_instance_lock.h"
+#include "res/strings.h"
+
+namespace {
+
+using cli::JsonLine;
+
+const char USAGE[] = R"(usage: qx410fw-cli [--json] [--trace FILE] COMMAND [options]
+
+Updates the firmware of a Corva QX410 Zoom digital camera, as the desktop program qx410fw does.
+
+Commands:
+  update IMAGE [--port P] [--force]   install the firmware image IMAGE (*.fw) in the camera
+  info [--port P]                     find the camera and print what its status block holds
+  check IMAGE                         check a firmware image file without a camera
+  ports                               what COM1..COM9 and the USB instances are on this machine
+
+Options for every command:
+  --json          machine-readable output: one JSON object a line (progress, camera, outcome)
+  --trace FILE    write every byte sent to and received from the camera, with times, to FILE
+  -h, --help      help (after a command: that command's help)
+
+Ports (--port): auto (default: USB first, then COM1..COM9), com1 .. com9, usb (the first USB camera
+not in use by another qx410fw-cli), usb1 .. usb127 (that USB instance only).
+
+Exit status:
+  0  success                 1  the update failed (follow the RETRY PROCEDURE)
+  2  usage error             3  camera not found
+  4  file refused            5  same version as the camera's, refused without --force
+  6  the port is in use by another program
+  130, 143  interrupted by Ctrl+C (SIGINT) or SIGTERM
+)";
+
+const char UPDATE_HELP[] = R"(usage: qx410fw-cli update IMAGE [--port P] [--force] [--json] [--trace FILE]
+
+Finds the camera on port P (default auto), shows its name and firmware version, checks IMAGE (the
+identification text, the length of 1,048,704 bytes, the version), erases the camera's flash and writes
+the new firmware with a progress display, sends the checksum and resets the camera.
+
+  --port P    auto, com1..com9, usb or usb1..usb127
+  --force     install even when IMAGE has the camera's firmware version (refused otherwise, status 5)
+
+Ctrl+C or SIGTERM before the download ends the camera session cleanly and leaves the firmware as it was
+(status 130 or 143). During the download it stops at once: the camera's firmware is then incomplete;
+switch the camera off and on and run the same update again (the RETRY PROCEDURE).
+)";
+
+const char INFO_HELP[] = R"(usage: qx410fw-cli info [--port P] [--json] [--trace FILE]
+
+Finds and identifies the camera on port P (default auto) and prints what its status block holds: the
+camera's name, firmware version, clock, state, flags and counters. The session is then ended (the camera
+leaves its update mode); the flash is not touched. Exit status 0, 3 (not found) or 6 (port in use).
+)";
+
+const char CHECK_HELP[] = R"(usage: qx410fw-cli check IMAGE [--json]
+
+Checks IMAGE as the updater does before a download, without a camera: the identification text, the
+length (1,048,704 bytes) and the version characters. Prints the version, or why the file is refused
+(status 4).
+)";
+
+const char PORTS_HELP[] = R"(usage: qx410fw-cli ports [--json]
+
+Lists COM1..COM9 with the device each one names on this machine and whether this user can open it
+(each existing port is opened and closed once), and the USB device objects QX410U-001..127 that exist,
+with whether another qx410fw-cli is using them.
+)";
+
+struct Arguments {
+    std::string command;
+    std::vector<std::string> positional;
+    std::string port = "auto";
+    std::string tracePath;
+    bool json = false;
+    bool force = false;
+    bool help = false;
+};
+
+int UsageError(const std::string& message) {
+    cli::PrintErr("qx410fw-cli: " + message + "\nTry 'qx410fw-cli --help'.\n");
+    return cli::EXIT_USAGE;
+}
+
+bool ParseArguments(int argc, char** argv, Arguments& arguments, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "-h" || argument == "--help") {
+            arguments.help = true;
+        } else if (argument == "--json") {
+            arguments.json = true;
+        } else if (argument == "--force") {
+            arguments.force = true;
+        } else if (argument == "--port" || argument == "--trace") {
+            if (i + 1 >= argc) {
+                error = argument + " needs a value";
+                return false;
+            }
+            (argument == "--port" ? arguments.port : arguments.tracePath) = argv[++i];
+        } else if (argument.rfind("--port=", 0) == 0) {
+            arguments.port = argument.substr(7);
+        } else if (argument.rfind("--trace=", 0) == 0) {
+            arguments.tracePath = argument.substr(8);
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            error = "unknown option " + argument;
+            return false;
+        } else if (arguments.command.empty()) {
+            arguments.command = argument;
+        } else {
+            arguments.positional.push_back(argument);
+        }
+    }
+    return true;
+}
+
+// --port into the port choice and the USB instance (0 = any); false when not understood.
+bool ParsePort(std::string text, int16_t& port, int& usbInstance) {
+    for (char& c : text) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    usbInstance = 0;
+    if (text == "auto") {
+        port = PORT_AUTO;
+        return true;
+    }
+    if (text.size() == 4 && text.rfind("com", 0) == 0 && text[3] >= '1' && text[3] <= '9') {
+        port = static_cast<int16_t>(text[3] - '0');
+        return true;
+    }
+    if (text.rfind("usb", 0) != 0) {
+        return false;
+    }
+    port = PORT_USB;
+    const std::string digits = text.substr(3);
+    if (digits.empty()) {
+        return true;
+    }
+    if (digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    usbInstance = std::stoi(digits);
+    return usbInstance >= 1 && usbInstance <= 127;
+}
+
+// Ctrl+C and SIGTERM. Before the download the first one is only noted: the next prompt is answered
+// "Quit", which ends the camera session cleanly. During the download, or at a second signal, the
+// program ends at once with a message; the system closes the port and drops the USB instance lock.
+void HandleInterrupt(int signalNumber) {
+    cli::InterruptState& state = cli::Interrupts();
+    const bool first = state.signal == 0;
+    if (first) {
+        state.signal = signalNumber;
+    }
+    if (first && state.flashMayChange == 0) {
+        return;
+    }
+    static const char DURING[] =
+        "interrupted during the download. The camera's firmware is incomplete. "
+        "Switch the camera off and on, then run the same update again (see the RETRY PROCEDURE).";
+    static const char BEFORE[] =
+        "interrupted. The camera's firmware was not changed. Switch the camera off and on before using it.";
+    const char* message = state.flashMayChange != 0 ? DURING : BEFORE;
+    const int status = cli::EXIT_INTERRUPTED_BASE + signalNumber;
+    // Only write() and _exit() here: the line is put together by hand.
+    char line[512];
+    size_t length = 0;
+    const auto append = [&](const char* text) {
+        for (; *text != '\0' && length < sizeof line; ++text) {
+            line[length++] = *text;
+        }
+    };
+    const char digits[4] = {static_cast<char>('0' + status / 100), static_cast<char>('0' + status / 10 % 10),
+                            static_cast<char>('0' + status % 10), '\0'};
+    if (state.json != 0) {
+        append(state.barShown != 0 ? "\n" : "");
+        append(R"({"event":"outcome","outcome":"interrupted","status":)");
+        append(digits);
+        append(R"(,"message":")");
+        append(message);
+        append("\"}\n");
+        ssize_t ignored = write(STDOUT_FILENO, line, length);
+        (void)ignored;
+    } else {
+        append(state.barShown != 0 ? "\n" : "");
+        append("qx410fw-cli: ");
+        append(message);
+        append("\n");
+        ssize_t ignored = write(STDERR_FILENO, line, length);
+        (void)ignored;
+    }
+    _exit(status);
+}
+
+void InstallInterruptHandler() {
+    struct sigaction action {};
+    action.sa_handler = HandleInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// The devices a command runs on: the machine's, traced when asked.
+struct DeviceStack {
+    std::unique_ptr<cli::TraceWriter> trace;
+    std::unique_ptr<platform::IDevices> observed;
+    std::unique_ptr<cli::CliDevices> devices;
+};
+
+bool BuildDevices(const Arguments& arguments, int usbInstance, DeviceStack& stack) {
+    platform::IDevices* base = &platform::SystemDevices();
+    if (!arguments.tracePath.empty()) {
+        const int fd = open(arguments.tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            cli::PrintErr("qx410fw-cli: cannot write the trace file " + arguments.tracePath + ": " +
+                          std::strerror(errno) + "\n");
+            return false;
+        }
+        stack.trace = std::make_unique<cli::TraceWriter>(fd);
+        stack.observed = platform::ObserveDevices(*base, *stack.trace);
+        base = stack.observed.get();
+    }
+    stack.devices = std::make_unique<cli::CliDevices>(*base, usbInstance);
+    return true;
+}
+
+int RunUpdateCommand(const Arguments& arguments, int16_t port, int usbInstance) {
+    if (arguments.positional.size() != 1) {
+        return UsageError("update needs exactly one firmware image");
+    }
+    DeviceStack stack;
+    if (!BuildDevices(arguments, usbInstance, stack)) {
+        return cli::EXIT_USAGE;
+    }
+    CUpdateController controller(*stack.devices);
+    cli::OutputStyle style;
+    style.json = arguments.json;
+    style.terminal = !arguments.json && isatty(STDOUT_FILENO) != 0;
+    cli::CliUpdateUi ui(controller, *stack.devices, style, port, arguments.positional[0], arguments.force);
+    cli::Interrupts().json = arguments.json ? 1 : 0;
+    controller.SetInfoBar(&ui);
+    InstallInterruptHandler();
+    controller.RunUpdate(ui);
+    return ui.ExitStatus();
+}
+
+std::string FormatClock(const CameraClock& clock) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", clock.year + 1900, clock.month + 1,
+                  clock.day, clock.hour, clock.minute, clock.second);
+    return text;
+}
+
+// The camera pads its name with blanks to 32 characters.
+std::string TrimmedName(const std::string& name) {
+    const size_t end = name.find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : name.substr(0, end + 1);
+}
+
+std::string Hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*x", digits, value);
+    return text;
+}
+
+int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
+    if (!arguments.positional.empty()) {
+        return UsageError("info takes no file");
+    }
+    DeviceStack stack;
+    if (!BuildDevices(arguments, usbInstance, stack)) {
+        return cli::EXIT_USAGE;
+    }
+    cli::Interrupts().json = arguments.json ? 1 : 0;
+    InstallInterruptHandler();
+    CCameraSession session(*stack.devices);
+    CameraInfo info;
+    char name[40] = {};
+    CameraName cameraName;
+    cameraName.name = name;
+    int32_t notIdentified = 0;
+    session.SearchCamera(port, &info, &cameraName, &notIdentified);
+    if (session.GetResultCode() != 0) {
+        cli::PrintNotFound(arguments.json, *stack.devices, port, res::LoadString(res::IDS_NOT_FOUND));
+        return cli::NotFoundStatus(*stack.devices, port);
+    }
+    const std::string link = cli::DescribeLink(session);
+    const uint8_t* block = session.m_statusBlock;
+    const uint32_t version = info.version;
+    const char shown[4] = {
+        static_cast<char>((version >> 24) + '0'), static_cast<char>(((version >> 16) & 0xFF) + '0'),
+        static_cast<char>(((version >> 8) & 0xFF) + '0'),
+        static_cast<char>((version & 0xFF) < 10 ? (version & 0xFF) + '0' : (version & 0xFF) + 55)};
+    session.EndSession();
+    const bool ended = session.GetResultCode() == 0;
+    if (cli::Interrupts().signal != 0) {
+        cli::PrintOutcome(arguments.json, cli::EXIT_INTERRUPTED_BASE + cli::Interrupts().signal,
+                          "interrupted", "Interrupted. The camera session was ended.");
+        return cli::EXIT_INTERRUPTED_BASE + cli::Interrupts().signal;
+    }
+    if (arguments.json) {
+        JsonLine line("camera");
+        line.Add("link", link).AddBool("identified", notIdentified == 0);
+        if (notIdentified == 0) {
+            line.Add("name", std::string(name))
+                .Add("version", cli::ShownVersion(shown))
+                .Add("version_word", Hex(version, 8))
+                .Add("clock", FormatClock(info.clock))
+                .Add("state", block[STATUS_STATE])
+                .Add("flags", Hex(block[STATUS_FLAGS], 2))
+                .Add("counter", info.counter)
+                .Add("selected_value", info.selectedValue);
+        }
+        cli::PrintOut(line.Text());
+        cli::PrintOutcome(true, cli::EXIT_OK, ended ? "success" : "session-not-ended", "");
+    } else if (notIdentified != 0) {
+        cli::PrintOut("Camera on " + link + ": found, but it did not identify itself.\n");
+    } else {
+        const uint8_t flags = block[STATUS_FLAGS];
+        std::string flagText = Hex(flags, 2);
+        flagText += (flags & FLAG_VALID) != 0 ? " (valid" : " (not valid";
+        flagText += (flags & FLAG_INVALID) != 0 ? ", invalid bit" : "";
+        flagText += (flags & FLAG_FOLLOWED_UP) != 0 ? ", followed up)" : ")";
+        cli::PrintOut("Link:             " + link + "\n" + "Camera ID:        " + TrimmedName(name) + "\n" +
+                      "Firmware version: " + cli::ShownVersion(shown) + " (" + Hex(version, 8) + ")\n" +
+                      "Camera clock:     " + FormatClock(info.clock) + "\n" +
+                      "State:            " + std::to_string(block[STATUS_STATE]) + " (6 = ready)\n" +
+                      "Flags:            " + flagText + "\n" +
+                      "Counter:          " + std::to_string(info.counter) + "\n" +
+                      "Selected value:   " + std::to_string(info.selectedValue) + "\n");
+        if (!ended) {
+            cli::PrintErr("The camera did not confirm the end of the session; switch it off and on.\n");
+        }
+    }
+    return cli::EXIT_OK;
+}
+
+int RunCheckCommand(const Arguments& arguments) {
+    if (arguments.positional.size() != 1) {
+        return UsageError("check needs exactly one firmware image");
+    }
+    const std::string& path = arguments.positional[0];
+    // The loader reports its errors through the user interface's file error box; here that is a line.
+    class FileErrorUi final : public IUpdateUi {
+      public:
+        std::string error;
+        WindowRect GetViewRect() override { return {}; }
+        int ShowPortDialog(int16_t&) override { return DIALOG_CANCEL; }
+        int ShowMessageDialog(MessageDialog, const std::string&) override { return DIALOG_CANCEL; }
+        FileDialogResult ChooseFile(const std::string&, const std::string&, std::string&) override {
+            return FileDialogResult::Failed;
+        }
+        void ShowFileError(const std::string& text) override { error = text; }
+        void Beep(BeepKind) override {}
+        void SetBusyCursor(bool) override {}
+        void RepaintView() override {}
+        bool OpenNotice() override { return false; }
+        bool PaintNotice(uint32_t, int32_t, const char*) override { return false; }
+        void CloseNotice() override {}
+    } ui;
+    int32_t length = 0;
+    uint8_t* image = LoadFirmwareImage(ui, path.c_str(), length);
+    std::string reason;
+    std::string model;
+    char version[4] = {};
+    if (image == nullptr) {
+        reason = ui.error;
+    } else if (!HasIdentificationText(image, length)) {
+        reason = "the identification text is not a QX410 (or QX300) firmware image's";
+    } else if (length != FIRMWARE_IMAGE_SIZE) {
+        reason = "the file has " + std::to_string(length) + " bytes; a firmware image has 1048704";
+    } else {
+        model = CompareText(reinterpret_cast<const char*>(image), IDENTIFICATION_QX410,
+                            IDENTIFICATION_LENGTH) == 0
+                    ? "QX410"
+                    : "QX300";
+        CopyFileVersion(image + VERSION_OFFSET, version);
+    }
+    ReleaseFirmwareImage(image);
+    const bool accepted = reason.empty();
+    const int status = accepted ? cli::EXIT_OK : cli::EXIT_FILE_REFUSED;
+    if (arguments.json) {
+        JsonLine line("image");
+        line.Add("file", path).AddBool("accepted", accepted);
+        if (accepted) {
+            line.Add("version", cli::ShownVersion(version)).Add("model", model);
+        } else {
+            line.Add("reason", reason);
+        }
+        cli::PrintOut(line.Text());
+        cli::PrintOutcome(true, status, accepted ? "accepted" : "file-refused",
+                          accepted ? "firmware " + cli::ShownVersion(version) : reason);
+    } else if (accepted) {
+        cli::PrintOut(path + ": firmware " + cli::ShownVersion(version) + " for the " + model +
+                      " (identification text and length correct)\n");
+    } else {
+        cli::PrintErr(path + ": refused: " + reason + "\n");
+    }
+    return status;
+}
+
+// Whether the link can be opened now: "ok", or why not.
+std::string DescribeOpenError(int errorNumber) {
+    switch (errorNumber) {
+        case 0:
+            return "can be opened";
+        case EBUSY:
+            return "in use by another program";
+        case EACCES:
+        case EPERM:
+            return "no permission (join the dialout group)";
+        case ENOENT:
+            return "not present";
+        default:
+            return std::strerror(errorNumber);
+    }
+}
+
+int RunPortsCommand(const Arguments& arguments) {
+    if (!arguments.positional.empty()) {
+        return UsageError("ports takes no arguments");
+    }
+    const std::string directory = platform::TrustedDeviceDirectory();
+    if (!arguments.json) {
+        cli::PrintOut("Device directory: " + platform::DeviceDirectoryPath() +
+                      (directory.empty() ? " (absent or not private: not used)" : "") + "\n");
+    }
+    for (int n = 1; n <= 9; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        const std::string path = platform::ResolveSerialPortName(name);
+        int errorNumber = ENOENT;
+        if (!path.empty()) {
+            std::unique_ptr<platform::ISerialPort> port =
+                platform::SystemDevices().OpenSerialPort(name.c_str(), errorNumber);
+            if (port) {
+                errorNumber = 0;
+            }
+        }
+        const std::string state = path.empty() ? "no device" : DescribeOpenError(errorNumber);
+        if (arguments.json) {
+            cli::PrintOut(JsonLine("port")
+                              .Add("name", name)
+                              .Add("device", path)
+                              .AddBool("usable", !path.empty() && errorNumber == 0)
+                              .Add("state", state)
+                              .Text());
+        } else {
+            char line[160];
+            std::snprintf(line, sizeof line, "%-16s %-34s %s\n", name.c_str(),
+                          path.empty() ? "-" : path.c_str(), state.c_str());
+            cli::PrintOut(line);
+        }
+    }
+    bool anyUsb = false;
+    for (int instance = 1; instance <= 127; ++instance) {
+        const std::string name = cli::UsbDevicePath(instance);
+        const std::string path = platform::ResolveUsbDevicePath(name);
+        struct stat info {};
+        if (path.empty() || lstat(path.c_str(), &info) != 0) {
+            continue;
+        }
+        anyUsb = true;
+        std::string state = "can be opened";
+        bool usable = true;
+        if (!platform::SystemDevices().OpenUsbDevice(name.c_str())) {
+            state = "nothing answers";
+            usable = false;
+        } else {
+            int errorNumber = 0;
+            if (!platform::LockUsbInstance(name, errorNumber)) {
+                usable = false;
+                state = errorNumber == EBUSY ? "in use by another qx410fw-cli" : std::strerror(errorNumber);
+            }
+        }
+        if (arguments.json) {
+            cli::PrintOut(JsonLine("port")
+                              .Add("name", name)
+                              .Add("device", path)
+                              .AddBool("usable", usable)
+                              .Add("state", state)
+                              .Text());
+        } else {
+            char line[200];
+            std::snprintf(line, sizeof line, "%-16s %-34s %s\n", name.c_str(), path.c_str(), state.c_str());
+            cli::PrintOut(line);
+        }
+    }
+    if (arguments.json) {
+        cli::PrintOutcome(true, cli::EXIT_OK, "listed", "");
+    } else if (!anyUsb) {
+        cli::PrintOut("USB              no QX410U device object in the device directory\n");
+    }
+    return cli::EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Arguments arguments;
+    std::string error;
+    if (!ParseArguments(argc, argv, arguments, error)) {
+        return UsageError(error);
+    }
+    const std::string& command = arguments.command;
+    if (arguments.help) {
+        const char* text = command == "update"  ? UPDATE_HELP
+                           : command == "info"  ? INFO_HELP
+                           : command == "check" ? CHECK_HELP
+                           : command == "ports" ? PORTS_HELP
+                                                : USAGE;
+        cli::PrintOut(text);
+        return cli::EXIT_OK;
+    }
+    int16_t port = PORT_AUTO;
+    int usbInstance = 0;
+    if (!ParsePort(arguments.port, port, usbInstance)) {
+        return UsageError("unknown port " + arguments.port + " (auto, com1..com9, usb, usb1..usb127)");
+    }
+    if (command == "update") {
+        return RunUpdateCommand(arguments, port, usbInstance);
+    }
+    if (command == "info") {
+        return RunInfoCommand(arguments, port, usbInstance);
+    }
+    if (command == "check") {
+        return RunCheckCommand(arguments);
+    }
+    if (command == "ports") {
+        return RunPortsCommand(arguments);
+    }
+    return UsageError(command.empty() ? "no command given" : "unknown command " + command);
+}

@@ -1,0 +1,27 @@
+// One process at a time per camera on USB. The USB link opens and closes the camera's device object for
+// every operation, so the open itself cannot keep a second updater out; an advisory lock on a file beside
+// the device object (D/QX410U-NNN.lock) does. The lock goes with its holder: closed, or the process gone.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class UsbInstanceLock {
+  public:
+    explicit UsbInstanceLock(int fd) : m_fd(fd) {}
+    ~UsbInstanceLock();
+    UsbInstanceLock(const UsbInstanceLock&) = delete;
+    UsbInstanceLock& operator=(const UsbInstanceLock&) = delete;
+
+  private:
+    int m_fd;
+};
+
+// Locks the device object "\\.\QX410U-NNN" for this process. nullptr when another process holds it
+// (errorNumber EBUSY) or the lock file cannot be made (its errno); the device directory is created
+// (mode 0700) when it does not exist yet, and an untrusted one is refused (EACCES).
+std::unique_ptr<UsbInstanceLock> LockUsbInstance(const std::string& devicePath, int& errorNumber);
+
+}  // namespace platform
