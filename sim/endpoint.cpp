@@ -9,10 +9,8 @@ void CameraWire::FeedHost(const uint8_t* data, size_t count, uint64_t timeUs, ui
     if (count == 0) {
         return;
     }
-    // The model counts whole milliseconds. Arrival times are rounded to the nearest one, so that on
-    // average the camera answers exactly its stated times after the host's bytes (truncating would make
-    // every answer about half a millisecond early).
-    const size_t heard = m_model.Receive(data, count, ModelMs(timeUs + 500), hostBaud);
+    m_phaseUs = timeUs % 1000;
+    const size_t heard = m_model.Receive(data, count, ModelTime(timeUs), hostBaud);
     // The model hears all of a run or none of it (a rate mismatch, a break or a silent camera).
     m_log.Bytes(timeUs, "H>C", hostBaud, data, count, heard < count);
     const std::vector<CommandRecord>& commands = m_model.Commands();
@@ -24,6 +22,14 @@ void CameraWire::FeedHost(const uint8_t* data, size_t count, uint64_t timeUs, ui
                  command.params[4], command.params[5], hostBaud, command.timeMs);
         m_log.Event(timeUs, text);
     }
+}
+
+uint32_t CameraWire::ModelTime(uint64_t timeUs) const {
+    return ModelMs(timeUs >= m_phaseUs ? timeUs - m_phaseUs : 0);
+}
+
+uint64_t CameraWire::WireTimeUs(uint32_t modelMs) const {
+    return static_cast<uint64_t>(modelMs) * 1000u + m_phaseUs;
 }
 
 }  // namespace sim

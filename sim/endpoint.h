@@ -15,18 +15,29 @@
 
 namespace sim {
 
-// Hands host bytes to the model and logs them (heard or lost) and any command the camera took.
+// Hands host bytes to the model and logs them (heard or lost) and any command the camera took; keeps
+// the model's millisecond clock in step with the wire's microseconds.
+//
+// The model counts whole milliseconds. Each arrival of host bytes starts a model millisecond exactly
+// (the model's milliseconds begin that many microseconds into the wire's), so the camera answers its
+// stated times after the host's bytes to the microsecond, as a real camera does, instead of up to half a
+// millisecond early or late. Model time never runs backwards: an arrival moves it on by at most one
+// millisecond, and an answer already due is sent at most that much earlier or later.
 class CameraWire {
   public:
     CameraWire(CameraModel& model, ByteLog& log) : m_model(model), m_log(log) {}
     void FeedHost(const uint8_t* data, size_t count, uint64_t timeUs, uint32_t hostBaud);
     CameraModel& Model() { return m_model; }
     ByteLog& Log() { return m_log; }
+    // The model's millisecond at a wire time, and the wire time at which a model millisecond begins.
+    uint32_t ModelTime(uint64_t timeUs) const;
+    uint64_t WireTimeUs(uint32_t modelMs) const;
 
   private:
     CameraModel& m_model;
     ByteLog& m_log;
     size_t m_commandsLogged = 0;
+    uint64_t m_phaseUs = 0;  // 0..999: where in a wire millisecond the model's milliseconds begin
 };
 
 class IEndpoint {

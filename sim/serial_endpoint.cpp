@@ -186,8 +186,8 @@ void SerialEndpoint::TrackHostBaud(uint32_t baud, uint64_t nowUs) {
     if (baud == 9600 && model.BaudRate() != 9600) {
         m_wire.Log().Event(nowUs, "line reset: host back at 9600 while the camera runs at " +
                                       Hex(model.BaudRate()) + "; delivered as a break");
-        model.SetBreak(true, ModelMs(nowUs));
-        model.SetBreak(false, ModelMs(nowUs));
+        model.SetBreak(true, m_wire.ModelTime(nowUs));
+        model.SetBreak(false, m_wire.ModelTime(nowUs));
     }
     m_lastBaud = baud;
 }
@@ -248,7 +248,7 @@ void SerialEndpoint::FeedDueBytes(uint64_t nowUs) {
 }
 
 void SerialEndpoint::TakeCameraBytes(uint64_t nowUs, uint32_t baud) {
-    const std::vector<OutputByte> due = m_wire.Model().TakeDue(ModelMs(nowUs), baud);
+    const std::vector<OutputByte> due = m_wire.Model().TakeDue(m_wire.ModelTime(nowUs), baud);
     size_t start = 0;
     std::vector<uint8_t> run;
     while (start < due.size()) {
@@ -298,7 +298,7 @@ std::optional<uint64_t> SerialEndpoint::NextWakeUs() const {
     }
     const std::optional<uint32_t> output = m_wire.Model().NextOutputTime();
     if (output.has_value()) {
-        const uint64_t outputUs = static_cast<uint64_t>(*output) * 1000u;
+        const uint64_t outputUs = m_wire.WireTimeUs(*output);
         wake = wake.has_value() ? std::min(*wake, outputUs) : outputUs;
     }
     return wake;

@@ -316,7 +316,8 @@ void UsbEndpoint::ServeReads(uint64_t nowUs) {
         const size_t room = connection.readWanted - have;
         if (room != 0) {
             uint8_t buffer[8192];
-            const size_t taken = model.Transmit(buffer, std::min(room, sizeof buffer), ModelMs(nowUs), 0);
+            const size_t taken =
+                model.Transmit(buffer, std::min(room, sizeof buffer), m_wire.ModelTime(nowUs), 0);
             m_wire.Log().Bytes(nowUs, "C>H", 0, buffer, taken, false);
             connection.readAnswer.insert(connection.readAnswer.end(), buffer, buffer + taken);
         }
@@ -350,7 +351,7 @@ std::optional<uint64_t> UsbEndpoint::NextWakeUs() const {
             if (!output.has_value()) {
                 return std::nullopt;
             }
-            return static_cast<uint64_t>(*output) * 1000u;
+            return m_wire.WireTimeUs(*output);
         }
     }
     return std::nullopt;
