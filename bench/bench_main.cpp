@@ -6,6 +6,7 @@
 //   qx410-bench [--serial-only | --usb-only | --help]
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "bench/download_measure.h"
 
@@ -29,9 +30,11 @@ bool MeasureAndPrint(bool usb) {
         "(%u commands)\n",
         floor.waitsMs / 1000, static_cast<unsigned long long>(floor.bytes), floor.bytesMs / 1000,
         floor.cameraMs / 1000, floor.commands);
-    std::printf("  over the floor: %.1f ms in all, %.3f ms per command; peak memory %ld KiB\n",
+    std::printf("  over the floor: %.1f ms in all, %.3f ms per command; peak memory %ld KiB; %s\n",
                 figures.measuredMs - floor.TotalMs(), (figures.measuredMs - floor.TotalMs()) / floor.commands,
-                figures.peakMemoryKiB);
+                figures.peakMemoryKiB,
+                figures.cpu >= 0 ? ("updater and camera on processor " + std::to_string(figures.cpu)).c_str()
+                                 : "not pinned to one processor");
     std::fflush(stdout);
     return true;
 }

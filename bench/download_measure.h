@@ -16,11 +16,13 @@ struct DownloadFigures {
     DownloadFloor floor;
     double cpuMs = 0;  // the updater's (this process's) CPU time over the download
     long peakMemoryKiB = 0;
+    int cpu = -1;  // the one processor the updater and the simulator ran on (-1: not pinned)
     double Ratio() const { return measuredMs / floor.TotalMs(); }
     double CpuShare() const { return cpuMs / measuredMs; }
 };
 
-// Runs one download over USB or the serial link (about nine minutes) in a private device directory.
+// Runs one download over USB or the serial link (about nine minutes) in a private device directory,
+// with the updater and the simulator on one processor.
 DownloadFigures MeasureDownload(bool usb);
 
 }  // namespace bench
