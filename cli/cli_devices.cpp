@@ -100,19 +100,20 @@ std::unique_ptr<platform::ISerialPort> CliDevices::OpenSerialPort(const char* po
     return port;
 }
 
-std::unique_ptr<platform::IUsbConnection> CliDevices::OpenUsbDevice(const char* devicePath) {
+std::unique_ptr<platform::IUsbConnection> CliDevices::OpenUsbDevice(const char* devicePath,
+                                                                    int& errorNumber) {
+    errorNumber = ENOENT;
     const std::string path = devicePath != nullptr ? devicePath : "";
     const int instance = UsbInstanceOf(path);
     if (instance == 0 || (m_usbInstance != 0 && instance != m_usbInstance)) {
         return nullptr;
     }
-    std::unique_ptr<platform::IUsbConnection> connection = m_inner.OpenUsbDevice(devicePath);
+    std::unique_ptr<platform::IUsbConnection> connection = m_inner.OpenUsbDevice(devicePath, errorNumber);
     if (!connection || m_locks.find(path) != m_locks.end()) {
         return connection;
     }
     // Locked only once something answers the name, so a search leaves no lock files for absent
     // instances behind.
-    int errorNumber = 0;
     std::unique_ptr<platform::UsbInstanceLock> lock = platform::LockUsbInstance(path, errorNumber);
     if (!lock) {
         m_busy[path.substr(4)] =

@@ -41,7 +41,8 @@ class CliDevices final : public platform::IDevices {
     CliDevices(platform::IDevices& inner, int usbInstance) : m_inner(inner), m_usbInstance(usbInstance) {}
 
     std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char* portName, int& errorNumber) override;
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath) override;
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath,
+                                                            int& errorNumber) override;
 
     // Keeps the lock of the instance the session settled on and lets the others go.
     void KeepOnlyLock(const std::string& devicePath);

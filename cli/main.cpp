@@ -483,7 +483,8 @@ int RunPortsCommand(const Arguments& arguments) {
         anyUsb = true;
         std::string state = "can be opened";
         bool usable = true;
-        if (!platform::SystemDevices().OpenUsbDevice(name.c_str())) {
+        int openError = 0;
+        if (!platform::SystemDevices().OpenUsbDevice(name.c_str(), openError)) {
             state = "nothing answers";
             usable = false;
         } else {

@@ -6,6 +6,7 @@
 // address for reads. The packet bytes follow at offset 4.
 #include "link/link_session.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -54,6 +55,9 @@ int32_t CLinkSession::OpenUsbDevice() {
     const int32_t last = remembered ? m_usbInstance : USB_INSTANCE_LAST;
 
     m_hUsb.reset();  // a handle left from an earlier operation is not this connection's
+    // The reason kept for the message: a device that is there but refused its open says more than the
+    // absent instances around it.
+    int openError = ENOENT;
     int32_t instance = first;
     for (; instance <= last; ++instance) {
         // An instance outside 001..127 names no device object.
@@ -61,12 +65,17 @@ int32_t CLinkSession::OpenUsbDevice() {
             break;
         }
         FormatDevicePath(m_devicePath, sizeof m_devicePath, instance);
-        m_hUsb = m_devices.OpenUsbDevice(m_devicePath);
+        int errorNumber = 0;
+        m_hUsb = m_devices.OpenUsbDevice(m_devicePath, errorNumber);
         if (m_hUsb) {
             break;
         }
+        if (openError == ENOENT && errorNumber != 0) {
+            openError = errorNumber;
+        }
     }
     if (!m_hUsb) {
+        m_systemError = openError;
         m_detailStatus = DETAIL_USB_OPEN;
         return LINK_NOT_OPENED;
     }
@@ -141,8 +150,10 @@ int32_t CLinkSession::ReopenUsbDevice() {
         m_detailStatus = DETAIL_USB_OPEN;
         return LINK_NOT_OPENED;
     }
-    m_hUsb = m_devices.OpenUsbDevice(m_devicePath);
+    int errorNumber = 0;
+    m_hUsb = m_devices.OpenUsbDevice(m_devicePath, errorNumber);
     if (!m_hUsb) {
+        m_systemError = errorNumber;
         m_detailStatus = DETAIL_USB_OPEN;
         return LINK_NOT_OPENED;
     }

@@ -70,8 +70,9 @@ class IDevices {
     // (errorNumber then holds errno).
     virtual std::unique_ptr<ISerialPort> OpenSerialPort(const char* portName, int& errorNumber) = 0;
     // Connects to the driver's device object: the driver socket when one stands for the name, else the
-    // attached camera with that number; nullptr when there is none or it cannot be opened.
-    virtual std::unique_ptr<IUsbConnection> OpenUsbDevice(const char* devicePath) = 0;
+    // attached camera with that number; nullptr when there is none or it cannot be opened (errorNumber
+    // then holds errno: ENOENT when nothing stands for the name, EACCES, EBUSY, ENODEV, ...).
+    virtual std::unique_ptr<IUsbConnection> OpenUsbDevice(const char* devicePath, int& errorNumber) = 0;
 };
 
 // The machine's real devices, resolved as described in device_namespace.h.

@@ -1,6 +1,7 @@
 // Pass-through devices that report every open, transfer and line change to an observer.
 #include "platform/observed_devices.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -126,10 +127,14 @@ class ObservedDeviceSet final : public IDevices {
         return std::make_unique<ObservedSerialPort>(std::move(port), m_observer, portName);
     }
 
-    std::unique_ptr<IUsbConnection> OpenUsbDevice(const char* devicePath) override {
-        std::unique_ptr<IUsbConnection> connection = m_inner.OpenUsbDevice(devicePath);
+    std::unique_ptr<IUsbConnection> OpenUsbDevice(const char* devicePath, int& errorNumber) override {
+        std::unique_ptr<IUsbConnection> connection = m_inner.OpenUsbDevice(devicePath, errorNumber);
         if (!connection) {
-            // Every absent instance of a search would be a line of its own: only the opens are told.
+            // Every absent instance of a search would be a line of its own: only the opens and the
+            // refusals of a device that is there are told.
+            if (errorNumber != ENOENT && errorNumber != 0) {
+                m_observer.OnEvent(Describe("cannot open", devicePath, errorNumber));
+            }
             return nullptr;
         }
         m_observer.OnEvent(Describe("open", devicePath, 0));

@@ -33,7 +33,8 @@ class SystemDeviceSet final : public IDevices {
         return OpenPosixSerialPort(path.c_str(), errorNumber);
     }
 
-    std::unique_ptr<IUsbConnection> OpenUsbDevice(const char* devicePath) override {
+    std::unique_ptr<IUsbConnection> OpenUsbDevice(const char* devicePath, int& errorNumber) override {
+        errorNumber = ENOENT;
         if (devicePath == nullptr) {
             return nullptr;
         }
@@ -41,13 +42,12 @@ class SystemDeviceSet final : public IDevices {
         const std::string socketPath = ResolveUsbDevicePath(devicePath);
         struct stat info {};
         if (!socketPath.empty() && lstat(socketPath.c_str(), &info) == 0) {
-            return ConnectUsbDriver(socketPath.c_str());
+            return ConnectUsbDriver(socketPath.c_str(), errorNumber);
         }
         const std::optional<UsbCameraEntry> camera = FindUsbCamera(ParseUsbInstance(devicePath));
         if (!camera) {
             return nullptr;
         }
-        int errorNumber = 0;
         return OpenLibusbCamera(*camera, wire::USB_REQUEST_LIMIT_MS, errorNumber);
     }
 };

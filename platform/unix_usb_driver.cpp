@@ -200,13 +200,22 @@ void UnixUsbConnection::CloseConnection() {
 }  // namespace
 
 std::unique_ptr<IUsbConnection> ConnectUsbDriver(const char* socketPath, uint32_t requestLimitMs) {
+    int errorNumber = 0;
+    return ConnectUsbDriver(socketPath, errorNumber, requestLimitMs);
+}
+
+std::unique_ptr<IUsbConnection> ConnectUsbDriver(const char* socketPath, int& errorNumber,
+                                                 uint32_t requestLimitMs) {
+    errorNumber = 0;
     if (socketPath == nullptr) {
+        errorNumber = ENOENT;
         return nullptr;
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const size_t pathLength = std::strlen(socketPath);
     if (pathLength == 0 || pathLength >= sizeof address.sun_path) {
+        errorNumber = pathLength == 0 ? ENOENT : ENAMETOOLONG;
         return nullptr;
     }
     std::memcpy(address.sun_path, socketPath, pathLength + 1);
@@ -215,6 +224,7 @@ std::unique_ptr<IUsbConnection> ConnectUsbDriver(const char* socketPath, uint32_
     // the open.
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
+        errorNumber = errno;
         return nullptr;
     }
     int connected = -1;
@@ -222,6 +232,7 @@ std::unique_ptr<IUsbConnection> ConnectUsbDriver(const char* socketPath, uint32_
         connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (connected < 0 && errno == EINTR);
     if (connected < 0 && errno != EISCONN) {
+        errorNumber = errno;
         close(fd);
         return nullptr;
     }

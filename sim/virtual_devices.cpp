@@ -401,13 +401,16 @@ std::unique_ptr<platform::ISerialPort> VirtualDevices::OpenSerialPort(const char
     return std::make_unique<VirtualSerialPort>(m_clock, found->second, m_wire);
 }
 
-std::unique_ptr<platform::IUsbConnection> VirtualDevices::OpenUsbDevice(const char* devicePath) {
+std::unique_ptr<platform::IUsbConnection> VirtualDevices::OpenUsbDevice(const char* devicePath,
+                                                                        int& errorNumber) {
     const std::string name = devicePath != nullptr ? devicePath : "";
     m_openAttempts.push_back(name);
     const auto found = m_entries.find(name);
     if (found == m_entries.end() || !found->second->usb) {
+        errorNumber = ENOENT;
         return nullptr;
     }
+    errorNumber = 0;
     return std::make_unique<VirtualUsbConnection>(m_clock, found->second, m_wire);
 }
 

@@ -76,7 +76,8 @@ class VirtualDevices final : public platform::IDevices {
     // platform::IDevices. A name with nothing attached fails (ENOENT); a serial port already open
     // fails like an exclusive open (EBUSY).
     std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char* portName, int& errorNumber) override;
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath) override;
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath,
+                                                            int& errorNumber) override;
 
     // Every open attempt, in order, whether it succeeded or not.
     const std::vector<std::string>& OpenAttempts() const { return m_openAttempts; }

@@ -98,8 +98,10 @@ class HostileCamera final : public platform::IDevices,
         errorNumber = 2;
         return nullptr;
     }
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath) override {
-        return std::string(devicePath) == "\\\\.\\QX410U-001" ? std::make_unique<HostileCamera>(m) : nullptr;
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath,
+                                                            int& errorNumber) override {
+        errorNumber = std::string(devicePath) == "\\\\.\\QX410U-001" ? 0 : 2;
+        return errorNumber == 0 ? std::make_unique<HostileCamera>(m) : nullptr;
     }
 
     bool IsSerialDevice() override { return true; }

@@ -248,7 +248,10 @@ class SerialWriteTest : public ::testing::Test, public platform::IDevices {
         port = opened.get();
         return opened;
     }
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override { return nullptr; }
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*, int& errorNumber) override {
+        errorNumber = ENOENT;
+        return nullptr;
+    }
 
     VirtualClock clock;
     ScopedClock useClock{clock};

@@ -58,10 +58,11 @@ class UsbDeviceTest : public ::testing::Test, public platform::IDevices {
     UsbDeviceTest() { server.SetDescriptors(DEVICE_DESCRIPTOR, FIXTURE_CONFIGURATION); }
 
     std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int&) override { return nullptr; }
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath) override {
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath,
+                                                            int& errorNumber) override {
         attempts.emplace_back(devicePath);
         return platform::ConnectUsbDriver((server.Directory() + "/" + attempts.back().substr(4)).c_str(),
-                                          TEST_REQUEST_LIMIT_MS);
+                                          errorNumber, TEST_REQUEST_LIMIT_MS);
     }
 
     // The connection as the session makes it (open, both descriptors, handle released), then a reopen

@@ -118,7 +118,9 @@ TEST_F(DeviceNamespaceTest, SystemDevicesOpenAPseudoTerminalByItsComNameExclusiv
     EXPECT_EQ(errorNumber, EBUSY);
     EXPECT_EQ(platform::SystemDevices().OpenSerialPort("COM", errorNumber), nullptr);
     EXPECT_EQ(errorNumber, ENOENT);
-    EXPECT_EQ(platform::SystemDevices().OpenUsbDevice("\\\\.\\QX410U-001"), nullptr) << "nothing listens";
+    EXPECT_EQ(platform::SystemDevices().OpenUsbDevice("\\\\.\\QX410U-001", errorNumber), nullptr)
+        << "nothing listens";
+    EXPECT_NE(errorNumber, 0);
     port.reset();
     close(slave);
     close(master);

@@ -97,7 +97,8 @@ struct Script final : platform::IDevices, Line {
     std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int&) override {
         return std::make_unique<ScriptedLink>(*this);
     }
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override {
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*, int& errorNumber) override {
+        errorNumber = 0;
         return std::make_unique<ScriptedLink>(*this);
     }
 };

@@ -186,7 +186,8 @@ TEST(VirtualUsbDevice, DescriptorsAndReadsThatWaitForTheirBytes) {
     VirtualClock clock;
     sim::VirtualDevices devices(clock);
     devices.AttachUsbCamera("\\\\.\\QX410U-003");
-    auto usb = devices.OpenUsbDevice("\\\\.\\QX410U-003");
+    int errorNumber = 0;
+    auto usb = devices.OpenUsbDevice("\\\\.\\QX410U-003", errorNumber);
     ASSERT_NE(usb, nullptr);
     uint8_t buffer[600] = {};
     ASSERT_TRUE(usb->Request(0x222004u, buffer, 18));

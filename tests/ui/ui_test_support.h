@@ -20,7 +20,10 @@ class NoDevices final : public platform::IDevices {
         errorNumber = 2;
         return nullptr;
     }
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*) override { return nullptr; }
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*, int& errorNumber) override {
+        errorNumber = ENOENT;
+        return nullptr;
+    }
 };
 
 // Runs action on the modal dialog once the call under test has opened it. If the dialog is still open

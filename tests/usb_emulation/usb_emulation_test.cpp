@@ -144,8 +144,9 @@ TEST_F(EmulatedUsbTest, TwoCamerasAreNumberedByPortAndAutoFindsTheFirst) {
 
 // One driver READ of count bytes on a fresh open of instance 001; the bytes, or nothing on failure.
 std::optional<std::vector<uint8_t>> ReadOnce(uint32_t count) {
+    int errorNumber = 0;
     std::unique_ptr<platform::IUsbConnection> connection =
-        platform::SystemDevices().OpenUsbDevice("\\\\.\\QX410U-001");
+        platform::SystemDevices().OpenUsbDevice("\\\\.\\QX410U-001", errorNumber);
     if (!connection) {
         return std::nullopt;
     }
