@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "common/clock.h"
+#include "link/link_cause.h"
 #include "platform/devices.h"
 #include "wire/usb_driver.h"
 
@@ -143,6 +144,8 @@ class CLinkSession {
 
     // errno of the last failed system call, kept for messages; steers nothing.
     int m_systemError = 0;
+    // What the host knows of the cause of the last failure (link/link_cause.h); steers nothing.
+    LinkCause m_cause = LinkCause::None;
 
   protected:
     platform::IDevices& m_devices;
