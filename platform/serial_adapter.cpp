@@ -60,7 +60,13 @@ SerialAdapterFacts ReadSerialAdapterFacts(const std::string& ttyDevicePath, cons
     if (error) {
         return facts;
     }
-    const fs::path driver = fs::read_symlink(device / "driver", error);
+    // Since Linux 6.5 a UART's tty hangs off the serial core's own "port" and "ctrl" devices (bus
+    // serial-base); the driver that matters is the one of the hardware above them.
+    fs::path driver = fs::read_symlink(device / "driver", error);
+    for (fs::path dir = device; !error && driver.parent_path().parent_path().filename() == "serial-base";) {
+        dir = dir.parent_path();
+        driver = fs::read_symlink(dir / "driver", error);
+    }
     if (!error) {
         facts.driver = driver.filename().string();
         // The CH340/CH341 driver registers on the usb-serial bus as "ch341-uart"; its module, and the

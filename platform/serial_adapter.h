@@ -6,6 +6,8 @@
 // kernel's:
 //   <sys>/class/tty/<name>/device          the port's device (a usb-serial port, a USB interface, a
 //                                          platform or PnP UART); its "driver" link names the driver
+//                                          (for a UART on Linux 6.5 and later, above the serial core's
+//                                          own port and ctrl devices)
 //   <sys>/class/tty/<name>/device/latency_timer   ftdi_sio only: milliseconds, 1..255
 //   idVendor, idProduct, product           in the nearest USB device directory above the port's device
 #pragma once

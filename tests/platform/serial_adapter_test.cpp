@@ -48,6 +48,16 @@ class SerialAdapterFactsTest : public ::testing::TestWithParam<AdapterCase> {
         fs::create_directories(driver);
         fs::create_directories(root / "class" / "tty" / c.tty);
         fs::create_symlink(driver, port / "driver");
+        // The serial core's port and controller devices between the tty and the UART (Linux 6.5 on).
+        if (std::string(c.driverBus) == "pnp") {
+            const fs::path serialBase = root / "bus" / "serial-base" / "drivers";
+            fs::create_directories(serialBase / "port");
+            fs::create_directories(serialBase / "ctrl");
+            fs::remove(port / "driver");
+            fs::create_symlink(serialBase / "port", port / "driver");
+            fs::create_symlink(serialBase / "ctrl", port.parent_path() / "driver");
+            fs::create_symlink(driver, port.parent_path().parent_path() / "driver");
+        }
         fs::create_symlink(fs::relative(port, root / "class" / "tty" / c.tty),
                            root / "class" / "tty" / c.tty / "device");
         if (c.latency != nullptr) {
@@ -119,6 +129,14 @@ INSTANTIATE_TEST_SUITE_P(
                                   "cdc_acm",
                                   nullptr,
                                   {"cdc_acm", std::nullopt, "2341:0043", "Arduino Uno"}},
+                      AdapterCase{"SerialCoreUart",
+                                  "ttyS1",
+                                  "pnp0/00:01/00:01:0/00:01:0.0",
+                                  "",
+                                  "pnp",
+                                  "serial",
+                                  nullptr,
+                                  {"serial", std::nullopt, "", ""}},
                       AdapterCase{"MainboardUart",
                                   "ttyS0",
                                   "platform/serial8250",
