@@ -282,6 +282,11 @@ int32_t CCameraSession::ResetLineAndWake(bool hasTarget) {
     SetLineSpeed(wire::SPEED_CODE_9600);
     m_cameraSpeed = wire::SPEED_CODE_9600;
     m_detailStatus = DETAIL_CAMERA_NOT_READY;
+    // Silent at both speeds: say so when the adapter is known or seen to be the reason.
+    const LinkCause adapterCause = SerialAdapterCause();
+    if (adapterCause != LinkCause::None) {
+        m_cause = adapterCause;
+    }
     return RESULT_NOT_READY;
 }
 
