@@ -114,7 +114,47 @@ void PrintOutcome(bool json, int status, const char* outcome, const std::string&
     }
 }
 
-void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& message) {
+std::string DescribeAdapterCause(const CCameraSession& session) {
+    switch (session.m_cause) {
+        case LinkCause::AdapterLatency: {
+            const std::optional<int>& timer = session.m_serialAdapter.facts.latencyTimerMs;
+            const std::string reading =
+                timer ? " (its latency timer is " + std::to_string(*timer) + " ms)" : "";
+            return "The serial adapter holds the camera's bytes back too long" + reading +
+                   ": the camera's replies arrive cut into pieces. Set the adapter's latency timer to 16 ms "
+                   "or "
+                   "less (for an FTDI adapter: echo 1 | sudo tee "
+                   "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer, with your adapter's ttyUSB number) "
+                   "and "
+                   "try again.";
+        }
+        case LinkCause::BreakNotSent:
+            return "The serial adapter cannot send a line break, so a camera left at high speed by an "
+                   "interrupted update cannot be woken through it. Switch the camera off and on (this resets "
+                   "its "
+                   "speed) and try again.";
+        case LinkCause::FlowControlHeld:
+            return "Hardware flow control (RTS/CTS) is on for this port and the adapter's CTS line is low, "
+                   "so "
+                   "nothing reaches the camera. Turn it off (stty -F /dev/ttyUSB0 -crtscts, with your port) "
+                   "or "
+                   "use a cable that connects CTS, and try again.";
+        case LinkCause::None:
+        case LinkCause::NoSuchDevice:
+        case LinkCause::PermissionDenied:
+        case LinkCause::HeldByAnotherProgram:
+        case LinkCause::DeviceIoError:
+        case LinkCause::Unplugged:
+        case LinkCause::CameraSilent:
+            return "";
+    }
+    return "";
+}
+
+void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& baseMessage,
+                   const CCameraSession& session) {
+    const std::string cause = DescribeAdapterCause(session);
+    const std::string message = cause.empty() ? baseMessage : Trimmed(baseMessage) + "\n" + cause;
     if (!devices.SawBusy()) {
         PrintOutcome(json, EXIT_NOT_FOUND, "not-found", message);
         return;
@@ -188,7 +228,7 @@ int CliUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text
         case MessageDialog::NotFound:
             m_finished = true;
             m_exitStatus = NotFoundStatus(m_devices, m_port);
-            PrintNotFound(m_style.json, m_devices, m_port, text);
+            PrintNotFound(m_style.json, m_devices, m_port, text, *m_controller.m_pSession);
             return DIALOG_OK;
         case MessageDialog::FileCheck:
             if (text == res::LoadString(res::IDS_VERSION_MATCHES) && m_force && interrupted == 0) {

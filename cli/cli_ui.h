@@ -89,7 +89,12 @@ void PrintOutcome(bool json, int status, const char* outcome, const std::string&
 // A search that found nothing: status 6 when a port the user named (or every USB camera) was held by
 // another program, else 3; the message then says which ports were in use.
 int NotFoundStatus(const CliDevices& devices, int16_t port);
-void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& message);
+// The not-found outcome; the serial adapter's part, when the link named one, follows the message.
+void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& message,
+                   const CCameraSession& session);
+// What the user can do about a serial adapter that kept the camera from answering; empty when the link
+// named no adapter cause.
+std::string DescribeAdapterCause(const CCameraSession& session);
 // "COM3" or "\\.\QX410U-001": the link a session settled on.
 std::string DescribeLink(const CCameraSession& session);
 

@@ -302,7 +302,8 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
     int32_t notIdentified = 0;
     session.SearchCamera(port, &info, &cameraName, &notIdentified);
     if (session.GetResultCode() != 0) {
-        cli::PrintNotFound(arguments.json, *stack.devices, port, res::LoadString(res::IDS_NOT_FOUND));
+        cli::PrintNotFound(arguments.json, *stack.devices, port, res::LoadString(res::IDS_NOT_FOUND),
+                           session);
         return cli::NotFoundStatus(*stack.devices, port);
     }
     const std::string link = cli::DescribeLink(session);

@@ -49,6 +49,7 @@ int32_t CCameraSession::CheckCameraState() {
 
 void CCameraSession::SearchCamera(int16_t port, CameraInfo* info, CameraName* name, int32_t* notIdentified) {
     m_result = RESULT_OK;
+    m_cause = LinkCause::None;  // a cause names this search's failure, never an earlier one's
     m_firmwareVersion = 0;
     CameraInfo scratchInfo;
     char scratchText[CAMERA_NAME_BUFFER_SIZE] = {};
