@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/observed_devices.h"
 #include "protocol/camera_session.h"
 #include "tests/protocol/protocol_fixture.h"
 #include "wire/byte_codes.h"
@@ -190,5 +191,28 @@ INSTANTIATE_TEST_SUITE_P(Replies, LateByteTest,
                          [](const ::testing::TestParamInfo<LateCase>& param) {
                              return std::string(param.param.name);
                          });
+
+class SilentObserver final : public platform::ILinkObserver {
+  public:
+    void OnBytes(bool, const uint8_t*, size_t) override {}
+    void OnEvent(const std::string&) override {}
+};
+
+// A traced link (the command line's --trace) reaches the same adapter: the latency timer, the flow-control
+// hold and the cause come through the observing devices.
+TEST_F(AdapterWakeTest, TracedLinkSeesTheSameAdapter) {
+    sim::SerialPortFaults faults;
+    faults.flowControlHeld = true;
+    m_devices.AttachSerialCamera("COM1", PacedCamera(), faults, Model("ftdi:40"));
+    SilentObserver observer;
+    const std::unique_ptr<platform::IDevices> traced = platform::ObserveDevices(m_devices, observer);
+    CCameraSession session(*traced);
+    session.m_portKind = PORT_KIND_SERIAL;
+    ASSERT_EQ(session.OpenSerialPort(1), LINK_OK);
+    EXPECT_EQ(session.m_serialAdapter.facts.driver, "ftdi_sio");
+    EXPECT_EQ(session.m_serialAdapter.facts.latencyTimerMs, 40);
+    EXPECT_TRUE(session.m_serialAdapter.flowControlHeld);
+    EXPECT_EQ(session.SerialAdapterCause(), LinkCause::FlowControlHeld);
+}
 
 }  // namespace
