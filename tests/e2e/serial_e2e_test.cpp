@@ -73,6 +73,24 @@ TEST_F(SerialEndToEnd, ExplicitPortDownloadFailingAtBlock99StopsBeforeChecksumAn
     EXPECT_EQ(summary.Value("speeds-used"), "1 5 5");
 }
 
+// A camera that switched to another rate than the one commanded is brought back by the line reset's
+// break. Behind an adapter that fakes its breaks with a NUL at 46 baud the camera stays where it is and
+// the wake-up fails (over a pty the program cannot tell why); the simulator's log shows the NUL.
+TEST_F(SerialEndToEnd, FakedBreakDoesNotBringTheCameraBack) {
+    StartSimulator({"--serial", "6", "--speed-fault", "elsewhere", "--adapter", "fake-break"}, "COM6");
+    CCameraSession session(platform::SystemDevices());
+    session.m_portKind = PORT_KIND_SERIAL;
+    ASSERT_EQ(session.OpenSerialPort(6), LINK_OK);
+    ASSERT_EQ(session.ChangeSpeed(5), 0);
+    session.m_targetSpeed = 5;
+    EXPECT_NE(session.WakeCamera(WakeMode::SwitchSpeed), 0);
+    session.CloseSerialPort();
+    StopSimulator();
+    const std::vector<uint8_t> log = ReadFile(TempFile("wire.log"));
+    EXPECT_NE(std::string(log.begin(), log.end()).find("a NUL at 46 baud instead of a break"),
+              std::string::npos);
+}
+
 struct AdapterCase {
     const char* name;
     const char* adapter;
