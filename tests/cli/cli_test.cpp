@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -597,8 +598,9 @@ void ExpectPicturesFit(const std::string& out, int columns) {
 struct BarRow {
     const char* name;
     unsigned short columns;
-    size_t barWidth;    // the bar's width between its brackets
-    bool showsElapsed;  // room for the elapsed time beside the estimate
+    size_t barWidth;               // the bar's width between its brackets
+    bool showsElapsed;             // room for the elapsed time beside the estimate
+    unsigned short resizedTo = 0;  // the terminal narrowed to this width once the download starts
 };
 
 void PrintTo(const BarRow& row, std::ostream* out) {
@@ -611,10 +613,27 @@ TEST_P(CliBar, FitsTheTerminal) {
     const BarRow& row = GetParam();
     ASSERT_TRUE(mkdir(DeviceDir().c_str(), 0700) == 0 && e2e::PointNowhere(DeviceDir(), 3));
     StartSimulator({"--serial", "3", "--refuse-block", "40"}, "COM3");
+    // A terminal's new size reaches the program as its window manager's would: the size set on the
+    // terminal, then SIGWINCH.
+    const auto resize = [&](pid_t pid) {
+        const int fd = open(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), O_RDWR | O_NOCTTY);
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = row.resizedTo;
+        EXPECT_EQ(ioctl(fd, TIOCSWINSZ, &size), 0);
+        close(fd);
+        kill(pid, SIGWINCH);
+    };
     const CliResult result =
-        RunCli({"update", TempFile("QX410-100.fw"), "--port", "com3"}, true, "", {}, 400, row.columns);
+        RunCli({"update", TempFile("QX410-100.fw"), "--port", "com3"}, true,
+               row.resizedTo != 0 ? "Downloading firmware" : "", resize, 400, row.columns);
     EXPECT_EQ(result.status, EXIT_UPDATE_FAILED) << result.out << result.err;
     ExpectPicturesFit(result.out, row.columns);
+    if (row.resizedTo != 0) {
+        const size_t later = result.out.find("   0%    20/4096 blocks");
+        ASSERT_NE(later, std::string::npos) << result.out;
+        ExpectPicturesFit(result.out.substr(later - 1), row.resizedTo);
+    }
     const std::string empty =
         "Downloading firmware ... [" + std::string(row.barWidth, '-') + "]   0%     0/4096 blocks";
     EXPECT_NE(result.out.find("\r" + empty), std::string::npos) << result.out;
@@ -632,7 +651,8 @@ TEST_P(CliBar, FitsTheTerminal) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, CliBar,
                          ::testing::Values(BarRow{"columns_80", 80, 11, false},
-                                           BarRow{"columns_120", 120, 37, true}),
+                                           BarRow{"columns_120", 120, 37, true},
+                                           BarRow{"columns_120_then_80", 120, 37, false, 80}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // The line for a width: the widest bar that leaves the last column free, the tails dropped from the
@@ -912,8 +932,20 @@ TEST_P(CliInterrupted, RepeatedUpdateSucceedsFromTheFlashLeftBehind) {
     StartSimulator(
         {"--usb", "1", "--flash-in", TempFile("interrupted.bin"), "--flash-out", TempFile("flash.bin")},
         "QX410U-001");
-    const CliResult second = RunCli({"--json", "update", TempFile("QX410-100.fw"), "--port", "usb"});
+    // ... on an 80-column terminal: the bar fits it to the end, and after the last block the checksum and
+    // the reset are announced, with no estimate left on the full bar.
+    const CliResult second =
+        RunCli({"update", TempFile("QX410-100.fw"), "--port", "usb"}, true, "", {}, 400, 80);
     EXPECT_EQ(second.status, 0) << second.out << second.err;
+    ExpectPicturesFit(second.out, 80);
+    const size_t full = second.out.find("100%  248/248 blocks");
+    ASSERT_NE(full, std::string::npos) << second.out;
+    const size_t finish =
+        second.out.find("\r\nSending the checksum, then resetting the camera ...\r\n", full);
+    ASSERT_NE(finish, std::string::npos) << second.out;
+    EXPECT_EQ(second.out.substr(full, finish - full).find("about"), std::string::npos) << second.out;
+    EXPECT_NE(second.out.find("Firmware 1.00 was successfully installed", finish), std::string::npos)
+        << second.out;
     StopSimulator();
     ExpectUsbFlash(TempFile("flash.bin"), m_image);
 }
