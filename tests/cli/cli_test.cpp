@@ -743,6 +743,27 @@ INSTANTIATE_TEST_SUITE_P(
         NoCameraRow{"update_auto_at_2s", {"update", "{dir}/QX410-100.fw"}, "@2000"}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// ---- A file this user may not read: the check as an unprivileged user ----
+
+TEST_F(CliTest, UnreadableImageNamesTheSystemsReason) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run the check as another user";
+    }
+    chmod(TempFile("QX410-100.fw").c_str(), 0600);
+    const std::string command = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                std::string(QX_CLI_PATH) + " check " + TempFile("QX410-100.fw") + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        out += buffer;
+    }
+    const int status = pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), EXIT_FILE_REFUSED) << out;
+    EXPECT_EQ(out, TempFile("QX410-100.fw") + ": refused: cannot be read: Permission denied\n");
+}
+
 // ---- The version, and the trace file's header and safety ----
 
 TEST_F(CliTest, VersionOptions) {
