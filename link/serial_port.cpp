@@ -96,6 +96,11 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     if (m_hSerial != nullptr) {
         CloseSerialPort();
     }
+    // A search being cut short (CutWaits) opens no further port.
+    if (WaitsCut()) {
+        m_detailStatus = DETAIL_SERIAL_OPEN;
+        return LINK_FAILED;
+    }
     char* portName = static_cast<char*>(AllocZeroed(PORT_NAME_BUFFER_SIZE));
     if (portName == nullptr) {
         m_detailStatus = DETAIL_NO_MEMORY;
@@ -261,6 +266,9 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
         if (m_hSerial->WaitReadable(waitMs) < 0) {
             return FailSerialTransfer(*this, DETAIL_SERIAL_READ);
         }
+        if (WaitsCut()) {
+            break;  // the wait was cut short: a time-out now
+        }
     }
 
     if (received == wanted) {
@@ -350,6 +358,10 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_FAILED;
         }
+        if (WaitsCut()) {
+            m_detailStatus = DETAIL_SERIAL_READ;
+            return LINK_TIMEOUT;
+        }
         wokeEmpty = ready > 0;
     }
 }
@@ -386,10 +398,13 @@ int32_t CLinkSession::SetBreak(int32_t state) {
         m_serialAdapter.breakTried = true;
         m_serialAdapter.breakRefused = false;
     }
-    if (m_hSerial == nullptr || !m_hSerial->SetBreak(state == BREAK_ON)) {
+    const bool cut = state == BREAK_ON && WaitsCut();
+    if (m_hSerial == nullptr || cut || !m_hSerial->SetBreak(state == BREAK_ON)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
         m_detailStatus = DETAIL_BREAK;
-        m_serialAdapter.breakRefused = m_serialAdapter.breakRefused || state == BREAK_ON;
+        // Only the driver's refusal counts against the adapter, not an interrupted run.
+        m_serialAdapter.breakRefused =
+            m_serialAdapter.breakRefused || (state == BREAK_ON && !cut && m_hSerial != nullptr);
         return LINK_FAILED;
     }
     return LINK_OK;
