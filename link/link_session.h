@@ -146,6 +146,8 @@ class CLinkSession {
     int m_systemError = 0;
     // What the host knows of the cause of the last failure (link/link_cause.h); steers nothing.
     LinkCause m_cause = LinkCause::None;
+    // The USB instance whose open gave m_cause (the first that refused), 0 when none did.
+    int16_t m_causeInstance = 0;
 
   protected:
     platform::IDevices& m_devices;

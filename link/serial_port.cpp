@@ -29,6 +29,7 @@ using wire::READ_INTERVAL_MS;
 // after every failed transfer), record which step failed.
 int32_t FailSerialTransfer(CLinkSession& link, int16_t detail) {
     link.m_systemError = link.m_hSerial->LastError();
+    link.m_cause = CauseOfTransferError(link.m_systemError);
     platform::QueueState queues;
     link.m_hSerial->GetQueueState(queues);
     link.m_detailStatus = detail;
@@ -87,8 +88,10 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     int errorNumber = 0;
     std::unique_ptr<platform::ISerialPort> port = m_devices.OpenSerialPort(portName, errorNumber);
     FreeBlock(portName);
+    m_cause = LinkCause::None;
     if (port == nullptr) {
         m_systemError = errorNumber;
+        m_cause = CauseOfOpenError(errorNumber);
         m_detailStatus = DETAIL_SERIAL_OPEN;
         return LINK_FAILED;
     }
@@ -103,6 +106,7 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     if (!configured) {
         // Dropping the port restores its settings and closes it.
         m_systemError = port->LastError();
+        m_cause = CauseOfOpenError(m_systemError);
         m_detailStatus = DETAIL_SERIAL_OPEN;
         return LINK_FAILED;
     }
