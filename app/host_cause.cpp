@@ -115,7 +115,7 @@ std::string HostCauseSentence(const HostCause& cause) {
             return std::string();
         case LinkCause::NoSuchDevice:
             if (cause.usb) {
-                return "no QX410 camera is attached to USB";
+                return "No QX410 camera is attached to USB";
             }
             return where + ": no such device; nothing stands for " + cause.port + " on this machine";
         case LinkCause::PermissionDenied:
@@ -175,6 +175,17 @@ bool HostCause::OnHost() const {
 HostCause ExplainSearchFailure(const CCameraSession& session, int16_t port) {
     HostCause cause;
     if (port == PORT_AUTO) {
+        // Every link was tried; one held by another program may be the camera's, and switching that
+        // camera off would cut the other program's update short.
+        if (session.m_heldSerialPort == 0 && session.m_heldUsbInstance == 0) {
+            return cause;
+        }
+        cause.cause = LinkCause::HeldByAnotherProgram;
+        cause.usb = session.m_heldSerialPort == 0;
+        cause.port =
+            cause.usb ? UsbPath(session.m_heldUsbInstance) : "COM" + std::to_string(session.m_heldSerialPort);
+        FillDevice(cause, session.m_heldUsbInstance);
+        FillFacts(cause);
         return cause;
     }
     cause.cause = session.m_cause;
@@ -182,7 +193,7 @@ HostCause ExplainSearchFailure(const CCameraSession& session, int16_t port) {
     cause.usb = port == PORT_USB;
     int instance = 0;
     if (cause.usb) {
-        instance = session.m_causeInstance != 0 ? session.m_causeInstance : session.m_usbInstance;
+        instance = session.m_causeInstance;
         cause.port = instance != 0 ? UsbPath(instance) : std::string();
     } else {
         cause.port = "COM" + std::to_string(port);

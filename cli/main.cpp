@@ -50,6 +50,7 @@ Exit status:
   2  usage error             3  camera not found
   4  file refused            5  same version as the camera's, refused without --force
   6  the port is in use by another program
+  7  permission denied: this user may not open the port
   130, 143  interrupted by Ctrl+C (SIGINT) or SIGTERM
 )";
 
@@ -302,8 +303,9 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
     int32_t notIdentified = 0;
     session.SearchCamera(port, &info, &cameraName, &notIdentified);
     if (session.GetResultCode() != 0) {
-        cli::PrintNotFound(arguments.json, *stack.devices, port, res::LoadString(res::IDS_NOT_FOUND));
-        return cli::NotFoundStatus(*stack.devices, port);
+        return cli::ReportSearchFailure(arguments.json, *stack.devices, port,
+                                        ExplainSearchFailure(session, port),
+                                        res::LoadString(res::IDS_NOT_FOUND));
     }
     const std::string link = cli::DescribeLink(session);
     const uint8_t* block = session.m_statusBlock;

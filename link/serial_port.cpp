@@ -92,6 +92,9 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     if (port == nullptr) {
         m_systemError = errorNumber;
         m_cause = CauseOfOpenError(errorNumber);
+        if (m_cause == LinkCause::HeldByAnotherProgram && m_heldSerialPort == 0) {
+            m_heldSerialPort = static_cast<int16_t>(portNumber);
+        }
         m_detailStatus = DETAIL_SERIAL_OPEN;
         return LINK_FAILED;
     }

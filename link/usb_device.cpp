@@ -81,6 +81,9 @@ int32_t CLinkSession::OpenUsbDevice() {
     if (!m_hUsb) {
         m_systemError = openError;
         m_cause = CauseOfOpenError(openError);
+        if (m_cause == LinkCause::HeldByAnotherProgram && m_heldUsbInstance == 0) {
+            m_heldUsbInstance = m_causeInstance;
+        }
         m_detailStatus = DETAIL_USB_OPEN;
         return LINK_NOT_OPENED;
     }
