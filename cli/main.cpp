@@ -16,7 +16,9 @@
 #include "app/update_controller.h"
 #include "cli/cli_devices.h"
 #include "cli/cli_ui.h"
+#include "cli/doctor.h"
 #include "cli/json_line.h"
+#include "cli/ports.h"
 #include "platform/device_namespace.h"
 #include "platform/devices.h"
 #include "platform/observed_devices.h"
@@ -35,7 +37,8 @@ Commands:
   update IMAGE [--port P] [--force]   install the firmware image IMAGE (*.fw) in the camera
   info [--port P]                     find the camera and print what its status block holds
   check IMAGE                         check a firmware image file without a camera
-  ports                               what COM1..COM9 and the USB instances are on this machine
+  ports                               what COM1..COM9 and the USB cameras are on this machine
+  doctor                              check this machine for updating the camera (reads only)
 
 Options for every command:
   --json          machine-readable output: one JSON object a line (progress, camera, outcome)
@@ -84,9 +87,19 @@ length (1,048,704 bytes) and the version characters. Prints the version, or why 
 
 const char PORTS_HELP[] = R"(usage: qx410fw-cli ports [--json]
 
-Lists COM1..COM9 with the device each one names on this machine and whether this user can open it
-(each existing port is opened and closed once), and the USB device objects QX410U-001..127 that exist,
-with whether another qx410fw-cli is using them.
+Lists COM1..COM9 with the device each one names on this machine, its driver (and an FTDI adapter's
+latency timer), and whether this user can open it, and if not why (permission, or the program holding
+it); every QX410 camera on the USB bus with its --port value, bus and port path, vendor:product,
+product string, access and holder; and the driver sockets in the device directory. Nothing is opened.
+)";
+
+const char DOCTOR_HELP[] = R"(usage: qx410fw-cli doctor [--json]
+
+Checks this machine for updating the camera, one line each, OK, WARN or FAIL with the fix: your groups
+against each serial device's, the udev rule and an attached camera's access, USB-serial adapters left
+without a tty (brltty), ModemManager probing ttyACM devices, an FTDI adapter's latency timer, the device
+directory, and a display for the desktop program. It only reads (sysfs, /proc, /dev, the udev files):
+no device is opened and nothing is sent. Exit status 0, or 1 when a line is FAIL.
 )";
 
 struct Arguments {
@@ -422,101 +435,6 @@ int RunCheckCommand(const Arguments& arguments) {
     return status;
 }
 
-// Whether the link can be opened now: "ok", or why not.
-std::string DescribeOpenError(int errorNumber) {
-    switch (errorNumber) {
-        case 0:
-            return "can be opened";
-        case EBUSY:
-            return "in use by another program";
-        case EACCES:
-        case EPERM:
-            return "no permission (join the dialout group)";
-        case ENOENT:
-            return "not present";
-        default:
-            return std::strerror(errorNumber);
-    }
-}
-
-int RunPortsCommand(const Arguments& arguments) {
-    if (!arguments.positional.empty()) {
-        return UsageError("ports takes no arguments");
-    }
-    const std::string directory = platform::TrustedDeviceDirectory();
-    if (!arguments.json) {
-        cli::PrintOut("Device directory: " + platform::DeviceDirectoryPath() +
-                      (directory.empty() ? " (absent or not private: not used)" : "") + "\n");
-    }
-    for (int n = 1; n <= 9; ++n) {
-        const std::string name = "COM" + std::to_string(n);
-        const std::string path = platform::ResolveSerialPortName(name);
-        int errorNumber = ENOENT;
-        if (!path.empty()) {
-            std::unique_ptr<platform::ISerialPort> port =
-                platform::SystemDevices().OpenSerialPort(name.c_str(), errorNumber);
-            if (port) {
-                errorNumber = 0;
-            }
-        }
-        const std::string state = path.empty() ? "no device" : DescribeOpenError(errorNumber);
-        if (arguments.json) {
-            cli::PrintOut(JsonLine("port")
-                              .Add("name", name)
-                              .Add("device", path)
-                              .AddBool("usable", !path.empty() && errorNumber == 0)
-                              .Add("state", state)
-                              .Text());
-        } else {
-            char line[160];
-            std::snprintf(line, sizeof line, "%-16s %-34s %s\n", name.c_str(),
-                          path.empty() ? "-" : path.c_str(), state.c_str());
-            cli::PrintOut(line);
-        }
-    }
-    bool anyUsb = false;
-    for (int instance = 1; instance <= 127; ++instance) {
-        const std::string name = cli::UsbDevicePath(instance);
-        const std::string path = platform::ResolveUsbDevicePath(name);
-        struct stat info {};
-        if (path.empty() || lstat(path.c_str(), &info) != 0) {
-            continue;
-        }
-        anyUsb = true;
-        std::string state = "can be opened";
-        bool usable = true;
-        int openError = 0;
-        if (!platform::SystemDevices().OpenUsbDevice(name.c_str(), openError)) {
-            state = "nothing answers";
-            usable = false;
-        } else {
-            int errorNumber = 0;
-            if (!platform::LockUsbInstance(name, errorNumber)) {
-                usable = false;
-                state = errorNumber == EBUSY ? "in use by another qx410fw-cli" : std::strerror(errorNumber);
-            }
-        }
-        if (arguments.json) {
-            cli::PrintOut(JsonLine("port")
-                              .Add("name", name)
-                              .Add("device", path)
-                              .AddBool("usable", usable)
-                              .Add("state", state)
-                              .Text());
-        } else {
-            char line[200];
-            std::snprintf(line, sizeof line, "%-16s %-34s %s\n", name.c_str(), path.c_str(), state.c_str());
-            cli::PrintOut(line);
-        }
-    }
-    if (arguments.json) {
-        cli::PrintOutcome(true, cli::EXIT_OK, "listed", "");
-    } else if (!anyUsb) {
-        cli::PrintOut("USB              no QX410U device object in the device directory\n");
-    }
-    return cli::EXIT_OK;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -527,11 +445,12 @@ int main(int argc, char** argv) {
     }
     const std::string& command = arguments.command;
     if (arguments.help) {
-        const char* text = command == "update"  ? UPDATE_HELP
-                           : command == "info"  ? INFO_HELP
-                           : command == "check" ? CHECK_HELP
-                           : command == "ports" ? PORTS_HELP
-                                                : USAGE;
+        const char* text = command == "update"   ? UPDATE_HELP
+                           : command == "info"   ? INFO_HELP
+                           : command == "check"  ? CHECK_HELP
+                           : command == "ports"  ? PORTS_HELP
+                           : command == "doctor" ? DOCTOR_HELP
+                                                 : USAGE;
         cli::PrintOut(text);
         return cli::EXIT_OK;
     }
@@ -550,7 +469,16 @@ int main(int argc, char** argv) {
         return RunCheckCommand(arguments);
     }
     if (command == "ports") {
-        return RunPortsCommand(arguments);
+        if (!arguments.positional.empty()) {
+            return UsageError("ports takes no arguments");
+        }
+        return cli::RunPorts(arguments.json);
+    }
+    if (command == "doctor") {
+        if (!arguments.positional.empty()) {
+            return UsageError("doctor takes no arguments");
+        }
+        return cli::RunDoctor(arguments.json, cli::MachineRoots{});
     }
     return UsageError(command.empty() ? "no command given" : "unknown command " + command);
 }
