@@ -25,6 +25,13 @@ void FillDevice(HostCause& cause, int usbInstance) {
         const platform::NodeFacts facts = platform::ReadNodeFacts(cause.device);
         if (facts.exists) {
             cause.device = facts.path;
+        } else {
+            // A link to a device that is gone names the device it stood for; an I/O error on a device
+            // whose node has gone is the device unplugged.
+            cause.device = platform::LinkTarget(cause.device);
+            if (cause.cause == LinkCause::DeviceIoError) {
+                cause.cause = LinkCause::Unplugged;
+            }
         }
         return;
     }
@@ -53,10 +60,10 @@ void FillFacts(HostCause& cause) {
             cause.userGroups += (cause.userGroups.empty() ? "" : " ") + name;
         }
     } else if (cause.cause == LinkCause::HeldByAnotherProgram) {
-        std::vector<platform::Holder> holders = platform::FindHolders(cause.device);
+        std::vector<platform::Holder> holders = platform::WhoHolds(cause.device);
         if (cause.usb) {
             const std::string socket = platform::ResolveUsbDevicePath(cause.port);
-            const std::vector<platform::Holder> lockers = platform::FindHolders(socket + ".lock");
+            const std::vector<platform::Holder> lockers = platform::FindLockHolders(socket + ".lock");
             for (const platform::Holder& holder : lockers) {
                 bool known = false;
                 for (const platform::Holder& seen : holders) {

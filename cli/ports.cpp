@@ -61,7 +61,8 @@ std::string SerialState(const std::string& name, const std::string& device, bool
     if (!platform::MayOpen(device)) {
         return DenialText(name, device, false);
     }
-    const std::string holders = platform::DescribeHolders(platform::FindHolders(device));
+    // A lock is what keeps another program out; a process that merely has the port open does not.
+    const std::string holders = platform::DescribeHolders(platform::FindLockHolders(device));
     if (!holders.empty()) {
         return "held by " + holders;
     }
@@ -121,7 +122,7 @@ void ListUsbCameras(bool json) {
         std::vector<platform::Holder> holders = platform::FindHolders(node);
         const std::string socket = platform::ResolveUsbDevicePath(name);
         if (!socket.empty()) {
-            for (const platform::Holder& holder : platform::FindHolders(socket + ".lock")) {
+            for (const platform::Holder& holder : platform::FindLockHolders(socket + ".lock")) {
                 holders.push_back(holder);
             }
         }
@@ -168,7 +169,7 @@ void ListDriverSockets(bool json) {
             continue;
         }
         any = true;
-        const std::string holders = platform::DescribeHolders(platform::FindHolders(path + ".lock"));
+        const std::string holders = platform::DescribeHolders(platform::FindLockHolders(path + ".lock"));
         const std::string state = holders.empty() ? "free" : "in use by " + holders;
         const std::string portValue = "usb" + std::to_string(instance);
         if (json) {

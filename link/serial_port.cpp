@@ -43,6 +43,7 @@ int32_t AwaitEmptyOutput(CLinkSession& link, const Deadline& deadline) {
         platform::QueueState queues;
         if (!link.m_hSerial->GetQueueState(queues)) {
             link.m_systemError = link.m_hSerial->LastError();
+            link.m_cause = CauseOfTransferError(link.m_systemError);
             link.m_detailStatus = DETAIL_SERIAL_WRITE;
             return LINK_FAILED;
         }
@@ -144,6 +145,7 @@ int32_t CLinkSession::SerialWrite(uint32_t timeoutMs) {
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         return LINK_FAILED;
     }
     // A length the buffer cannot hold is a transfer that cannot be carried out, like a failed call; it
@@ -193,6 +195,7 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_SERIAL_READ;
         return LINK_FAILED;
     }
@@ -268,6 +271,7 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
         platform::QueueState queues;
         if (!m_hSerial->GetQueueState(queues)) {
             m_systemError = m_hSerial->LastError();
+            m_cause = CauseOfTransferError(m_systemError);
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_FAILED;
         }
@@ -317,6 +321,7 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
         const int ready = m_hSerial->WaitReadable(waitMs);
         if (ready < 0) {
             m_systemError = m_hSerial->LastError();
+            m_cause = CauseOfTransferError(m_systemError);
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_FAILED;
         }
@@ -341,6 +346,7 @@ void CLinkSession::PurgePort(int32_t selector) {
     }
     if (!purged) {
         m_systemError = m_hSerial->LastError();
+        m_cause = CauseOfTransferError(m_systemError);
         m_hSerial->GetQueueState(queues);
     }
 }
@@ -353,6 +359,7 @@ int32_t CLinkSession::SetBreak(int32_t state) {
     }
     if (m_hSerial == nullptr || !m_hSerial->SetBreak(state == BREAK_ON)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_BREAK;
         return LINK_FAILED;
     }
@@ -364,6 +371,7 @@ int32_t CLinkSession::SetBreak(int32_t state) {
 int32_t CLinkSession::SetLineSpeed(int32_t speedCode) {
     if (m_hSerial == nullptr || !m_hSerial->IsSerialDevice()) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_LINE_SPEED;
         return LINK_FAILED;
     }
@@ -386,6 +394,7 @@ int32_t CLinkSession::DrainInput() {
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         return LINK_FAILED;
     }
     if (queues.inQueue == 0) {

@@ -5,12 +5,15 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 namespace platform {
 
@@ -28,6 +31,14 @@ std::string UserName(uint32_t id) {
 
 bool Contains(const std::vector<uint32_t>& ids, uint32_t id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+unsigned major_of(dev_t device) {
+    return major(device);
+}
+
+unsigned minor_of(dev_t device) {
+    return minor(device);
 }
 
 bool IsNumber(const char* text) {
@@ -53,6 +64,15 @@ NodeFacts ReadNodeFacts(const std::string& path) {
     facts.group = GroupName(info.st_gid);
     facts.isCharDevice = S_ISCHR(info.st_mode);
     return facts;
+}
+
+std::string LinkTarget(const std::string& path) {
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    if (length <= 0) {
+        return path;
+    }
+    return std::string(target, static_cast<size_t>(length));
 }
 
 UserFacts CurrentUser() {
@@ -160,6 +180,52 @@ std::vector<Holder> FindHolders(const std::string& path, const std::string& proc
     closedir(processes);
     std::sort(holders.begin(), holders.end(), [](const Holder& a, const Holder& b) { return a.pid < b.pid; });
     return holders;
+}
+
+std::vector<Holder> FindLockHolders(const std::string& path, const std::string& procRoot) {
+    std::vector<Holder> holders;
+    struct stat target {};
+    if (stat(path.c_str(), &target) != 0) {
+        return holders;
+    }
+    // "1: FLOCK  ADVISORY  WRITE 4242 00:19:5 0 EOF": the pid, then major:minor (hexadecimal) of the
+    // file system and the inode.
+    std::ifstream locks(procRoot + "/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, where;
+        if (!(fields >> number >> kind >> mode >> access) || number.back() != ':') {
+            continue;
+        }
+        if (access == "->") {  // a waiter's line repeats its kind; skip it
+            continue;
+        }
+        if (!(fields >> pid >> where)) {
+            continue;
+        }
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3 ||
+            inode != static_cast<unsigned long long>(target.st_ino) || major != major_of(target.st_dev) ||
+            minor != minor_of(target.st_dev)) {
+            continue;
+        }
+        Holder holder;
+        holder.pid = std::atoi(pid.c_str());
+        if (holder.pid == getpid() || holder.pid <= 0) {
+            continue;
+        }
+        std::ifstream comm(procRoot + "/" + pid + "/comm");
+        std::getline(comm, holder.command);
+        holders.push_back(holder);
+    }
+    return holders;
+}
+
+std::vector<Holder> WhoHolds(const std::string& path, const std::string& procRoot) {
+    std::vector<Holder> holders = FindLockHolders(path, procRoot);
+    return holders.empty() ? FindHolders(path, procRoot) : holders;
 }
 
 std::string DescribeHolders(const std::vector<Holder>& holders) {

@@ -48,6 +48,8 @@ struct AccessVerdict {
 
 // Facts of the node at path (following links); exists is false when nothing is there.
 NodeFacts ReadNodeFacts(const std::string& path);
+// Where a symbolic link points; the path itself when it is no link.
+std::string LinkTarget(const std::string& path);
 // The user this process runs as.
 UserFacts CurrentUser();
 // Whether the user may open the node for reading and writing by its permission bits, and if not, the
@@ -66,6 +68,11 @@ struct Holder {
 // device number for a device node, the same inode otherwise). Processes whose descriptors this user may
 // not read are not seen.
 std::vector<Holder> FindHolders(const std::string& path, const std::string& procRoot = "/proc");
+// The processes holding a lock (flock, or a POSIX lock) on the file at path, from procRoot/locks.
+std::vector<Holder> FindLockHolders(const std::string& path, const std::string& procRoot = "/proc");
+// Who keeps other programs out of the file: the lock holders when there are any, else every process
+// with it open.
+std::vector<Holder> WhoHolds(const std::string& path, const std::string& procRoot = "/proc");
 // "qx410fw-cli (pid 4242)", "minicom (pid 17), screen (pid 18)"; empty for none.
 std::string DescribeHolders(const std::vector<Holder>& holders);
 
