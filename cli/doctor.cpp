@@ -16,7 +16,7 @@
 #include "cli/exit_status.h"
 #include "cli/json_line.h"
 #include "platform/device_namespace.h"
-#include "platform/tty_facts.h"
+#include "platform/serial_adapter.h"
 #include "platform/usb_cameras.h"
 
 namespace cli {
@@ -252,17 +252,19 @@ void CheckLatency(const MachineRoots& roots, std::vector<CheckLine>& lines) {
         if (!StartsWith(name, "ttyUSB")) {
             continue;
         }
-        const platform::TtyFacts tty = platform::ReadTtyFacts(name, roots.sys);
-        if (tty.latencyTimerMs <= 1) {
-            if (tty.latencyTimerMs == 1) {
+        const platform::SerialAdapterFacts tty =
+            platform::ReadSerialAdapterFacts(roots.dev + "/" + name, roots.sys);
+        const int latency = tty.latencyTimerMs.value_or(0);
+        if (latency <= 1) {
+            if (latency == 1) {
                 lines.push_back({CheckLevel::Ok, "latency-timer",
                                  "/dev/" + name + " (" + tty.driver + "): latency timer 1 ms", ""});
             }
             continue;
         }
         lines.push_back({CheckLevel::Warn, "latency-timer",
-                         "/dev/" + name + " (" + tty.driver + "): latency timer " +
-                             std::to_string(tty.latencyTimerMs) + " ms slows every exchange with the camera",
+                         "/dev/" + name + " (" + tty.driver + "): latency timer " + std::to_string(latency) +
+                             " ms slows every exchange with the camera",
                          "echo 1 | sudo tee /sys/class/tty/" + name + "/device/latency_timer"});
     }
 }

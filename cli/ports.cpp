@@ -15,7 +15,7 @@
 #include "cli/json_line.h"
 #include "platform/device_access.h"
 #include "platform/device_namespace.h"
-#include "platform/tty_facts.h"
+#include "platform/serial_adapter.h"
 #include "platform/usb_cameras.h"
 
 namespace cli {
@@ -79,22 +79,22 @@ void ListSerialPorts(bool json) {
         const std::string path = platform::ResolveSerialPortName(name);
         const platform::NodeFacts node = platform::ReadNodeFacts(path);
         const std::string device = node.exists ? node.path : path;
-        const platform::TtyFacts tty = platform::ReadTtyFacts(device);
+        const platform::SerialAdapterFacts tty = platform::ReadSerialAdapterFacts(device);
         bool usable = false;
         const std::string state = SerialState(name, path, usable);
         const std::string portValue = "com" + std::to_string(n);
         if (json) {
             JsonLine line("port");
             line.Add("port", portValue).Add("name", name).Add("device", device).Add("driver", tty.driver);
-            if (tty.latencyTimerMs >= 0) {
-                line.Add("latency_timer_ms", tty.latencyTimerMs);
+            if (tty.latencyTimerMs) {
+                line.Add("latency_timer_ms", *tty.latencyTimerMs);
             }
             PrintOut(line.AddBool("usable", usable).Add("state", state).Text());
             continue;
         }
         std::string driver = tty.driver.empty() ? "-" : tty.driver;
-        if (tty.latencyTimerMs >= 0) {
-            driver += " (latency " + std::to_string(tty.latencyTimerMs) + " ms)";
+        if (tty.latencyTimerMs) {
+            driver += " (latency " + std::to_string(*tty.latencyTimerMs) + " ms)";
         }
         char line[512];
         std::snprintf(line, sizeof line, "  --port %-6s %-5s %-24s %-22s %s\n", portValue.c_str(),

@@ -1,6 +1,6 @@
 // Who may open a device node and what fixes it, and who holds one: the access rule over owner, group,
 // mode and the user's groups; the holders found in a made-up /proc (a lock in its locks file, an open
-// descriptor under PID/fd); a tty's driver and latency timer in a made-up sysfs.
+// descriptor under PID/fd).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -10,7 +10,6 @@
 #include <string>
 
 #include "platform/device_access.h"
-#include "platform/tty_facts.h"
 #include "tests/support/scratch_tree.h"
 
 namespace {
@@ -119,25 +118,6 @@ TEST_F(MadeUpTreeTest, HoldersAreTheLockHoldersBeforeProcessesThatMerelyHaveItOp
     Write("proc/locks", "");
     EXPECT_EQ(platform::DescribeHolders(platform::WhoHolds(port, proc)),
               "minicom (pid 100), qx410-camera-si (pid 200)");
-}
-
-TEST_F(MadeUpTreeTest, TtyDriverAndLatencyTimer) {
-    // A USB adapter: the driver on the tty's device; an 8250 port behind the serial core's own devices.
-    Link("../../bus/usb-serial/drivers/ftdi_sio", "sys/devices/usb1/1-2/1-2:1.0/ttyUSB0/driver");
-    Write("sys/devices/usb1/1-2/1-2:1.0/ttyUSB0/latency_timer", "16\n");
-    Link("../../../devices/usb1/1-2/1-2:1.0/ttyUSB0", "sys/class/tty/ttyUSB0/device");
-    Link("../../bus/serial-base/drivers/port", "sys/devices/pnp0/00:00/00:00:0/00:00:0.0/driver");
-    Link("../../bus/serial-base/drivers/ctrl", "sys/devices/pnp0/00:00/00:00:0/driver");
-    Link("../../bus/pnp/drivers/serial", "sys/devices/pnp0/00:00/driver");
-    Link("../../../devices/pnp0/00:00/00:00:0/00:00:0.0", "sys/class/tty/ttyS0/device");
-    const std::string sys = m_root + "/sys";
-    const platform::TtyFacts ftdi = platform::ReadTtyFacts("/dev/ttyUSB0", sys);
-    EXPECT_EQ(ftdi.driver, "ftdi_sio");
-    EXPECT_EQ(ftdi.latencyTimerMs, 16);
-    const platform::TtyFacts uart = platform::ReadTtyFacts("/dev/ttyS0", sys);
-    EXPECT_EQ(uart.driver, "serial");
-    EXPECT_EQ(uart.latencyTimerMs, -1);
-    EXPECT_EQ(platform::ReadTtyFacts("/dev/ttyACM7", sys).driver, "");
 }
 
 }  // namespace
