@@ -164,24 +164,20 @@ void PrintCauseOutcome(bool json, int status, const char* outcome, const std::st
 
 }  // namespace
 
-int ReportSearchFailure(bool json, const CliDevices& devices, int16_t port, const HostCause& cause,
+int ReportSearchFailure(bool json, const CliDevices& devices, const HostCause& cause,
                         const std::string& message) {
     if (!cause.OnHost()) {
-        // The camera is what is missing: its own advice holds. With AUTO, ports found busy are named.
+        // The camera is what is missing: its own advice holds. Ports found busy on the way are named.
         std::string text = message;
         const std::string sentence = HostCauseSentence(cause);
         if (!sentence.empty()) {
             text += "\n" + sentence + ".";
         }
-        const bool busy = devices.SawBusy();
-        if (busy) {
+        if (devices.SawBusy()) {
             text += "\nIn use: " + devices.DescribeBusy() + ".";
         }
-        (void)port;
-        const int status = EXIT_NOT_FOUND;
-        PrintCauseOutcome(json, status, status == EXIT_PORT_BUSY ? "port-busy" : "not-found", text, cause,
-                          "search", 0, 0);
-        return status;
+        PrintCauseOutcome(json, EXIT_NOT_FOUND, "not-found", text, cause, "search", 0, 0);
+        return EXIT_NOT_FOUND;
     }
     int status = EXIT_NOT_FOUND;
     const char* outcome = "device-error";
@@ -215,7 +211,7 @@ void CliUpdateUi::Finish(int status, const char* outcome, const std::string& mes
 int CliUpdateUi::ShowOutcomeDialog(MessageDialog dialog, const std::string& text, const HostCause& cause) {
     if (dialog == MessageDialog::NotFound) {
         m_finished = true;
-        m_exitStatus = ReportSearchFailure(m_style.json, m_devices, m_port, cause, text);
+        m_exitStatus = ReportSearchFailure(m_style.json, m_devices, cause, text);
         return DIALOG_OK;
     }
     if (dialog != MessageDialog::UpdateFailed || m_finished) {

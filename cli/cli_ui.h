@@ -88,10 +88,10 @@ void PrintErr(const std::string& text);
 // The last output of a run: one "outcome" JSON line, or the message (on standard error unless status
 // is EXIT_OK).
 void PrintOutcome(bool json, int status, const char* outcome, const std::string& message);
-// A search on a port that found no camera, reported with its cause: the command line's own sentence
+// A search that found no camera, reported with its cause: the command line's own sentence
 // and status for a cause on this machine (6 held by another program, 7 permission denied, 3 otherwise),
 // the camera's own text (message) when the camera is what is missing. The exit status.
-int ReportSearchFailure(bool json, const CliDevices& devices, int16_t port, const HostCause& cause,
+int ReportSearchFailure(bool json, const CliDevices& devices, const HostCause& cause,
                         const std::string& message);
 // "held-by-another-program", "permission-denied", ...: the cause as the JSON field names it.
 const char* CauseName(LinkCause cause);

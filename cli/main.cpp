@@ -316,8 +316,7 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
     int32_t notIdentified = 0;
     session.SearchCamera(port, &info, &cameraName, &notIdentified);
     if (session.GetResultCode() != 0) {
-        return cli::ReportSearchFailure(arguments.json, *stack.devices, port,
-                                        ExplainSearchFailure(session, port),
+        return cli::ReportSearchFailure(arguments.json, *stack.devices, ExplainSearchFailure(session, port),
                                         res::LoadString(res::IDS_NOT_FOUND));
     }
     const std::string link = cli::DescribeLink(session);
