@@ -51,6 +51,8 @@ void CCameraSession::SearchCamera(int16_t port, CameraInfo* info, CameraName* na
     m_result = RESULT_OK;
     m_cause = LinkCause::None;  // a cause names this search's failure, never an earlier one's
     m_firmwareVersion = 0;
+    m_heldSerialPort = 0;
+    m_heldUsbInstance = 0;
     CameraInfo scratchInfo;
     char scratchText[CAMERA_NAME_BUFFER_SIZE] = {};
     CameraName scratchName;
