@@ -141,11 +141,22 @@ std::string HostCauseSentence(const HostCause& cause) {
         case LinkCause::CameraSilent:
             return where + " opened, but no camera answered";
         case LinkCause::AdapterLatency:
-            return where + ": the serial adapter holds received bytes too long for the camera";
+            return where +
+                   ": the serial adapter holds received bytes too long for the camera (its latency timer is "
+                   "30 ms "
+                   "or more); set it to 16 ms or less, for an FTDI adapter: echo 1 | sudo tee "
+                   "/sys/bus/usb-serial/devices/ttyUSBn/latency_timer (n of your adapter), then try again";
         case LinkCause::BreakNotSent:
-            return where + ": the serial adapter did not send the line break that wakes the camera";
+            return where +
+                   ": the serial adapter did not send the line break that wakes the camera, so a camera left "
+                   "at "
+                   "high speed by an interrupted update cannot be woken through it; switch the camera off "
+                   "and on "
+                   "(that resets its speed) and try again";
         case LinkCause::FlowControlHeld:
-            return where + ": hardware flow control holds the output (CTS low); switch it off for this port";
+            return where +
+                   ": hardware flow control holds the output (CTS low); switch it off for this port (stty -F "
+                   "<device> -crtscts) or use a cable that connects CTS";
     }
     return std::string();
 }

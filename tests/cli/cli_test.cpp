@@ -513,6 +513,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {"update", "{dir}/" + std::string(300, 'p') + ".fw", "--port", "usb"},
                   EXIT_FILE_REFUSED,
                   {"refused: cannot be read: File name too long"}},
+        CameraRow{
+            "adapter_latency_serial",
+            false,
+            {"--pace", "--adapter", "ftdi:32"},
+            {"info", "--port", "com3"},
+            EXIT_NOT_FOUND,
+            {"COM3", "the serial adapter holds received bytes too long for the camera", "latency_timer"}},
         CameraRow{"serial_port_held",
                   false,
                   {},
