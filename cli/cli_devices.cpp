@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/cli_system.h"
+
 namespace cli {
 
 namespace {
@@ -50,7 +52,7 @@ TraceWriter::~TraceWriter() {
 void TraceWriter::WriteLine(const std::string& line) {
     size_t done = 0;
     while (m_fd >= 0 && done < line.size()) {
-        const ssize_t count = write(m_fd, line.data() + done, line.size() - done);
+        const long count = WriteSome(m_fd, line.data() + done, line.size() - done);
         if (count < 0 && errno == EINTR) {
             continue;
         }

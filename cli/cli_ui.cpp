@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/download_status.h"
+#include "cli/cli_system.h"
 #include "cli/json_line.h"
 #include "common/clock.h"
 #include "res/strings.h"
@@ -57,7 +58,7 @@ const char* EventName(uint32_t eventKind) {
 void WriteAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-        const ssize_t count = write(fd, text.data() + done, text.size() - done);
+        const long count = WriteSome(fd, text.data() + done, text.size() - done);
         if (count <= 0) {
             return;
         }

@@ -1,12 +1,9 @@
 // qx410fw-cli: the firmware updater on the command line. `update` runs the same update controller as
 // the desktop program through the command line's answers to its prompts; `info`, `check` and `ports`
 // look at the camera, an image file and the machine's links without changing anything.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,6 +12,7 @@
 #include "app/firmware_image.h"
 #include "app/update_controller.h"
 #include "cli/cli_devices.h"
+#include "cli/cli_system.h"
 #include "cli/cli_ui.h"
 #include "cli/json_line.h"
 #include "platform/device_namespace.h"
@@ -199,26 +197,21 @@ void HandleInterrupt(int signalNumber) {
         append(R"(,"message":")");
         append(message);
         append("\"}\n");
-        ssize_t ignored = write(STDOUT_FILENO, line, length);
+        const long ignored = cli::WriteSome(STDOUT_FILENO, line, length);
         (void)ignored;
     } else {
         append(state.barShown != 0 ? "\n" : "");
         append("qx410fw-cli: ");
         append(message);
         append("\n");
-        ssize_t ignored = write(STDERR_FILENO, line, length);
+        const long ignored = cli::WriteSome(STDERR_FILENO, line, length);
         (void)ignored;
     }
     _exit(status);
 }
 
 void InstallInterruptHandler() {
-    struct sigaction action {};
-    action.sa_handler = HandleInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    cli::InstallInterruptHandler(HandleInterrupt);
 }
 
 // The devices a command runs on: the machine's, traced when asked.
@@ -231,7 +224,7 @@ struct DeviceStack {
 bool BuildDevices(const Arguments& arguments, int usbInstance, DeviceStack& stack) {
     platform::IDevices* base = &platform::SystemDevices();
     if (!arguments.tracePath.empty()) {
-        const int fd = open(arguments.tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int fd = cli::CreateTraceFile(arguments.tracePath);
         if (fd < 0) {
             cli::PrintErr("qx410fw-cli: cannot write the trace file " + arguments.tracePath + ": " +
                           std::strerror(errno) + "\n");
@@ -476,8 +469,7 @@ int RunPortsCommand(const Arguments& arguments) {
     for (int instance = 1; instance <= 127; ++instance) {
         const std::string name = cli::UsbDevicePath(instance);
         const std::string path = platform::ResolveUsbDevicePath(name);
-        struct stat info {};
-        if (path.empty() || lstat(path.c_str(), &info) != 0) {
+        if (!cli::UsbDeviceMayExist(path)) {
             continue;
         }
         anyUsb = true;
