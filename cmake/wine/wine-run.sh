@@ -11,6 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 wine_dir=$1
 shift
 "$here/wine-prefix.sh" "$wine_dir" >/dev/null
+wine_dir=$(cd "$wine_dir" && pwd)
 export WINEPREFIX="$wine_dir/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"

@@ -77,7 +77,7 @@ case "$mode" in
 esac
 status=$?
 end=$(date +%s.%N)
-echo "qx410fw-cli.exe ($mode) under Wine, exit status $status, $(echo "$end - $start" | bc) s:"
+echo "qx410fw-cli.exe ($mode) under Wine, exit status $status, $(awk "BEGIN { printf \"%.1f\", $end - $start }") s:"
 tr '\r' '\n' <"$work/out.txt" | grep -v '^$'
 
 case "$mode" in
