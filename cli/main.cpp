@@ -435,7 +435,8 @@ int RunPortsCommand(const Arguments& arguments) {
         return UsageError("ports takes no arguments");
     }
     const std::string directory = platform::TrustedDeviceDirectory();
-    if (!arguments.json) {
+    // Windows has no device directory: the names are the system's own.
+    if (!arguments.json && !platform::DeviceDirectoryPath().empty()) {
         cli::PrintOut("Device directory: " + platform::DeviceDirectoryPath() +
                       (directory.empty() ? " (absent or not private: not used)" : "") + "\n");
     }

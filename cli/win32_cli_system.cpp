@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <string>
 
 #include "cli/cli_system.h"
 
@@ -61,8 +62,17 @@ int CreateTraceFile(const std::string& path) {
                   _S_IREAD | _S_IWRITE);
 }
 
+// The driver publishes each device object as a DOS device name ("QX410U-001"); QueryDosDevice finds the
+// name without opening the device.
 bool UsbDeviceMayExist(const std::string& path) {
-    return !path.empty();
+    const std::string prefix = "\\\\.\\";
+    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    const std::string name = path.substr(prefix.size());
+    const std::wstring wideName(name.begin(), name.end());
+    wchar_t target[512];
+    return QueryDosDeviceW(wideName.c_str(), target, sizeof target / sizeof target[0]) != 0;
 }
 
 }  // namespace cli
