@@ -1,5 +1,5 @@
-// The Windows platform files on their own, under Wine: files by UTF-8 path, the system's link names,
-// the reasons a failed open reports, and the USB instance lock.
+// The Windows platform files under Wine: files by UTF-8 path (and the firmware image checks on them),
+// the system's link names, the reasons a failed open reports, and the USB instance lock.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "app/firmware_image.h"
 #include "platform/device_namespace.h"
 #include "platform/devices.h"
 #include "platform/file.h"
 #include "platform/usb_instance_lock.h"
-#include "platform/win32_path.h"
+#include "tests/app/scripted_ui.h"
 
 namespace {
 
@@ -82,6 +83,28 @@ TEST(Win32File, RefusesWhatIsNotAReadableRegularFile) {
     if (file.Open(folder.Path().c_str())) {
         EXPECT_FALSE(file.IsRegularFile());
     }
+}
+
+// The image is read through the same file calls: a complete image under a non-ASCII name passes the
+// identification check; a missing one is a file error the user sees.
+TEST(Win32FirmwareImage, LoadsAnImageByItsUtf8NameAndReportsAMissingOne) {
+    TempFolder folder;
+    std::string content(IDENTIFICATION_QX410);
+    content.resize(FIRMWARE_IMAGE_SIZE, '\x5a');
+    const std::string path = folder.Write(L"Pr\u00fcfung-QX410-100.fw", content);
+    ScriptedUi ui;
+    int32_t length = 0;
+    FirmwareImage image(LoadFirmwareImage(ui, path.c_str(), length));
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(length, FIRMWARE_IMAGE_SIZE);
+    EXPECT_TRUE(HasIdentificationText(image.get(), length));
+    EXPECT_TRUE(ui.Prompts().empty());
+
+    FirmwareImage missing(LoadFirmwareImage(ui, (folder.Path() + "\\absent.fw").c_str(), length));
+    EXPECT_EQ(missing, nullptr);
+    // A beep, then the error box.
+    ASSERT_EQ(ui.Prompts().size(), 2u);
+    EXPECT_EQ(ui.Prompts()[1], "file-error File open or read error!");
 }
 
 TEST(Win32DeviceNamespace, NamesAreTheSystemsOwn) {

@@ -10,8 +10,8 @@ set_tests_properties(win_wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120 L
 add_test(NAME win_wine_stop COMMAND ${QX_WINE_PREFIX_SCRIPT} ${QX_WINE_DIR} --stop)
 set_tests_properties(win_wine_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60 LABELS windows)
 
-# The Windows platform files on their own.
-qx_add_test(win32_platform_test SOURCES windows/win32_platform_test.cpp LIBS qx_platform qx_common TIMEOUT 60)
+# The Windows platform files on their own, and the firmware image checks on Windows files.
+qx_add_test(win32_platform_test SOURCES windows/win32_platform_test.cpp LIBS qx_app qx_platform qx_common TIMEOUT 60)
 
 # No COM port of the prefix reaches a device of the machine.
 add_test(NAME win_com_ports_test COMMAND ${CMAKE_CURRENT_LIST_DIR}/com_ports_test.sh ${QX_WINE_DIR})
