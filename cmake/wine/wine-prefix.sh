@@ -26,15 +26,22 @@ if [ "${2:-}" = "--stop" ]; then
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
   fi
-  rm -f "$wine_dir/running"
   exit 0
 fi
-[ -f "$wine_dir/running" ] && exit 0
+# Whether the prefix's server runs (it was started here, so its port links are safe): waiting for it to
+# end returns at once when there is none. A server that is gone (a killed run, a reboot) is started
+# again below, with the links made safe again.
+server_running() {
+  [ -f "$prefix/.qx-ready" ] || return 1
+  timeout 0.3 wineserver -w 2>/dev/null
+  [ $? -eq 124 ]
+}
+server_running && exit 0
 
 # One starter at a time (CTest may start two tests at once).
 exec 9>"$wine_dir/.lock"
 flock 9
-[ -f "$wine_dir/running" ] && exit 0
+server_running && exit 0
 
 mkdir -p "$wine_dir/ports"
 boot=wineboot
@@ -84,4 +91,4 @@ for link in "$prefix"/dosdevices/com*; do
     *) ln -sfn "$wine_dir/ports/none" "$link" ;;
   esac
 done
-touch "$prefix/.qx-ready" "$wine_dir/running"
+touch "$prefix/.qx-ready"
