@@ -43,6 +43,12 @@ TraceWriter::TraceWriter(int fd) : m_fd(fd), m_startUs(NowUs()) {
         "# qx410fw-cli trace: milliseconds since start; > to the camera, < from the camera, # events\n");
 }
 
+void TraceWriter::WriteHeader(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        WriteLine("# " + line + "\n");
+    }
+}
+
 TraceWriter::~TraceWriter() {
     if (m_fd >= 0) {
         close(m_fd);
@@ -50,16 +56,9 @@ TraceWriter::~TraceWriter() {
 }
 
 void TraceWriter::WriteLine(const std::string& line) {
-    size_t done = 0;
-    while (m_fd >= 0 && done < line.size()) {
-        const long count = WriteSome(m_fd, line.data() + done, line.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return;  // a full disk ends the trace, not the update
-        }
-        done += static_cast<size_t>(count);
+    // A full disk ends the trace, not the update.
+    if (m_fd >= 0) {
+        WriteRaw(m_fd, line.data(), line.size());
     }
 }
 

@@ -69,10 +69,17 @@ int64_t MonotonicNs() {
     return origin.startNs + seconds * NS_PER_SECOND + rest * NS_PER_SECOND / origin.frequency;
 }
 
+// A console's Ctrl+C arrives on a thread of its own and cannot interrupt this sleep as a signal does on
+// POSIX, so one sleep lasts at most MAX_SLICE_NS: the caller looks at the time (and at CutWaits) between
+// slices.
 void SleepUntilMonotonicNs(int64_t deadlineNs) {
-    const int64_t remainingNs = deadlineNs - MonotonicNs();
+    constexpr int64_t MAX_SLICE_NS = 50 * NS_PER_MS;
+    int64_t remainingNs = deadlineNs - MonotonicNs();
     if (remainingNs <= 0) {
         return;
+    }
+    if (remainingNs > MAX_SLICE_NS) {
+        remainingNs = MAX_SLICE_NS;
     }
     HANDLE timer = ThreadTimer();
     if (timer == nullptr) {

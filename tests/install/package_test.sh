@@ -67,7 +67,12 @@ fi
 # Installed into a scratch root, the command line runs from there.
 help=$("$root/usr/bin/qx410fw-cli" --help) || fail "qx410fw-cli --help from the scratch root"
 grep -q '^usage: qx410fw-cli' <<<"$help" || fail "qx410fw-cli --help printed no usage"
-"$root/usr/bin/qx410-camera-sim" --help >/dev/null 2>&1 || true
+"$root/usr/bin/qx410fw-cli" --version | grep -q '^qx410fw-cli [0-9]' || fail "qx410fw-cli --version printed no version"
+# The package ships no sources: the simulator's help must not send its reader to one.
+sim_help=$("$root/usr/bin/qx410-camera-sim" --help 2>&1) || fail "qx410-camera-sim --help from the scratch root"
+if grep -Eq '[A-Za-z_/]+\.(h|cpp)\b' <<<"$sim_help"; then
+    fail "qx410-camera-sim --help refers to a source file: $(grep -E '\.(h|cpp)\b' <<<"$sim_help")"
+fi
 
 [ "$status" -eq 0 ] && echo "package test passed"
 exit "$status"
