@@ -146,6 +146,13 @@ class CLinkSession {
     int m_systemError = 0;
     // What the host knows of the cause of the last failure (link/link_cause.h); steers nothing.
     LinkCause m_cause = LinkCause::None;
+    // The USB instance whose open gave m_cause (the first that refused), 0 when none did.
+    int16_t m_causeInstance = 0;
+    // The first serial port and USB instance found held by another program since the search began
+    // (0 none): a search over every link names them, since the camera may be the one another program is
+    // updating.
+    int16_t m_heldSerialPort = 0;
+    int16_t m_heldUsbInstance = 0;
 
   protected:
     platform::IDevices& m_devices;

@@ -29,6 +29,7 @@ using wire::READ_INTERVAL_MS;
 // after every failed transfer), record which step failed.
 int32_t FailSerialTransfer(CLinkSession& link, int16_t detail) {
     link.m_systemError = link.m_hSerial->LastError();
+    link.m_cause = CauseOfTransferError(link.m_systemError);
     platform::QueueState queues;
     link.m_hSerial->GetQueueState(queues);
     link.m_detailStatus = detail;
@@ -42,6 +43,7 @@ int32_t AwaitEmptyOutput(CLinkSession& link, const Deadline& deadline) {
         platform::QueueState queues;
         if (!link.m_hSerial->GetQueueState(queues)) {
             link.m_systemError = link.m_hSerial->LastError();
+            link.m_cause = CauseOfTransferError(link.m_systemError);
             link.m_detailStatus = DETAIL_SERIAL_WRITE;
             return LINK_FAILED;
         }
@@ -92,8 +94,13 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     int errorNumber = 0;
     std::unique_ptr<platform::ISerialPort> port = m_devices.OpenSerialPort(portName, errorNumber);
     FreeBlock(portName);
+    m_cause = LinkCause::None;
     if (port == nullptr) {
         m_systemError = errorNumber;
+        m_cause = CauseOfOpenError(errorNumber);
+        if (m_cause == LinkCause::HeldByAnotherProgram && m_heldSerialPort == 0) {
+            m_heldSerialPort = static_cast<int16_t>(portNumber);
+        }
         m_detailStatus = DETAIL_SERIAL_OPEN;
         return LINK_FAILED;
     }
@@ -108,6 +115,7 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     if (!configured) {
         // Dropping the port restores its settings and closes it.
         m_systemError = port->LastError();
+        m_cause = CauseOfOpenError(m_systemError);
         m_detailStatus = DETAIL_SERIAL_OPEN;
         return LINK_FAILED;
     }
@@ -142,6 +150,7 @@ int32_t CLinkSession::SerialWrite(uint32_t timeoutMs) {
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         return LINK_FAILED;
     }
     // A length the buffer cannot hold is a transfer that cannot be carried out, like a failed call; it
@@ -191,6 +200,7 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_SERIAL_READ;
         return LINK_FAILED;
     }
@@ -269,6 +279,7 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
         platform::QueueState queues;
         if (!m_hSerial->GetQueueState(queues)) {
             m_systemError = m_hSerial->LastError();
+            m_cause = CauseOfTransferError(m_systemError);
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_FAILED;
         }
@@ -318,6 +329,7 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
         const int ready = m_hSerial->WaitReadable(waitMs);
         if (ready < 0) {
             m_systemError = m_hSerial->LastError();
+            m_cause = CauseOfTransferError(m_systemError);
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_FAILED;
         }
@@ -346,6 +358,7 @@ void CLinkSession::PurgePort(int32_t selector) {
     }
     if (!purged) {
         m_systemError = m_hSerial->LastError();
+        m_cause = CauseOfTransferError(m_systemError);
         m_hSerial->GetQueueState(queues);
     }
 }
@@ -359,6 +372,7 @@ int32_t CLinkSession::SetBreak(int32_t state) {
     if (m_hSerial == nullptr || (state == BREAK_ON && WaitsCut()) ||
         !m_hSerial->SetBreak(state == BREAK_ON)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_BREAK;
         return LINK_FAILED;
     }
@@ -370,6 +384,7 @@ int32_t CLinkSession::SetBreak(int32_t state) {
 int32_t CLinkSession::SetLineSpeed(int32_t speedCode) {
     if (m_hSerial == nullptr || !m_hSerial->IsSerialDevice()) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_LINE_SPEED;
         return LINK_FAILED;
     }
@@ -392,6 +407,7 @@ int32_t CLinkSession::DrainInput() {
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         return LINK_FAILED;
     }
     if (queues.inQueue == 0) {

@@ -50,6 +50,8 @@ int32_t CCameraSession::CheckCameraState() {
 void CCameraSession::SearchCamera(int16_t port, CameraInfo* info, CameraName* name, int32_t* notIdentified) {
     m_result = RESULT_OK;
     m_firmwareVersion = 0;
+    m_heldSerialPort = 0;
+    m_heldUsbInstance = 0;
     CameraInfo scratchInfo;
     char scratchText[CAMERA_NAME_BUFFER_SIZE] = {};
     CameraName scratchName;
