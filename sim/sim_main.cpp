@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "sim/byte_log.h"
 #include "sim/camera_model.h"
 #include "sim/device_directory.h"
@@ -43,6 +44,7 @@ Running:
   --flash-in FILE         start with the 1 MiB flash read from FILE (as --flash-out wrote it)
   --flash-out FILE        at exit, write the camera's 1 MiB flash to FILE
   -h, --help              this text
+  -V, --version           the simulator's version
 
 Identity (status block):
   --state N               camera state, status byte 1 (6 = ready; default 6)
@@ -84,6 +86,7 @@ struct Options {
     bool pace = false;
     bool once = false;
     bool verbose = false;
+    bool showVersion = false;  // --version: print it and end
     std::string logPath;
     std::string flashOutPath;
     sim::CameraConfig config;
@@ -227,6 +230,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         bool ok = true;
         bool usedValue = true;
         if (option == "-h" || option == "--help") {
+            error.clear();
+            return false;
+        } else if (option == "-V" || option == "--version") {
+            options.showVersion = true;
             error.clear();
             return false;
         } else if (option == "--serial") {
@@ -393,7 +400,11 @@ int main(int argc, char** argv) {
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
         if (error.empty()) {
-            std::fputs(USAGE, stdout);
+            if (options.showVersion) {
+                std::printf("qx410-camera-sim %s\n", ProgramVersion());
+            } else {
+                std::fputs(USAGE, stdout);
+            }
             return 0;
         }
         std::fprintf(stderr, "qx410-camera-sim: %s (see --help)\n", error.c_str());
