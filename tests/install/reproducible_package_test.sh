@@ -15,10 +15,17 @@ SOURCE_DATE_EPOCH=$(git -C "$src" log -1 --format=%ct 2>/dev/null || echo 170000
 export SOURCE_DATE_EPOCH
 echo "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
 
+# Both copies are taken before either build starts, so they hold the same files.
+copy_to() {
+    mkdir -p "$1"
+    (cd "$src" && git ls-files -z | xargs -0 tar -cf - --no-recursion) | tar -xf - -C "$1"
+}
+copy_to "$work/first/qx410fw"
+copy_to "$work/second-build/a/qx410fw-copy"
+diff -r "$work/first/qx410fw" "$work/second-build/a/qx410fw-copy" >/dev/null || { echo "the copies differ"; exit 1; }
+
 build_in() {
     local tree=$1
-    mkdir -p "$tree"
-    (cd "$src" && git ls-files -z | xargs -0 tar -cf - --no-recursion) | tar -xf - -C "$tree"
     env -u CCACHE_DIR CCACHE_DISABLE=1 cmake -S "$tree" -B "$tree/build" -G Ninja \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_BUILD_TESTS=OFF >"$tree.configure.log" 2>&1 ||
         { cat "$tree.configure.log"; return 1; }
