@@ -41,6 +41,12 @@ TraceWriter::TraceWriter(int fd) : m_fd(fd), m_startUs(NowUs()) {
         "# qx410fw-cli trace: milliseconds since start; > to the camera, < from the camera, # events\n");
 }
 
+void TraceWriter::WriteHeader(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        WriteLine("# " + line + "\n");
+    }
+}
+
 TraceWriter::~TraceWriter() {
     if (m_fd >= 0) {
         close(m_fd);

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/devices.h"
 #include "platform/observed_devices.h"
@@ -27,6 +28,8 @@ class TraceWriter final : public platform::ILinkObserver {
 
     void OnBytes(bool sent, const uint8_t* data, size_t count) override;
     void OnEvent(const std::string& text) override;
+    // Lines of the header ("# program: ..."), written before any byte of the link.
+    void WriteHeader(const std::vector<std::string>& lines);
     int Fd() const { return m_fd; }
 
   private:

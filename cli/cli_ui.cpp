@@ -1,12 +1,12 @@
 // The command line's answers to the update controller's prompts, and its progress and outcome output.
 #include "cli/cli_ui.h"
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "app/download_status.h"
+#include "cli/cli_system.h"
 #include "cli/json_line.h"
 #include "common/clock.h"
 #include "res/strings.h"
@@ -15,8 +15,17 @@ namespace cli {
 
 namespace {
 
-constexpr int BAR_WIDTH = 24;
 constexpr int PLAIN_STEP_PERCENT = 10;
+// The bar's width on a terminal: what the line leaves, within these bounds; an unknown width is taken
+// as the usual 80 columns.
+constexpr int MIN_BAR_WIDTH = 10;
+constexpr int MAX_BAR_WIDTH = 40;
+constexpr int DEFAULT_COLUMNS = 80;
+// Room for the estimate, "  about 10:00 left", on every picture of the bar.
+constexpr size_t LEFT_WIDTH = 18;
+// The steps after the last block (the checksum, on a serial link the speed switch, the reset) take
+// about ten seconds without a progress event.
+constexpr char FINISH_TEXT[] = "Sending the checksum, then resetting the camera ...";
 
 // The program's message without the leading line break its dialog layout needs.
 std::string Trimmed(const std::string& text) {
@@ -54,18 +63,38 @@ const char* EventName(uint32_t eventKind) {
     }
 }
 
-void WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t count = write(fd, text.data() + done, text.size() - done);
-        if (count <= 0) {
-            return;
+}  // namespace
+
+std::string FitProgressLine(const std::string& text, int percent, const std::vector<std::string>& tails,
+                            int columns) {
+    const int width = (columns > 0 ? columns : DEFAULT_COLUMNS) - 1;
+    const int clamped = std::clamp(percent, 0, 100);
+    for (const std::string& tail : tails) {
+        const int room = width - static_cast<int>(text.size() + 3 + tail.size());  // " [" and "]"
+        if (room < MIN_BAR_WIDTH) {
+            continue;
         }
-        done += static_cast<size_t>(count);
+        const int barWidth = std::min(room, MAX_BAR_WIDTH);
+        const int filled = clamped * barWidth / 100;
+        return text + " [" + std::string(static_cast<size_t>(filled), '#') +
+               std::string(static_cast<size_t>(barWidth - filled), '-') + "]" + tail;
     }
+    // No room for a bar: the text and the shortest tail, cut to the width.
+    const std::string line = text + (tails.empty() ? std::string() : tails.back());
+    return line.substr(0, static_cast<size_t>(std::max(width, 0)));
 }
 
-}  // namespace
+int PercentOf(int done, int total) {
+    if (total <= 0 || done <= 0) {
+        return 0;
+    }
+    return done >= total ? 100 : static_cast<int>(static_cast<int64_t>(done) * 100 / total);
+}
+
+std::string TrimmedName(const std::string& name) {
+    const size_t end = name.find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : name.substr(0, end + 1);
+}
 
 InterruptState& Interrupts() {
     static InterruptState state;
@@ -73,11 +102,11 @@ InterruptState& Interrupts() {
 }
 
 void PrintOut(const std::string& text) {
-    WriteAll(STDOUT_FILENO, text);
+    WriteRaw(StandardOutput(), text.data(), text.size());
 }
 
 void PrintErr(const std::string& text) {
-    WriteAll(STDERR_FILENO, text);
+    WriteRaw(StandardError(), text.data(), text.size());
 }
 
 std::string ShownVersion(const char version[4]) {
@@ -102,8 +131,11 @@ CliUpdateUi::CliUpdateUi(CUpdateController& controller, const CliDevices& device
 
 void PrintOutcome(bool json, int status, const char* outcome, const std::string& message) {
     if (json) {
-        PrintOut(
-            JsonLine("outcome").Add("outcome", outcome).Add("status", status).Add("message", message).Text());
+        PrintOut(JsonLine("outcome")
+                     .Add("outcome", outcome)
+                     .Add("status", status)
+                     .Add("message", Trimmed(message))
+                     .Text());
         return;
     }
     const std::string text = Trimmed(message) + "\n";
@@ -167,7 +199,7 @@ void CliUpdateUi::RepaintNow() {
     JsonLine line("camera");
     line.AddBool("identified", identified);
     if (identified) {
-        line.Add("id", std::string(m_controller.m_cameraId))
+        line.Add("name", TrimmedName(m_controller.m_cameraId))
             .Add("version", ShownVersion(m_controller.m_cameraVersion));
     }
     PrintOut(line.Add("link", link).Text());
@@ -177,15 +209,28 @@ int CliUpdateUi::ShowPortDialog(int16_t& port) {
     if (Interrupts().signal != 0) {
         return DIALOG_CANCEL;
     }
+    Interrupts().searching = 1;
     port = m_port;
     m_controller.SetStatus(STATUS_LINE_SEARCHING);
     return DIALOG_OK;
+}
+
+void CliUpdateUi::SetBusyCursor(bool busy) {
+    if (!busy && Interrupts().searching != 0) {
+        Interrupts().searching = 0;
+        RestoreWaits();  // ending the camera session after an interrupt needs its pauses again
+    }
 }
 
 int CliUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text) {
     const int interrupted = Interrupts().signal;
     switch (dialog) {
         case MessageDialog::NotFound:
+            if (interrupted != 0) {
+                Finish(EXIT_INTERRUPTED_BASE + interrupted, "interrupted",
+                       "Interrupted. The search was ended; the camera's firmware was not changed.");
+                return DIALOG_OK;
+            }
             m_finished = true;
             m_exitStatus = NotFoundStatus(m_devices, m_port);
             PrintNotFound(m_style.json, m_devices, m_port, text);
@@ -247,10 +292,11 @@ bool CliUpdateUi::OpenNotice() {
     m_done = 0;
     m_lastPrintedStep = -1;
     m_phaseStartMs = NowMs();
+    m_finishAnnounced = false;
     return true;
 }
 
-bool CliUpdateUi::PaintNotice(uint32_t eventKind, int32_t value, const char* text) {
+bool CliUpdateUi::PaintNotice(uint32_t eventKind, int32_t, const char* text) {
     if (eventKind == STATUS_START) {
         m_erasePhase = std::strcmp(text, GetNoticeText(STATUS_START, 1)) == 0;
         m_total = m_erasePhase
@@ -260,7 +306,10 @@ bool CliUpdateUi::PaintNotice(uint32_t eventKind, int32_t value, const char* tex
     } else if (eventKind == STATUS_PROGRESS) {
         ++m_done;
     }
-    PrintProgress(eventKind, value, text);
+    PrintProgress(eventKind, text);
+    if (eventKind == STATUS_PROGRESS && !m_erasePhase && m_done == m_total) {
+        AnnounceFinish();
+    }
     return true;
 }
 
@@ -271,8 +320,23 @@ void CliUpdateUi::CloseNotice() {
     }
 }
 
-void CliUpdateUi::PrintProgress(uint32_t eventKind, int32_t percent, const char* text) {
+void CliUpdateUi::AnnounceFinish() {
+    if (m_finishAnnounced) {
+        return;
+    }
+    m_finishAnnounced = true;
+    if (m_style.json) {
+        PrintOut(JsonLine("step").Add("step", "checksum-and-reset").Add("text", FINISH_TEXT).Text());
+        return;
+    }
+    CloseNotice();
+    PrintOut(std::string(FINISH_TEXT) + "\n");
+}
+
+void CliUpdateUi::PrintProgress(uint32_t eventKind, const char* text) {
     const uint64_t elapsed = NowMs() - m_phaseStartMs;
+    // The percentage follows the counts; only the completed event shows 100 without them.
+    const int percent = eventKind == STATUS_COMPLETED ? 100 : PercentOf(m_done, m_total);
     const int64_t remaining = eventKind == STATUS_PROGRESS && m_done > 0 && m_done <= m_total
                                   ? static_cast<int64_t>(elapsed * static_cast<uint64_t>(m_total - m_done) /
                                                          static_cast<uint64_t>(m_done))
@@ -292,19 +356,31 @@ void CliUpdateUi::PrintProgress(uint32_t eventKind, int32_t percent, const char*
         PrintOut(line.Add("text", text).Text());
         return;
     }
-    const std::string left = remaining >= 0
+    // At the last step the estimate would read "0:00 left" through the steps that follow; none is shown.
+    const std::string left = remaining >= 0 && m_done < m_total
                                  ? "  about " + FormatDuration(static_cast<uint64_t>(remaining)) + " left"
                                  : std::string();
-    char counts[96];
-    std::snprintf(counts, sizeof counts, "%3d%%  %d/%d %s  %s elapsed", percent, m_done, m_total, unit,
-                  FormatDuration(elapsed).c_str());
+    char shownPercent[8];
+    std::snprintf(shownPercent, sizeof shownPercent, "%3d%%", percent);
+    const std::string total = std::to_string(m_total);
+    std::string done = std::to_string(m_done);
+    const std::string elapsedText = "  " + FormatDuration(elapsed) + " elapsed";
     if (m_style.terminal) {
-        const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
-        const int filled = clamped * BAR_WIDTH / 100;
-        const std::string bar = std::string(static_cast<size_t>(filled), '#') +
-                                std::string(static_cast<size_t>(BAR_WIDTH - filled), '-');
+        if (TakeWidthChange()) {
+            m_style.columns = TerminalColumns(StandardOutput());
+        }
+        // Fields of a fixed width keep the bar's width and place from one picture to the next.
+        done.insert(0, done.size() < total.size() ? total.size() - done.size() : 0, ' ');
+        const std::string counts = std::string(shownPercent) + "  " + done + "/" + total + " " + unit;
+        const std::string fixedLeft =
+            left + std::string(left.size() < LEFT_WIDTH ? LEFT_WIDTH - left.size() : 0, ' ');
+        const std::string line =
+            FitProgressLine(text, percent,
+                            {" " + counts + elapsedText + fixedLeft, " " + counts + fixedLeft, " " + counts,
+                             std::string(" ") + shownPercent},
+                            m_style.columns);
         // \r and the erase-to-end-of-line code redraw the bar in place.
-        PrintOut("\r" + std::string(text) + " [" + bar + "] " + counts + left + "\x1b[K");
+        PrintOut("\r" + line + "\x1b[K");
         Interrupts().barShown = 1;
         return;
     }
@@ -313,7 +389,8 @@ void CliUpdateUi::PrintProgress(uint32_t eventKind, int32_t percent, const char*
         return;
     }
     m_lastPrintedStep = step;
-    PrintOut(std::string(text) + "  " + counts + left + "\n");
+    PrintOut(std::string(text) + "  " + shownPercent + "  " + done + "/" + total + " " + unit + elapsedText +
+             left + "\n");
 }
 
 }  // namespace cli

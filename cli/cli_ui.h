@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/update_controller.h"
 #include "app/update_ui.h"
@@ -21,13 +22,22 @@ struct InterruptState {
     volatile std::sig_atomic_t flashMayChange = 0;  // a firmware file was accepted: a download may run
     volatile std::sig_atomic_t barShown = 0;        // a progress bar line is open on the terminal
     volatile std::sig_atomic_t json = 0;            // the outcome goes out as a JSON line
+    volatile std::sig_atomic_t searching = 0;       // the camera search runs: an interrupt cuts its waits
 };
 InterruptState& Interrupts();
 
 struct OutputStyle {
     bool json = false;
     bool terminal = false;  // standard output is a terminal: redraw one progress bar line
+    int columns = 0;        // the terminal's width; 0 when it does not tell
 };
+
+// The progress line on a terminal of `columns` columns (0: not known), never reaching the last column so
+// that the terminal never wraps it: the text, a bar and as much of the tails (fullest first) as fits.
+std::string FitProgressLine(const std::string& text, int percent, const std::vector<std::string>& tails,
+                            int columns);
+// The percentage a count shows: done of total, rounded down, so that it agrees with the count.
+int PercentOf(int done, int total);
 
 class CliUpdateUi final : public IUpdateUi, public IInfoBar {
   public:
@@ -49,7 +59,8 @@ class CliUpdateUi final : public IUpdateUi, public IInfoBar {
                                 std::string& path) override;
     void ShowFileError(const std::string& text) override;
     void Beep(BeepKind) override {}
-    void SetBusyCursor(bool) override {}
+    // Off right after the search: the search's interrupt handling ends there.
+    void SetBusyCursor(bool busy) override;
     void RepaintView() override {}
     bool OpenNotice() override;
     bool PaintNotice(uint32_t eventKind, int32_t value, const char* text) override;
@@ -57,7 +68,8 @@ class CliUpdateUi final : public IUpdateUi, public IInfoBar {
 
   private:
     void Finish(int status, const char* outcome, const std::string& message);
-    void PrintProgress(uint32_t eventKind, int32_t percent, const char* text);
+    void PrintProgress(uint32_t eventKind, const char* text);
+    void AnnounceFinish();
     std::string DescribeCamera() const;
 
     CUpdateController& m_controller;
@@ -75,11 +87,14 @@ class CliUpdateUi final : public IUpdateUi, public IInfoBar {
     int m_total = 0;
     int m_lastPrintedStep = -1;
     uint64_t m_phaseStartMs = 0;
+    bool m_finishAnnounced = false;
 };
 
 // "1.2.3" style shown versions: the three characters after the first, as the updater shows them
 // ("%c.%c%c").
 std::string ShownVersion(const char version[4]);
+// The camera's name without the blanks it pads it with to 32 characters.
+std::string TrimmedName(const std::string& name);
 // Prints text (a JSON line or a line of text) to standard output, or to standard error, at once.
 void PrintOut(const std::string& text);
 void PrintErr(const std::string& text);

@@ -1,12 +1,10 @@
 // qx410fw-cli: the firmware updater on the command line. `update` runs the same update controller as
 // the desktop program through the command line's answers to its prompts; `info`, `check` and `ports`
 // look at the camera, an image file and the machine's links without changing anything.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,8 +13,10 @@
 #include "app/firmware_image.h"
 #include "app/update_controller.h"
 #include "cli/cli_devices.h"
+#include "cli/cli_system.h"
 #include "cli/cli_ui.h"
 #include "cli/json_line.h"
+#include "common/version.h"
 #include "platform/device_namespace.h"
 #include "platform/devices.h"
 #include "platform/observed_devices.h"
@@ -27,7 +27,8 @@ namespace {
 
 using cli::JsonLine;
 
-const char USAGE[] = R"(usage: qx410fw-cli [--json] [--trace FILE] COMMAND [options]
+const char USAGE[] =
+    R"(usage: qx410fw-cli [--json] [--trace FILE [--overwrite-trace]] COMMAND [options] [--] [IMAGE]
 
 Updates the firmware of a Corva QX410 Zoom digital camera, as the desktop program qx410fw does.
 
@@ -37,10 +38,16 @@ Commands:
   check IMAGE                         check a firmware image file without a camera
   ports                               what COM1..COM9 and the USB instances are on this machine
 
-Options for every command:
-  --json          machine-readable output: one JSON object a line (progress, camera, outcome)
-  --trace FILE    write every byte sent to and received from the camera, with times, to FILE
-  -h, --help      help (after a command: that command's help)
+Options (before or after the command):
+  --json             machine-readable output: one JSON object a line (progress, camera, outcome)
+  --trace FILE       update and info: write every byte sent to and received from the camera, with
+                     times, to FILE (a new file: never the firmware image, never over an existing file)
+  --overwrite-trace  replace the trace FILE when it exists
+  -h, --help         help (after a command: that command's help)
+  -V, --version      the program's version
+  --                 the end of the options: what follows is the image (a name starting with -)
+
+An option that does not apply to the command (check --port com3) is a usage error.
 
 Ports (--port): auto (default: USB first, then COM1..COM9), com1 .. com9, usb (the first USB camera
 not in use by another qx410fw-cli), usb1 .. usb127 (that USB instance only).
@@ -55,15 +62,17 @@ Exit status:
 
 const char UPDATE_HELP[] = R"(usage: qx410fw-cli update IMAGE [--port P] [--force] [--json] [--trace FILE]
 
-Finds the camera on port P (default auto), shows its name and firmware version, checks IMAGE (the
-identification text, the length of 1,048,704 bytes, the version), erases the camera's flash and writes
-the new firmware with a progress display, sends the checksum and resets the camera.
+Checks IMAGE first, as the check command does (a regular readable file, the identification text, the
+length of 1,048,704 bytes); then finds the camera on port P (default auto), shows its name and firmware
+version, compares the versions, erases the camera's flash and writes the new firmware with a progress
+display, sends the checksum and resets the camera.
 
   --port P    auto, com1..com9, usb or usb1..usb127
   --force     install even when IMAGE has the camera's firmware version (refused otherwise, status 5)
 
-Ctrl+C or SIGTERM before the download ends the camera session cleanly and leaves the firmware as it was
-(status 130 or 143). During the download it stops at once: the camera's firmware is then incomplete;
+Ctrl+C or SIGTERM during the search is acknowledged at once and ends the search at its next step;
+before the download it ends the camera session cleanly and leaves the firmware as it was (status 130
+or 143). During the download it stops at once: the camera's firmware is then incomplete;
 switch the camera off and on and run the same update again (the RETRY PROCEDURE).
 )";
 
@@ -76,9 +85,10 @@ leaves its update mode); the flash is not touched. Exit status 0, 3 (not found) 
 
 const char CHECK_HELP[] = R"(usage: qx410fw-cli check IMAGE [--json]
 
-Checks IMAGE as the updater does before a download, without a camera: the identification text, the
-length (1,048,704 bytes) and the version characters. Prints the version, or why the file is refused
-(status 4).
+Checks IMAGE as the updater does before a download, without a camera: that it is a regular file this
+user can read, the identification text, the length (1,048,704 bytes) and the version characters.
+Prints the version, or why the file is refused (status 4): the system's reason when it cannot be
+read, "not a regular file" for a folder or a pipe, the length when it is wrong.
 )";
 
 const char PORTS_HELP[] = R"(usage: qx410fw-cli ports [--json]
@@ -95,43 +105,107 @@ struct Arguments {
     std::string tracePath;
     bool json = false;
     bool force = false;
+    bool overwriteTrace = false;
     bool help = false;
+    bool version = false;
+    std::vector<std::string> given;  // the options given that only some commands take
 };
 
+// The options each command takes beyond --json, --help and --version.
+bool Applies(const std::string& command, const std::string& option) {
+    if (command == "update") {
+        return true;
+    }
+    if (command == "info") {
+        return option != "--force";
+    }
+    return false;
+}
+
+// Whether --json is among the options (before a "--"): a usage error is then a JSON line too.
+bool WantsJson(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--") {
+            return false;
+        }
+        if (argument == "--json") {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool g_jsonErrors = false;
+
 int UsageError(const std::string& message) {
-    cli::PrintErr("qx410fw-cli: " + message + "\nTry 'qx410fw-cli --help'.\n");
+    if (g_jsonErrors) {
+        cli::PrintOut(JsonLine("outcome")
+                          .Add("outcome", "usage-error")
+                          .Add("status", cli::EXIT_USAGE)
+                          .Add("message", message)
+                          .Text());
+    } else {
+        cli::PrintErr("qx410fw-cli: " + message + "\nTry 'qx410fw-cli --help'.\n");
+    }
     return cli::EXIT_USAGE;
 }
 
 bool ParseArguments(int argc, char** argv, Arguments& arguments, std::string& error) {
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (argument == "-h" || argument == "--help") {
+        const bool option = !optionsEnded && argument.size() > 1 && argument[0] == '-';
+        if (!option) {
+            (arguments.command.empty() ? arguments.command : arguments.positional.emplace_back()) = argument;
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "-h" || argument == "--help") {
             arguments.help = true;
+        } else if (argument == "-V" || argument == "--version") {
+            arguments.version = true;
         } else if (argument == "--json") {
             arguments.json = true;
-        } else if (argument == "--force") {
-            arguments.force = true;
+        } else if (argument == "--force" || argument == "--overwrite-trace") {
+            (argument == "--force" ? arguments.force : arguments.overwriteTrace) = true;
+            arguments.given.push_back(argument);
         } else if (argument == "--port" || argument == "--trace") {
             if (i + 1 >= argc) {
                 error = argument + " needs a value";
                 return false;
             }
             (argument == "--port" ? arguments.port : arguments.tracePath) = argv[++i];
-        } else if (argument.rfind("--port=", 0) == 0) {
-            arguments.port = argument.substr(7);
-        } else if (argument.rfind("--trace=", 0) == 0) {
-            arguments.tracePath = argument.substr(8);
-        } else if (argument.size() > 1 && argument[0] == '-') {
+            arguments.given.push_back(argument);
+        } else if (argument.rfind("--port=", 0) == 0 || argument.rfind("--trace=", 0) == 0) {
+            const size_t equals = argument.find('=');
+            const std::string name = argument.substr(0, equals);
+            (name == "--port" ? arguments.port : arguments.tracePath) = argument.substr(equals + 1);
+            arguments.given.push_back(name);
+        } else {
             error = "unknown option " + argument;
             return false;
-        } else if (arguments.command.empty()) {
-            arguments.command = argument;
-        } else {
-            arguments.positional.push_back(argument);
         }
     }
     return true;
+}
+
+// The options given that the command does not take, and the combinations that make no sense; "" when
+// the line is sound.
+std::string RefusedOption(const Arguments& arguments) {
+    for (const std::string& option : arguments.given) {
+        if (!Applies(arguments.command, option)) {
+            return "option " + option + " does not apply to " + arguments.command;
+        }
+    }
+    if (arguments.overwriteTrace && arguments.tracePath.empty()) {
+        return "--overwrite-trace needs --trace FILE";
+    }
+    const bool traceGiven =
+        std::find(arguments.given.begin(), arguments.given.end(), "--trace") != arguments.given.end();
+    if (traceGiven && arguments.tracePath.empty()) {
+        return "--trace needs a file name";
+    }
+    return "";
 }
 
 // --port into the port choice and the USB instance (0 = any); false when not understood.
@@ -163,9 +237,109 @@ bool ParsePort(std::string text, int16_t& port, int& usbInstance) {
     return usbInstance >= 1 && usbInstance <= 127;
 }
 
-// Ctrl+C and SIGTERM. Before the download the first one is only noted: the next prompt is answered
-// "Quit", which ends the camera session cleanly. During the download, or at a second signal, the
-// program ends at once with a message; the system closes the port and drops the USB instance lock.
+// What the check of an image file found: accepted with its version and model, or the reason.
+struct ImageCheck {
+    std::string reason;  // empty when accepted
+    std::string model;
+    char version[4] = {};
+};
+
+std::string DescribeLength(uint64_t length) {
+    return "the file has " + std::to_string(length) + " bytes; a firmware image has " +
+           std::to_string(FIRMWARE_IMAGE_SIZE);
+}
+
+// The file first (it can be opened and is a regular file), then its content as the updater checks it.
+ImageCheck CheckImage(const std::string& path) {
+    ImageCheck check;
+    const cli::FileFacts facts = cli::InspectFile(path);
+    if (facts.error != 0) {
+        check.reason = "cannot be read: " + cli::SystemErrorText(facts.error);
+        return check;
+    }
+    if (facts.kind != cli::FileKind::Regular) {
+        check.reason = facts.kind == cli::FileKind::Directory ? "not a regular file (a folder)"
+                       : facts.kind == cli::FileKind::Pipe    ? "not a regular file (a pipe)"
+                                                              : "not a regular file";
+        return check;
+    }
+    if (facts.size > static_cast<uint64_t>(FIRMWARE_IMAGE_SIZE) || facts.size < IDENTIFICATION_LENGTH) {
+        check.reason = DescribeLength(facts.size);  // too large to load, or too short to identify
+        return check;
+    }
+    // The loader reports its errors through the user interface's file error box; here that is a line.
+    class FileErrorUi final : public IUpdateUi {
+      public:
+        std::string error;
+        WindowRect GetViewRect() override { return {}; }
+        int ShowPortDialog(int16_t&) override { return DIALOG_CANCEL; }
+        int ShowMessageDialog(MessageDialog, const std::string&) override { return DIALOG_CANCEL; }
+        FileDialogResult ChooseFile(const std::string&, const std::string&, std::string&) override {
+            return FileDialogResult::Failed;
+        }
+        void ShowFileError(const std::string& text) override { error = text; }
+        void Beep(BeepKind) override {}
+        void SetBusyCursor(bool) override {}
+        void RepaintView() override {}
+        bool OpenNotice() override { return false; }
+        bool PaintNotice(uint32_t, int32_t, const char*) override { return false; }
+        void CloseNotice() override {}
+    } ui;
+    int32_t length = 0;
+    FirmwareImage image(LoadFirmwareImage(ui, path.c_str(), length));
+    if (!image) {
+        check.reason = ui.error;
+    } else if (!HasIdentificationText(image.get(), length)) {
+        check.reason = "the identification text is not a QX410 (or QX300) firmware image's";
+    } else if (length != FIRMWARE_IMAGE_SIZE) {
+        check.reason = DescribeLength(static_cast<uint64_t>(length));
+    } else {
+        check.model = CompareText(reinterpret_cast<const char*>(image.get()), IDENTIFICATION_QX410,
+                                  IDENTIFICATION_LENGTH) == 0
+                          ? "QX410"
+                          : "QX300";
+        CopyFileVersion(image.get() + VERSION_OFFSET, check.version);
+    }
+    return check;
+}
+
+// Prints what the check found, as the check command shows it; returns the exit status.
+int ReportImageCheck(bool json, const std::string& path, const ImageCheck& check) {
+    const bool accepted = check.reason.empty();
+    const int status = accepted ? cli::EXIT_OK : cli::EXIT_FILE_REFUSED;
+    if (json) {
+        JsonLine line("image");
+        line.Add("file", path).AddBool("accepted", accepted);
+        if (accepted) {
+            line.Add("version", cli::ShownVersion(check.version)).Add("model", check.model);
+        } else {
+            line.Add("reason", check.reason);
+        }
+        cli::PrintOut(line.Text());
+        cli::PrintOutcome(true, status, accepted ? "accepted" : "file-refused",
+                          accepted ? "firmware " + cli::ShownVersion(check.version) : check.reason);
+    } else if (accepted) {
+        cli::PrintOut(path + ": firmware " + cli::ShownVersion(check.version) + " for the " + check.model +
+                      " (identification text and length correct)\n");
+    } else {
+        cli::PrintErr(path + ": refused: " + check.reason + "\n");
+    }
+    return status;
+}
+
+int RunCheckCommand(const Arguments& arguments) {
+    if (arguments.positional.size() != 1) {
+        return UsageError("check needs exactly one firmware image");
+    }
+    const std::string& path = arguments.positional[0];
+    return ReportImageCheck(arguments.json, path, CheckImage(path));
+}
+
+// Ctrl+C and SIGTERM. During the search the first one is acknowledged at once and cuts the search's
+// waits, so the search ends at its next step without sending anything more. Before the download it is
+// only noted: the next prompt is answered "Quit", which ends the camera session cleanly. During the
+// download, or at a second signal, the program ends at once with a message; the system closes the port
+// and drops the USB instance lock. Only async-signal-safe calls here: the lines are put together by hand.
 void HandleInterrupt(int signalNumber) {
     cli::InterruptState& state = cli::Interrupts();
     const bool first = state.signal == 0;
@@ -173,6 +347,19 @@ void HandleInterrupt(int signalNumber) {
         state.signal = signalNumber;
     }
     if (first && state.flashMayChange == 0) {
+        static const char SEARCH_NOTE[] =
+            "qx410fw-cli: interrupt noted; ending the search (press Ctrl+C again to quit at once).\n";
+        static const char NOTE[] = "qx410fw-cli: interrupt noted; ending the camera session.\n";
+        const bool searching = state.searching != 0;
+        if (searching) {
+            CutWaits();
+        }
+        const char* note = searching ? SEARCH_NOTE : NOTE;
+        const int fd = cli::StandardError();
+        if (state.barShown != 0) {
+            cli::WriteRaw(fd, "\n", 1);
+        }
+        cli::WriteRaw(fd, note, std::strlen(note));
         return;
     }
     static const char DURING[] =
@@ -182,7 +369,6 @@ void HandleInterrupt(int signalNumber) {
         "interrupted. The camera's firmware was not changed. Switch the camera off and on before using it.";
     const char* message = state.flashMayChange != 0 ? DURING : BEFORE;
     const int status = cli::EXIT_INTERRUPTED_BASE + signalNumber;
-    // Only write() and _exit() here: the line is put together by hand.
     char line[512];
     size_t length = 0;
     const auto append = [&](const char* text) {
@@ -192,33 +378,25 @@ void HandleInterrupt(int signalNumber) {
     };
     const char digits[4] = {static_cast<char>('0' + status / 100), static_cast<char>('0' + status / 10 % 10),
                             static_cast<char>('0' + status % 10), '\0'};
+    append(state.barShown != 0 ? "\n" : "");
     if (state.json != 0) {
-        append(state.barShown != 0 ? "\n" : "");
         append(R"({"event":"outcome","outcome":"interrupted","status":)");
         append(digits);
         append(R"(,"message":")");
         append(message);
         append("\"}\n");
-        ssize_t ignored = write(STDOUT_FILENO, line, length);
-        (void)ignored;
+        cli::WriteRaw(cli::StandardOutput(), line, length);
     } else {
-        append(state.barShown != 0 ? "\n" : "");
         append("qx410fw-cli: ");
         append(message);
         append("\n");
-        ssize_t ignored = write(STDERR_FILENO, line, length);
-        (void)ignored;
+        cli::WriteRaw(cli::StandardError(), line, length);
     }
-    _exit(status);
+    cli::ExitNow(status);
 }
 
 void InstallInterruptHandler() {
-    struct sigaction action {};
-    action.sa_handler = HandleInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    cli::InstallInterruptHandlers(HandleInterrupt);
 }
 
 // The devices a command runs on: the machine's, traced when asked.
@@ -228,16 +406,41 @@ struct DeviceStack {
     std::unique_ptr<cli::CliDevices> devices;
 };
 
-bool BuildDevices(const Arguments& arguments, int usbInstance, DeviceStack& stack) {
+// Arguments as one line for the trace's header, each one quoted when it holds a blank.
+std::string JoinArguments(int argc, char** argv) {
+    std::string line;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        line += (i > 1 ? " " : "");
+        line += argument.find_first_of(" \t'\"") == std::string::npos || argument.empty()
+                    ? argument
+                    : "'" + argument + "'";
+    }
+    return line;
+}
+
+int g_argc = 0;
+char** g_argv = nullptr;
+
+// image: the firmware image of the run, which the trace never overwrites ("" for none).
+bool BuildDevices(const Arguments& arguments, int usbInstance, DeviceStack& stack, const std::string& image) {
     platform::IDevices* base = &platform::SystemDevices();
     if (!arguments.tracePath.empty()) {
-        const int fd = open(arguments.tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::string reason;
+        const int fd = cli::CreateTraceFile(arguments.tracePath, arguments.overwriteTrace, image, reason);
         if (fd < 0) {
-            cli::PrintErr("qx410fw-cli: cannot write the trace file " + arguments.tracePath + ": " +
-                          std::strerror(errno) + "\n");
+            const std::string message = "cannot write the trace file " + arguments.tracePath + ": " + reason;
+            if (arguments.json) {
+                cli::PrintOutcome(true, cli::EXIT_USAGE, "usage-error", message);
+            } else {
+                cli::PrintErr("qx410fw-cli: " + message + "\n");
+            }
             return false;
         }
         stack.trace = std::make_unique<cli::TraceWriter>(fd);
+        stack.trace->WriteHeader({"program: qx410fw-cli " + std::string(ProgramVersion()),
+                                  "date: " + cli::UtcTimestamp(),
+                                  "arguments: " + JoinArguments(g_argc, g_argv), "port: " + arguments.port});
         stack.observed = platform::ObserveDevices(*base, *stack.trace);
         base = stack.observed.get();
     }
@@ -249,14 +452,24 @@ int RunUpdateCommand(const Arguments& arguments, int16_t port, int usbInstance) 
     if (arguments.positional.size() != 1) {
         return UsageError("update needs exactly one firmware image");
     }
+    // The image is checked before the search, which takes seconds; the updater checks it again later.
+    const std::string& image = arguments.positional[0];
+    const ImageCheck check = CheckImage(image);
+    if (!check.reason.empty()) {
+        return ReportImageCheck(arguments.json, image, check);
+    }
     DeviceStack stack;
-    if (!BuildDevices(arguments, usbInstance, stack)) {
+    if (!BuildDevices(arguments, usbInstance, stack, image)) {
         return cli::EXIT_USAGE;
     }
     CUpdateController controller(*stack.devices);
     cli::OutputStyle style;
     style.json = arguments.json;
-    style.terminal = !arguments.json && isatty(STDOUT_FILENO) != 0;
+    style.terminal = !arguments.json && cli::IsTerminal(cli::StandardOutput());
+    if (style.terminal) {
+        style.columns = cli::TerminalColumns(cli::StandardOutput());
+        cli::WatchTerminalWidth();
+    }
     cli::CliUpdateUi ui(controller, *stack.devices, style, port, arguments.positional[0], arguments.force);
     cli::Interrupts().json = arguments.json ? 1 : 0;
     controller.SetInfoBar(&ui);
@@ -272,12 +485,6 @@ std::string FormatClock(const CameraClock& clock) {
     return text;
 }
 
-// The camera pads its name with blanks to 32 characters.
-std::string TrimmedName(const std::string& name) {
-    const size_t end = name.find_last_not_of(' ');
-    return end == std::string::npos ? std::string() : name.substr(0, end + 1);
-}
-
 std::string Hex(unsigned value, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*x", digits, value);
@@ -289,7 +496,7 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
         return UsageError("info takes no file");
     }
     DeviceStack stack;
-    if (!BuildDevices(arguments, usbInstance, stack)) {
+    if (!BuildDevices(arguments, usbInstance, stack, "")) {
         return cli::EXIT_USAGE;
     }
     cli::Interrupts().json = arguments.json ? 1 : 0;
@@ -300,7 +507,16 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
     CameraName cameraName;
     cameraName.name = name;
     int32_t notIdentified = 0;
+    cli::Interrupts().searching = 1;
     session.SearchCamera(port, &info, &cameraName, &notIdentified);
+    cli::Interrupts().searching = 0;
+    RestoreWaits();  // ending the session after an interrupt needs its pauses again
+    const int interrupted = cli::Interrupts().signal;
+    if (session.GetResultCode() != 0 && interrupted != 0) {
+        cli::PrintOutcome(arguments.json, cli::EXIT_INTERRUPTED_BASE + interrupted, "interrupted",
+                          "Interrupted. The search was ended.");
+        return cli::EXIT_INTERRUPTED_BASE + interrupted;
+    }
     if (session.GetResultCode() != 0) {
         cli::PrintNotFound(arguments.json, *stack.devices, port, res::LoadString(res::IDS_NOT_FOUND));
         return cli::NotFoundStatus(*stack.devices, port);
@@ -323,7 +539,7 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
         JsonLine line("camera");
         line.Add("link", link).AddBool("identified", notIdentified == 0);
         if (notIdentified == 0) {
-            line.Add("name", std::string(name))
+            line.Add("name", cli::TrimmedName(name))
                 .Add("version", cli::ShownVersion(shown))
                 .Add("version_word", Hex(version, 8))
                 .Add("clock", FormatClock(info.clock))
@@ -342,9 +558,9 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
         flagText += (flags & FLAG_VALID) != 0 ? " (valid" : " (not valid";
         flagText += (flags & FLAG_INVALID) != 0 ? ", invalid bit" : "";
         flagText += (flags & FLAG_FOLLOWED_UP) != 0 ? ", followed up)" : ")";
-        cli::PrintOut("Link:             " + link + "\n" + "Camera ID:        " + TrimmedName(name) + "\n" +
-                      "Firmware version: " + cli::ShownVersion(shown) + " (" + Hex(version, 8) + ")\n" +
-                      "Camera clock:     " + FormatClock(info.clock) + "\n" +
+        cli::PrintOut("Link:             " + link + "\n" + "Camera ID:        " + cli::TrimmedName(name) +
+                      "\n" + "Firmware version: " + cli::ShownVersion(shown) + " (" + Hex(version, 8) +
+                      ")\n" + "Camera clock:     " + FormatClock(info.clock) + "\n" +
                       "State:            " + std::to_string(block[STATUS_STATE]) + " (6 = ready)\n" +
                       "Flags:            " + flagText + "\n" +
                       "Counter:          " + std::to_string(info.counter) + "\n" +
@@ -354,70 +570,6 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
         }
     }
     return cli::EXIT_OK;
-}
-
-int RunCheckCommand(const Arguments& arguments) {
-    if (arguments.positional.size() != 1) {
-        return UsageError("check needs exactly one firmware image");
-    }
-    const std::string& path = arguments.positional[0];
-    // The loader reports its errors through the user interface's file error box; here that is a line.
-    class FileErrorUi final : public IUpdateUi {
-      public:
-        std::string error;
-        WindowRect GetViewRect() override { return {}; }
-        int ShowPortDialog(int16_t&) override { return DIALOG_CANCEL; }
-        int ShowMessageDialog(MessageDialog, const std::string&) override { return DIALOG_CANCEL; }
-        FileDialogResult ChooseFile(const std::string&, const std::string&, std::string&) override {
-            return FileDialogResult::Failed;
-        }
-        void ShowFileError(const std::string& text) override { error = text; }
-        void Beep(BeepKind) override {}
-        void SetBusyCursor(bool) override {}
-        void RepaintView() override {}
-        bool OpenNotice() override { return false; }
-        bool PaintNotice(uint32_t, int32_t, const char*) override { return false; }
-        void CloseNotice() override {}
-    } ui;
-    int32_t length = 0;
-    uint8_t* image = LoadFirmwareImage(ui, path.c_str(), length);
-    std::string reason;
-    std::string model;
-    char version[4] = {};
-    if (image == nullptr) {
-        reason = ui.error;
-    } else if (!HasIdentificationText(image, length)) {
-        reason = "the identification text is not a QX410 (or QX300) firmware image's";
-    } else if (length != FIRMWARE_IMAGE_SIZE) {
-        reason = "the file has " + std::to_string(length) + " bytes; a firmware image has 1048704";
-    } else {
-        model = CompareText(reinterpret_cast<const char*>(image), IDENTIFICATION_QX410,
-                            IDENTIFICATION_LENGTH) == 0
-                    ? "QX410"
-                    : "QX300";
-        CopyFileVersion(image + VERSION_OFFSET, version);
-    }
-    ReleaseFirmwareImage(image);
-    const bool accepted = reason.empty();
-    const int status = accepted ? cli::EXIT_OK : cli::EXIT_FILE_REFUSED;
-    if (arguments.json) {
-        JsonLine line("image");
-        line.Add("file", path).AddBool("accepted", accepted);
-        if (accepted) {
-            line.Add("version", cli::ShownVersion(version)).Add("model", model);
-        } else {
-            line.Add("reason", reason);
-        }
-        cli::PrintOut(line.Text());
-        cli::PrintOutcome(true, status, accepted ? "accepted" : "file-refused",
-                          accepted ? "firmware " + cli::ShownVersion(version) : reason);
-    } else if (accepted) {
-        cli::PrintOut(path + ": firmware " + cli::ShownVersion(version) + " for the " + model +
-                      " (identification text and length correct)\n");
-    } else {
-        cli::PrintErr(path + ": refused: " + reason + "\n");
-    }
-    return status;
 }
 
 // Whether the link can be opened now: "ok", or why not.
@@ -518,6 +670,9 @@ int RunPortsCommand(const Arguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    g_argc = argc;
+    g_argv = argv;
+    g_jsonErrors = WantsJson(argc, argv);
     Arguments arguments;
     std::string error;
     if (!ParseArguments(argc, argv, arguments, error)) {
@@ -533,6 +688,20 @@ int main(int argc, char** argv) {
         cli::PrintOut(text);
         return cli::EXIT_OK;
     }
+    if (arguments.version) {
+        cli::PrintOut(
+            arguments.json
+                ? JsonLine("version").Add("program", "qx410fw-cli").Add("version", ProgramVersion()).Text()
+                : "qx410fw-cli " + std::string(ProgramVersion()) + "\n");
+        return cli::EXIT_OK;
+    }
+    if (command != "update" && command != "info" && command != "check" && command != "ports") {
+        return UsageError(command.empty() ? "no command given" : "unknown command " + command);
+    }
+    const std::string refused = RefusedOption(arguments);
+    if (!refused.empty()) {
+        return UsageError(refused);
+    }
     int16_t port = PORT_AUTO;
     int usbInstance = 0;
     if (!ParsePort(arguments.port, port, usbInstance)) {
@@ -547,8 +716,5 @@ int main(int argc, char** argv) {
     if (command == "check") {
         return RunCheckCommand(arguments);
     }
-    if (command == "ports") {
-        return RunPortsCommand(arguments);
-    }
-    return UsageError(command.empty() ? "no command given" : "unknown command " + command);
+    return RunPortsCommand(arguments);
 }

@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <csignal>
 #include <ctime>
 #include <utility>
 
@@ -24,6 +25,7 @@ ClockStamp StampOf(int64_t ns) {
 
 std::function<void()> g_idleHook;
 bool g_inIdleHook = false;
+volatile std::sig_atomic_t g_waitsCut = 0;
 
 // Runs the hook once, unless it is running already (a wait inside it only sleeps).
 void RunIdleHook() {
@@ -47,12 +49,13 @@ void RemoveTimerSlack() {
 }
 
 // Sleeps until the monotonic clock reaches deadlineNs. With an idle hook installed the sleep is cut into
-// slices with the hook between them while more than the margin is left.
+// slices with the hook between them while more than the margin is left. Cut waits (CutWaits) end it at
+// once: the signal that cuts them interrupts the sleep.
 void SleepUntilNs(int64_t deadlineNs) {
     RemoveTimerSlack();
     for (;;) {
         int64_t now = MonotonicNs();
-        if (now >= deadlineNs) {
+        if (now >= deadlineNs || g_waitsCut != 0) {
             return;
         }
         int64_t wakeNs = deadlineNs;
@@ -137,6 +140,18 @@ IClock* InstallClock(IClock* clock) {
 
 void InstallIdleHook(std::function<void()> hook) {
     g_idleHook = std::move(hook);
+}
+
+void CutWaits() {
+    g_waitsCut = 1;
+}
+
+void RestoreWaits() {
+    g_waitsCut = 0;
+}
+
+bool WaitsCut() {
+    return g_waitsCut != 0;
 }
 
 uint32_t DelayMs(uint32_t durationMs) {

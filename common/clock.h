@@ -105,6 +105,16 @@ constexpr uint32_t IDLE_HOOK_PERIOD_MS = 20;
 constexpr uint32_t IDLE_HOOK_MARGIN_MS = 10;
 void InstallIdleHook(std::function<void()> hook);
 
+// Cutting the waits short, for a program asked to stop (Ctrl+C) while it searches for the camera.
+// CutWaits only sets a flag, so a signal handler may call it. From then until RestoreWaits a sleep of
+// the system clock returns at once, and the links neither open a serial port nor send or wait for bytes:
+// each remaining step of the sequence under way fails at once without touching the wire, so the sequence
+// ends at its next step. A run that never calls CutWaits keeps every wait and every byte as it was.
+// Virtual clocks ignore it.
+void CutWaits();
+void RestoreWaits();
+bool WaitsCut();
+
 // A deadline on the wrapping counter: one attempt always happens, then "expired" once the time is up.
 class Deadline {
   public:

@@ -34,7 +34,11 @@ void CLinkSession::ReleaseLinkBuffers() {
     m_recvBuffer = nullptr;
 }
 
+// While waits are cut (CutWaits) nothing is sent and nothing is waited for: the step fails at once.
 int32_t CLinkSession::LinkWrite(uint32_t timeoutMs) {
+    if (WaitsCut()) {
+        return LINK_FAILED;
+    }
     if (m_portKind == PORT_KIND_SERIAL) {
         return SerialWrite(timeoutMs);
     }
@@ -45,6 +49,9 @@ int32_t CLinkSession::LinkWrite(uint32_t timeoutMs) {
 }
 
 int32_t CLinkSession::LinkRead(uint32_t timeoutMs) {
+    if (WaitsCut()) {
+        return LINK_TIMEOUT;
+    }
     if (m_portKind == PORT_KIND_SERIAL) {
         return SerialRead(timeoutMs);
     }

@@ -68,6 +68,11 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     if (m_hSerial != nullptr) {
         CloseSerialPort();
     }
+    // A search being cut short (CutWaits) opens no further port.
+    if (WaitsCut()) {
+        m_detailStatus = DETAIL_SERIAL_OPEN;
+        return LINK_FAILED;
+    }
     char* portName = static_cast<char*>(AllocZeroed(PORT_NAME_BUFFER_SIZE));
     if (portName == nullptr) {
         m_detailStatus = DETAIL_NO_MEMORY;
@@ -224,6 +229,9 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
         if (m_hSerial->WaitReadable(waitMs) < 0) {
             return FailSerialTransfer(*this, DETAIL_SERIAL_READ);
         }
+        if (WaitsCut()) {
+            break;  // the wait was cut short: a time-out now
+        }
     }
 
     if (received == wanted) {
@@ -313,6 +321,10 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_FAILED;
         }
+        if (WaitsCut()) {
+            m_detailStatus = DETAIL_SERIAL_READ;
+            return LINK_TIMEOUT;
+        }
         wokeEmpty = ready > 0;
     }
 }
@@ -344,7 +356,8 @@ int32_t CLinkSession::SetBreak(int32_t state) {
         m_detailStatus = DETAIL_BREAK;
         return LINK_BAD_ARGUMENT;
     }
-    if (m_hSerial == nullptr || !m_hSerial->SetBreak(state == BREAK_ON)) {
+    if (m_hSerial == nullptr || (state == BREAK_ON && WaitsCut()) ||
+        !m_hSerial->SetBreak(state == BREAK_ON)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
         m_detailStatus = DETAIL_BREAK;
         return LINK_FAILED;

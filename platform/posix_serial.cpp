@@ -248,6 +248,9 @@ class PosixSerialPort final : public ISerialPort {
             const int ready = poll(&entry, 1, ClampTimeout(deadline.RemainingMs()));
             if (ready < 0) {
                 if (errno == EINTR) {
+                    if (WaitsCut()) {
+                        return 0;  // the signal cut the wait short: a time-out
+                    }
                     continue;
                 }
                 Fail();

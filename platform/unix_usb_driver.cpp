@@ -113,6 +113,9 @@ int UnixUsbConnection::WaitReady(short events, const Deadline& deadline) {
         }
         const int ready = poll(&entry, 1, static_cast<int>(remaining));
         if (ready < 0 && errno == EINTR) {
+            if (WaitsCut()) {
+                return 0;  // the signal cut the wait short: the request's time is up
+            }
             continue;
         }
         if (ready < 0) {

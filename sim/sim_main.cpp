@@ -60,8 +60,18 @@ Identity (status block):
   --unlocked              update mode already open: the access string is answered at once
 
 Camera timing (milliseconds):
-  --time NAME=MS          NAME: ack, ready, completion, access, erase, block, checksum, reset,
-                          restart, busy, gap (see sim/camera_model.h for what each one times)
+  --time NAME=MS          how long the camera takes, from the event that starts it:
+                            ack         a command or data packet -> its acknowledgement (2)
+                            ready       a status read acknowledged -> the ready byte (5)
+                            completion  an acknowledgement -> the completion byte (5)
+                            access      the access string -> the access reply (20)
+                            erase       an erase acknowledged -> its completion (200)
+                            block       a data packet accepted -> its completion (3)
+                            checksum    the checksum acknowledged -> its completion (20)
+                            reset       the reset acknowledged -> its completion (30)
+                            restart     the reset's completion -> the camera back at 9600 baud (100)
+                            busy        the spacing of busy bytes (100)
+                            gap         a partial packet older than this is dropped (500)
 
 Faults:
   --silent                never answer anything

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +25,9 @@
 #include <vector>
 
 #include "app/firmware_image.h"
+#include "cli/cli_ui.h"
 #include "cli/exit_status.h"
+#include "common/version.h"
 #include "platform/devices.h"
 #include "platform/usb_instance_lock.h"
 #include "tests/e2e/e2e_support.h"
@@ -50,15 +53,20 @@ struct CliResult {
     std::string err;
 };
 
-// Runs qx410fw-cli with its standard output on a pipe, or on a pseudo-terminal when terminal is set. The
-// first time `when` shows up in the output, action runs with the child's pid. Killed after limitSeconds.
+// Runs qx410fw-cli with its standard output on a pipe, or on a pseudo-terminal when terminal is set
+// (columns wide; 0 leaves the size unset). The first time `when` shows up in the output (or, with `when`
+// "@N", N ms after the start), action runs with the child's pid. Killed after limitSeconds.
 CliResult RunCli(const std::vector<std::string>& arguments, bool terminal = false,
                  const std::string& when = "", const std::function<void(pid_t)>& action = {},
-                 int limitSeconds = 400) {
+                 int limitSeconds = 400, unsigned short columns = 0) {
     CliResult result;
     int outFds[2] = {-1, -1};
     int errFds[2] = {-1, -1};
-    if (terminal ? openpty(&outFds[0], &outFds[1], nullptr, nullptr, nullptr) != 0 : pipe(outFds) != 0) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    if (terminal ? openpty(&outFds[0], &outFds[1], nullptr, nullptr, columns > 0 ? &size : nullptr) != 0
+                 : pipe(outFds) != 0) {
         return result;
     }
     if (pipe(errFds) != 0) {
@@ -82,7 +90,10 @@ CliResult RunCli(const std::vector<std::string>& arguments, bool terminal = fals
     }
     close(outFds[1]);
     close(errFds[1]);
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    const auto started = std::chrono::steady_clock::now();
+    const auto limit = started + std::chrono::seconds(limitSeconds);
+    const bool timed = when.rfind('@', 0) == 0;
+    const auto actionTime = started + std::chrono::milliseconds(timed ? std::stoi(when.substr(1)) : 0);
     bool triggered = when.empty();
     pollfd fds[2] = {{outFds[0], POLLIN, 0}, {errFds[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
@@ -93,7 +104,11 @@ CliResult RunCli(const std::vector<std::string>& arguments, bool terminal = fals
             ADD_FAILURE() << "qx410fw-cli ran out of time";
             break;
         }
-        if (poll(fds, 2, 200) <= 0) {
+        if (!triggered && timed && std::chrono::steady_clock::now() >= actionTime) {
+            triggered = true;
+            action(pid);
+        }
+        if (poll(fds, 2, timed && !triggered ? 10 : 200) <= 0) {
             continue;
         }
         for (int i = 0; i < 2; ++i) {
@@ -110,7 +125,7 @@ CliResult RunCli(const std::vector<std::string>& arguments, bool terminal = fals
             }
             sinks[i]->append(buffer, static_cast<size_t>(count));
         }
-        if (!triggered &&
+        if (!triggered && !timed &&
             (result.out.find(when) != std::string::npos || result.err.find(when) != std::string::npos)) {
             triggered = true;
             action(pid);
@@ -200,7 +215,9 @@ class CliTest : public e2e::SimulatorTest {
         wrong[10] ^= 0x20;
         WriteImage("wrong.fw", wrong);
         WriteImage("short.fw", std::vector<uint8_t>(m_image.begin(), m_image.begin() + 1000));
+        WriteImage("empty.fw", {});
         mkdir(TempFile("folder.fw").c_str(), 0700);
+        mkfifo(TempFile("pipe.fw").c_str(), 0600);
     }
 
     void WriteImage(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -256,6 +273,11 @@ INSTANTIATE_TEST_SUITE_P(
         OfflineRow{"update_help", {"update", "--help"}, 0, "out", "--force"},
         OfflineRow{"info_help", {"info", "-h"}, 0, "out", "the flash is not touched"},
         OfflineRow{"no_command", {}, EXIT_USAGE, "err", "no command given"},
+        OfflineRow{"version_json",
+                   {"--json", "-V"},
+                   0,
+                   "out",
+                   R"({"event":"version","program":"qx410fw-cli","version":")"},
         OfflineRow{"unknown_command", {"flash"}, EXIT_USAGE, "err", "unknown command flash"},
         OfflineRow{"update_without_image",
                    {"update", "--port", "usb"},
@@ -275,13 +297,81 @@ INSTANTIATE_TEST_SUITE_P(
             "check_short", {"check", "{dir}/short.fw"}, EXIT_FILE_REFUSED, "err", "the file has 1000 bytes"},
         OfflineRow{
             "check_wrong_text", {"check", "{dir}/wrong.fw"}, EXIT_FILE_REFUSED, "err", "identification text"},
-        OfflineRow{
-            "check_folder", {"check", "{dir}/folder.fw"}, EXIT_FILE_REFUSED, "err", "identification text"},
+        OfflineRow{"check_folder",
+                   {"check", "{dir}/folder.fw"},
+                   EXIT_FILE_REFUSED,
+                   "err",
+                   "folder.fw: refused: not a regular file (a folder)"},
+        OfflineRow{"check_pipe",
+                   {"check", "{dir}/pipe.fw"},
+                   EXIT_FILE_REFUSED,
+                   "err",
+                   "pipe.fw: refused: not a regular file (a pipe)"},
+        OfflineRow{"check_empty",
+                   {"check", "{dir}/empty.fw"},
+                   EXIT_FILE_REFUSED,
+                   "err",
+                   "the file has 0 bytes; a firmware image has 1048704"},
         OfflineRow{"check_missing",
                    {"check", "{dir}/none.fw"},
                    EXIT_FILE_REFUSED,
                    "err",
-                   "File open or read error!"},
+                   "none.fw: refused: cannot be read: No such file or directory"},
+        // The image is checked before the search, with the same words as check.
+        OfflineRow{"update_missing",
+                   {"update", "{dir}/none.fw", "--port", "usb"},
+                   EXIT_FILE_REFUSED,
+                   "err",
+                   "none.fw: refused: cannot be read: No such file or directory"},
+        OfflineRow{"update_folder_json",
+                   {"--json", "update", "{dir}/folder.fw", "--port", "usb"},
+                   EXIT_FILE_REFUSED,
+                   "out",
+                   R"x("accepted":false,"reason":"not a regular file (a folder)")x"},
+        OfflineRow{"update_wrong_text",
+                   {"update", "{dir}/wrong.fw", "--port", "usb"},
+                   EXIT_FILE_REFUSED,
+                   "err",
+                   "wrong.fw: refused: the identification text is not"},
+        // The options: "--" ends them, and one a command does not take is refused.
+        OfflineRow{"double_dash",
+                   {"check", "--", "--force"},
+                   EXIT_FILE_REFUSED,
+                   "err",
+                   "--force: refused: cannot be read: No such file or directory"},
+        OfflineRow{"check_force",
+                   {"check", "--force", "{dir}/QX410-100.fw"},
+                   EXIT_USAGE,
+                   "err",
+                   "option --force does not apply to check"},
+        OfflineRow{"check_port",
+                   {"check", "{dir}/QX410-100.fw", "--port", "com3"},
+                   EXIT_USAGE,
+                   "err",
+                   "option --port does not apply to check"},
+        OfflineRow{
+            "info_force", {"info", "--force"}, EXIT_USAGE, "err", "option --force does not apply to info"},
+        OfflineRow{"ports_trace",
+                   {"--trace={dir}/t", "ports"},
+                   EXIT_USAGE,
+                   "err",
+                   "option --trace does not apply to ports"},
+        OfflineRow{"overwrite_without_trace",
+                   {"info", "--overwrite-trace"},
+                   EXIT_USAGE,
+                   "err",
+                   "--overwrite-trace needs --trace FILE"},
+        OfflineRow{
+            "usage_error_json",
+            {"--json", "check", "--port", "com3", "{dir}/QX410-100.fw"},
+            EXIT_USAGE,
+            "out",
+            R"({"event":"outcome","outcome":"usage-error","status":2,"message":"option --port does not apply to check"})"},
+        OfflineRow{"unknown_command_json",
+                   {"flash", "--json"},
+                   EXIT_USAGE,
+                   "out",
+                   R"("outcome":"usage-error","status":2,"message":"unknown command flash")"},
         OfflineRow{"check_json",
                    {"--json", "check", "{dir}/QX410-100.fw"},
                    0,
@@ -339,9 +429,17 @@ TEST_P(CliCamera, EndsWithItsStatusAndText) {
         ASSERT_TRUE(heldLock);
     }
 
-    const CliResult result =
-        RunCli(Expand(row.arguments), false, row.interruptWhen, [](pid_t pid) { kill(pid, SIGINT); });
+    std::chrono::steady_clock::time_point interruptedAt;
+    const CliResult result = RunCli(Expand(row.arguments), false, row.interruptWhen, [&](pid_t pid) {
+        interruptedAt = std::chrono::steady_clock::now();
+        kill(pid, SIGINT);
+    });
     EXPECT_EQ(result.status, row.status) << result.out << result.err;
+    if (*row.interruptWhen != '\0') {
+        // The search's steps take seconds (pauses of 2 s, replies awaited for 3 s); ended at the next
+        // step it takes a fraction of one.
+        EXPECT_LT(std::chrono::steady_clock::now() - interruptedAt, std::chrono::milliseconds(1500));
+    }
     for (const char* text : row.texts) {
         EXPECT_NE((result.out + result.err).find(text), std::string::npos)
             << "missing: " << text << "\nout: " << result.out << "\nerr: " << result.err;
@@ -364,7 +462,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {"info", "--port", "usb", "--json"},
                   0,
-                  {R"("link":"\\\\.\\QX410U-001")", R"("name":"Corva QX410 Zoom )", R"("version":"0.60")",
+                  {R"("link":"\\\\.\\QX410U-001")", R"("name":"Corva QX410 Zoom",)", R"("version":"0.60")",
                    R"("clock":"2001-06-15 12:30:45")", R"("state":6,"flags":"0x80","counter":1234)"}},
         CameraRow{"info_serial",
                   false,
@@ -385,24 +483,19 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--json", "ports"},
                   0,
                   {R"("name":"\\\\.\\QX410U-001","device":")", R"("usable":true,"state":"can be opened")"}},
-        CameraRow{"wrong_file_usb",
+        CameraRow{"same_version_usb_json",
                   true,
                   {},
-                  {"update", "{dir}/wrong.fw", "--port", "usb", "--json"},
-                  EXIT_FILE_REFUSED,
-                  {R"("outcome":"file-refused")", R"(Selected file is wrong.\nTo select correct file)"}},
+                  {"update", "{dir}/same.fw", "--port", "usb", "--json"},
+                  EXIT_SAME_VERSION,
+                  {R"({"event":"camera","identified":true,"name":"Corva QX410 Zoom","version":"0.60")",
+                   R"("message":"Selected firmware matches camera version.\nThe camera was left)"}},
         CameraRow{"same_version_serial",
                   false,
                   {},
                   {"update", "{dir}/same.fw", "--port", "com3"},
                   EXIT_SAME_VERSION,
                   {"Camera ID: Corva QX410 Zoom", "Selected firmware matches camera version.", "--force"}},
-        CameraRow{"unreadable_file_usb",
-                  true,
-                  {},
-                  {"update", "{dir}/none.fw", "--port", "usb"},
-                  EXIT_FILE_REFUSED,
-                  {"File open or read error!"}},
         CameraRow{"refused_block_serial_json",
                   false,
                   {"--refuse-block", "12"},
@@ -418,7 +511,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {"update", "{dir}/" + std::string(300, 'p') + ".fw", "--port", "usb"},
                   EXIT_FILE_REFUSED,
-                  {"The path of the selected file is too long."}},
+                  {"refused: cannot be read: File name too long"}},
         CameraRow{"serial_port_held",
                   false,
                   {},
@@ -433,36 +526,292 @@ INSTANTIATE_TEST_SUITE_P(
                   EXIT_PORT_BUSY,
                   {R"("outcome":"port-busy")", R"(QX410U-001 (in use by another qx410fw-cli))"},
                   Hold::UsbInstance},
-        CameraRow{"interrupted_before_download",
+        // Ctrl+C in the search: acknowledged at once, the search ends at its next step (the row's time
+        // bound), nothing more is sent.
+        CameraRow{"interrupted_search_usb",
                   true,
                   {},
                   {"update", "{dir}/QX410-100.fw", "--port", "usb"},
                   EXIT_SIGINT,
-                  {"Interrupted. The camera session was ended; the camera's firmware was not changed."},
+                  {"interrupt noted; ending the search", "the camera's firmware was not changed."},
                   Hold::Nothing,
-                  "Searching for"}),
+                  "Searching for"},
+        CameraRow{"interrupted_search_serial_json",
+                  false,
+                  {},
+                  {"update", "{dir}/QX410-100.fw", "--port", "com3", "--json"},
+                  EXIT_SIGINT,
+                  {"interrupt noted; ending the search", R"("outcome":"interrupted","status":130)"},
+                  Hold::Nothing,
+                  "Searching for"},
+        CameraRow{"interrupted_info_serial",
+                  false,
+                  {},
+                  {"info", "--port", "com3"},
+                  EXIT_SIGINT,
+                  {"interrupt noted; ending the search", "Interrupted. The search was ended"},
+                  Hold::Nothing,
+                  "@3000"}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// ---- A terminal gets a progress bar redrawn in place ----
+// ---- A terminal gets a progress bar redrawn in place, fitted to its width ----
 
-TEST_F(CliTest, TerminalShowsProgressBar) {
+// Each picture of the bar in a terminal's output (the text between carriage returns), without the
+// erase-to-end-of-line code.
+std::vector<std::string> BarPictures(const std::string& out) {
+    std::vector<std::string> pictures;
+    size_t start = out.find('\r');
+    while (start != std::string::npos) {
+        const size_t end = out.find_first_of("\r\n", start + 1);
+        std::string picture =
+            out.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        const size_t erase = picture.find("\x1b[K");
+        if (erase != std::string::npos) {
+            picture.erase(erase);
+        }
+        if (picture.find('[') != std::string::npos) {
+            pictures.push_back(picture);
+        }
+        start = end == std::string::npos ? end : out.find('\r', end);
+    }
+    return pictures;
+}
+
+// Every picture stays off the terminal's last column (so it never wraps) and shows the percentage its
+// counts give.
+void ExpectPicturesFit(const std::string& out, int columns) {
+    const std::vector<std::string> pictures = BarPictures(out);
+    ASSERT_FALSE(pictures.empty()) << out;
+    for (const std::string& picture : pictures) {
+        EXPECT_LT(picture.size(), static_cast<size_t>(columns)) << picture;
+        int percent = -1;
+        int done = -1;
+        int total = -1;
+        const size_t close = picture.find("] ");
+        ASSERT_NE(close, std::string::npos) << picture;
+        ASSERT_EQ(std::sscanf(picture.c_str() + close + 2, "%d%%  %d/%d", &percent, &done, &total), 3)
+            << picture;
+        EXPECT_EQ(percent, done * 100 / total) << picture;
+    }
+}
+
+struct BarRow {
+    const char* name;
+    unsigned short columns;
+    size_t barWidth;               // the bar's width between its brackets
+    bool showsElapsed;             // room for the elapsed time beside the estimate
+    unsigned short resizedTo = 0;  // the terminal narrowed to this width once the download starts
+};
+
+void PrintTo(const BarRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class CliBar : public CliTest, public ::testing::WithParamInterface<BarRow> {};
+
+TEST_P(CliBar, FitsTheTerminal) {
+    const BarRow& row = GetParam();
     ASSERT_TRUE(mkdir(DeviceDir().c_str(), 0700) == 0 && e2e::PointNowhere(DeviceDir(), 3));
     StartSimulator({"--serial", "3", "--refuse-block", "40"}, "COM3");
-    const CliResult result = RunCli({"update", TempFile("QX410-100.fw"), "--port", "com3"}, true);
+    // A terminal's new size reaches the program as its window manager's would: the size set on the
+    // terminal, then SIGWINCH.
+    const auto resize = [&](pid_t pid) {
+        const int fd = open(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), O_RDWR | O_NOCTTY);
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = row.resizedTo;
+        EXPECT_EQ(ioctl(fd, TIOCSWINSZ, &size), 0);
+        close(fd);
+        kill(pid, SIGWINCH);
+    };
+    const CliResult result =
+        RunCli({"update", TempFile("QX410-100.fw"), "--port", "com3"}, true,
+               row.resizedTo != 0 ? "Downloading firmware" : "", resize, 400, row.columns);
     EXPECT_EQ(result.status, EXIT_UPDATE_FAILED) << result.out << result.err;
-    EXPECT_NE(result.out.find("\rDownloading firmware ... [------------------------]   0%  0/4096 blocks"),
-              std::string::npos)
-        << result.out;
-    EXPECT_NE(result.out.find("  1%  41/4096 blocks  0:0"), std::string::npos) << result.out;
+    ExpectPicturesFit(result.out, row.columns);
+    if (row.resizedTo != 0) {
+        const size_t later = result.out.find("   0%    20/4096 blocks");
+        ASSERT_NE(later, std::string::npos) << result.out;
+        ExpectPicturesFit(result.out.substr(later - 1), row.resizedTo);
+    }
+    const std::string empty =
+        "Downloading firmware ... [" + std::string(row.barWidth, '-') + "]   0%     0/4096 blocks";
+    EXPECT_NE(result.out.find("\r" + empty), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find(" elapsed  about ") != std::string::npos, row.showsElapsed) << result.out;
+    EXPECT_NE(result.out.find(" left "), std::string::npos) << "no time estimate: " << result.out;
     // The last picture stays, without a time estimate, and the line is ended before the message.
-    const size_t last =
-        result.out.find("\rDownloading firmware failed. [------------------------]   1%  41/4096 blocks");
-    EXPECT_NE(last, std::string::npos) << result.out;
+    const size_t last = result.out.find("\rDownloading firmware failed. [");
+    ASSERT_NE(last, std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("   1%    41/4096 blocks", last), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("left", last), std::string::npos) << result.out;
-    EXPECT_TRUE(result.out.ends_with(" elapsed\x1b[K\r\n")) << result.out;
-    EXPECT_NE(result.out.find("left\x1b[K"), std::string::npos) << "no time estimate: " << result.out;
+    EXPECT_TRUE(result.out.ends_with("\x1b[K\r\n")) << result.out;
     EXPECT_NE(result.err.find("Camera update failed."), std::string::npos) << result.err;
     StopSimulator();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CliBar,
+                         ::testing::Values(BarRow{"columns_80", 80, 11, false},
+                                           BarRow{"columns_120", 120, 37, true},
+                                           BarRow{"columns_120_then_80", 120, 37, false, 80}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// The line for a width: the widest bar that leaves the last column free, the tails dropped from the
+// end when the bar would get too narrow, and at worst the text cut.
+struct FitRow {
+    const char* name;
+    int columns;
+    int percent;
+    const char* line;
+};
+
+void PrintTo(const FitRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class ProgressLineFit : public ::testing::TestWithParam<FitRow> {};
+
+TEST_P(ProgressLineFit, LeavesTheLastColumnFree) {
+    const FitRow& row = GetParam();
+    const std::string line = cli::FitProgressLine(
+        "Writing", row.percent, {" 50%  2/4  0:01 elapsed", " 50%  2/4", " 50%"}, row.columns);
+    EXPECT_EQ(line, row.line);
+    EXPECT_LT(line.size(), static_cast<size_t>(row.columns > 0 ? row.columns : 80));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ProgressLineFit,
+    ::testing::Values(FitRow{"wide_bar_capped", 200, 50,
+                             "Writing [####################--------------------] 50%  2/4  0:01 elapsed"},
+                      FitRow{"exact_fit", 44, 100, "Writing [##########] 50%  2/4  0:01 elapsed"},
+                      FitRow{"elapsed_dropped", 43, 0, "Writing [-----------------------] 50%  2/4"},
+                      FitRow{"counts_dropped", 25, 50, "Writing [#####-----] 50%"},
+                      FitRow{"no_bar", 15, 50, "Writing 50%"}, FitRow{"text_cut", 6, 50, "Writi"},
+                      FitRow{"unknown_width", 0, 50,
+                             "Writing [####################--------------------] 50%  2/4  0:01 elapsed"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(ProgressPercent, AgreesWithTheCounts) {
+    EXPECT_EQ(cli::PercentOf(0, 16), 0);
+    EXPECT_EQ(cli::PercentOf(3, 16), 18);
+    EXPECT_EQ(cli::PercentOf(15, 16), 93);
+    EXPECT_EQ(cli::PercentOf(16, 16), 100);
+    EXPECT_EQ(cli::PercentOf(41, 4096), 1);
+    EXPECT_EQ(cli::PercentOf(5, 0), 0);
+}
+
+// ---- Ctrl+C in the search with no camera on the port: a pseudo-terminal that never answers ----
+
+struct NoCameraRow {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* when;
+};
+
+void PrintTo(const NoCameraRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class CliNoCamera : public CliTest, public ::testing::WithParamInterface<NoCameraRow> {};
+
+TEST_P(CliNoCamera, InterruptEndsTheSearchAtOnce) {
+    const NoCameraRow& row = GetParam();
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(mkdir(DeviceDir().c_str(), 0700) == 0 && e2e::PointNowhere(DeviceDir(), 1));
+    ASSERT_EQ(symlink(ttyname(slave), (DeviceDir() + "/COM1").c_str()), 0);
+    std::chrono::steady_clock::time_point interruptedAt;
+    const CliResult result = RunCli(Expand(row.arguments), false, row.when, [&](pid_t pid) {
+        interruptedAt = std::chrono::steady_clock::now();
+        kill(pid, SIGINT);
+    });
+    const auto took = std::chrono::steady_clock::now() - interruptedAt;
+    close(master);
+    close(slave);
+    EXPECT_EQ(result.status, EXIT_SIGINT) << result.out << result.err;
+    EXPECT_NE(result.err.find("qx410fw-cli: interrupt noted; ending the search"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("Camera can not be found"), std::string::npos) << result.err;
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CliNoCamera,
+    ::testing::Values(
+        NoCameraRow{"update", {"update", "{dir}/QX410-100.fw", "--port", "com1"}, "Searching for"},
+        NoCameraRow{"info_at_2s", {"info", "--port", "com1"}, "@2000"},
+        NoCameraRow{"update_auto_at_2s", {"update", "{dir}/QX410-100.fw"}, "@2000"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// ---- A file this user may not read: the check as an unprivileged user ----
+
+TEST_F(CliTest, UnreadableImageNamesTheSystemsReason) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run the check as another user";
+    }
+    chmod(TempFile("QX410-100.fw").c_str(), 0600);
+    const std::string command = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                std::string(QX_CLI_PATH) + " check " + TempFile("QX410-100.fw") + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        out += buffer;
+    }
+    const int status = pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), EXIT_FILE_REFUSED) << out;
+    EXPECT_EQ(out, TempFile("QX410-100.fw") + ": refused: cannot be read: Permission denied\n");
+}
+
+// ---- The version, and the trace file's header and safety ----
+
+TEST_F(CliTest, VersionOptions) {
+    for (const char* option : {"--version", "-V"}) {
+        const CliResult result = RunCli({option});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, "qx410fw-cli " + std::string(ProgramVersion()) + "\n");
+    }
+}
+
+TEST_F(CliTest, TraceNeverOverwritesTheImageOrAnExistingFile) {
+    const std::string image = TempFile("QX410-100.fw");
+    ASSERT_EQ(link(image.c_str(), TempFile("same-inode.fw").c_str()), 0);
+    WriteImage("old.trace", {'o', 'l', 'd'});
+    const struct {
+        std::vector<std::string> arguments;
+        const char* text;
+    } refusals[] = {
+        {{"--trace", image, "update", image, "--port", "usb"}, "it is the firmware image"},
+        {{"--trace", TempFile("same-inode.fw"), "--overwrite-trace", "update", image, "--port", "usb"},
+         "it is the firmware image"},
+        {{"--trace", TempFile("old.trace"), "info", "--port", "usb"}, "it exists (add --overwrite-trace"},
+    };
+    for (const auto& refusal : refusals) {
+        const CliResult result = RunCli(refusal.arguments);
+        EXPECT_EQ(result.status, EXIT_USAGE) << result.err;
+        EXPECT_NE(result.err.find(refusal.text), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(e2e::ReadFile(image), m_image);
+    EXPECT_EQ(e2e::ReadFile(TempFile("old.trace")).size(), 3u);
+
+    // Asked to, it replaces the old trace; the header names the program, the date, the arguments and
+    // the port.
+    const CliResult result =
+        RunCli({"info", "--port", "usb1", "--trace", TempFile("old.trace"), "--overwrite-trace"});
+    EXPECT_EQ(result.status, EXIT_NOT_FOUND) << result.err;
+    std::ifstream trace(TempFile("old.trace"));
+    std::string header((std::istreambuf_iterator<char>(trace)), std::istreambuf_iterator<char>());
+    EXPECT_NE(header.find("\n# program: qx410fw-cli " + std::string(ProgramVersion()) + "\n"),
+              std::string::npos)
+        << header;
+    EXPECT_NE(header.find("\n# date: 20"), std::string::npos) << header;
+    EXPECT_NE(header.find("\n# arguments: info --port usb1 --trace " + TempFile("old.trace") +
+                          " --overwrite-trace\n"),
+              std::string::npos)
+        << header;
+    EXPECT_NE(header.find("\n# port: usb1\n"), std::string::npos) << header;
+    EXPECT_EQ(header.find("old"), header.find("old.trace")) << header;
 }
 
 // ---- One complete update over USB: the JSON events, the trace against the wire log, the flash ----
@@ -479,7 +828,7 @@ TEST_F(CliTest, CompleteUsbUpdateWithJsonAndTrace) {
     ASSERT_EQ(camera.size(), 1u);
     EXPECT_EQ(camera[0]["version"], "0.60");
     EXPECT_EQ(camera[0]["link"], "\\\\.\\QX410U-001");
-    EXPECT_EQ(camera[0]["id"].get<std::string>().rfind("Corva QX410 Zoom", 0), 0u);
+    EXPECT_EQ(camera[0]["name"], "Corva QX410 Zoom");
 
     // Each phase: start, its steps counted up one by one with the percentage never falling, the end.
     for (const auto& [phase, total] : {std::pair<std::string, int>{"erase", 16}, {"write", 248}}) {
@@ -500,6 +849,13 @@ TEST_F(CliTest, CompleteUsbUpdateWithJsonAndTrace) {
             EXPECT_TRUE(events[i].contains("remaining_ms"));
         }
     }
+    // The checksum and the reset are announced between the last block and the end of the write phase.
+    const auto step = std::find_if(lines.begin(), lines.end(),
+                                   [](const json& line) { return line.value("event", "") == "step"; });
+    ASSERT_NE(step, lines.end());
+    EXPECT_EQ((*step)["step"], "checksum-and-reset");
+    EXPECT_EQ((*(step - 1))["done"], 248);
+    EXPECT_EQ((*(step + 1))["state"], "completed");
     const std::vector<json> outcome = EventsOf(lines, "outcome");
     ASSERT_EQ(outcome.size(), 1u);
     EXPECT_EQ(outcome[0]["outcome"], "success");
@@ -597,8 +953,20 @@ TEST_P(CliInterrupted, RepeatedUpdateSucceedsFromTheFlashLeftBehind) {
     StartSimulator(
         {"--usb", "1", "--flash-in", TempFile("interrupted.bin"), "--flash-out", TempFile("flash.bin")},
         "QX410U-001");
-    const CliResult second = RunCli({"--json", "update", TempFile("QX410-100.fw"), "--port", "usb"});
+    // ... on an 80-column terminal: the bar fits it to the end, and after the last block the checksum and
+    // the reset are announced, with no estimate left on the full bar.
+    const CliResult second =
+        RunCli({"update", TempFile("QX410-100.fw"), "--port", "usb"}, true, "", {}, 400, 80);
     EXPECT_EQ(second.status, 0) << second.out << second.err;
+    ExpectPicturesFit(second.out, 80);
+    const size_t full = second.out.find("100%  248/248 blocks");
+    ASSERT_NE(full, std::string::npos) << second.out;
+    const size_t finish =
+        second.out.find("\r\nSending the checksum, then resetting the camera ...\r\n", full);
+    ASSERT_NE(finish, std::string::npos) << second.out;
+    EXPECT_EQ(second.out.substr(full, finish - full).find("about"), std::string::npos) << second.out;
+    EXPECT_NE(second.out.find("Firmware 1.00 was successfully installed", finish), std::string::npos)
+        << second.out;
     StopSimulator();
     ExpectUsbFlash(TempFile("flash.bin"), m_image);
 }

@@ -128,6 +128,27 @@ TEST(SystemClockTest, IdleHookRunsDuringLongWaitsOnly) {
     EXPECT_FALSE(calledNearEnd);
 }
 
+// Cut waits end a sleep under way (here from the idle hook, as a signal handler would) and every later
+// one at once, until restored.
+TEST(SystemClockTest, CutWaitsEndSleepsUntilRestored) {
+    const auto start = std::chrono::steady_clock::now();
+    InstallIdleHook([&] {
+        if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(50)) {
+            CutWaits();
+        }
+    });
+    DelayMs(5000);
+    InstallIdleHook({});
+    DelayMs(5000);
+    EXPECT_TRUE(WaitsCut());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    RestoreWaits();
+    EXPECT_FALSE(WaitsCut());
+    const auto restored = std::chrono::steady_clock::now();
+    DelayMs(30);
+    EXPECT_GE(std::chrono::steady_clock::now() - restored, std::chrono::milliseconds(30));
+}
+
 TEST(VirtualClockTest, DelayAdvancesTheInstalledClockAtOnce) {
     VirtualClock clock(500);
     ScopedClock use(clock);

@@ -139,6 +139,28 @@ TEST_F(SearchTest, AutoGoesPastASilentCom2ToTheCameraOnCom3) {
     EXPECT_EQ(status[0].timeMs - HostWrites("COM2")[0].timeMs, 500u + 2000u + 2000u);
 }
 
+// A search whose waits are cut (an interrupt) ends without opening a serial port or sending a byte, on
+// every port choice; restored, the same session finds the camera.
+class CutSearchTest : public SearchTest, public ::testing::WithParamInterface<int16_t> {};
+
+TEST_P(CutSearchTest, SendsNothingAndFindsTheCameraOnceRestored) {
+    const int16_t port = GetParam();
+    m_devices.AttachSerialCamera("COM1");
+    m_devices.AttachUsbCamera(USB_DEVICE_1);
+    CutWaits();
+    Search(port);
+    RestoreWaits();
+    EXPECT_NE(m_session.GetResultCode(), 0);
+    EXPECT_NE(m_notIdentified, 0);  // never reported identified
+    EXPECT_TRUE(HostWrites("").empty());
+    EXPECT_EQ(m_session.m_hSerial, nullptr);
+    Search(port);
+    EXPECT_EQ(m_session.GetResultCode(), 0);
+    EXPECT_EQ(m_notIdentified, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, CutSearchTest, ::testing::Values(PORT_AUTO, int16_t{1}, PORT_USB));
+
 // Every pause of the serial sequence, measured from the camera's last byte to the next command packet
 // or access string: info, name, 9600 baud, update mode, access exchange.
 TEST_F(SearchTest, SerialSequenceKeepsItsPausesBetweenSteps) {
