@@ -119,6 +119,17 @@ bool MatchesCameraVersion(char fileVersion[4], const char cameraVersion[4]) {
            fileVersion[3] == cameraVersion[3];
 }
 
+ImageChecks CheckFirmwareImage(const uint8_t* image, int32_t length) {
+    ImageChecks checks;
+    checks.identified = HasIdentificationText(image, length);
+    if (checks.identified && length >= VERSION_OFFSET + VERSION_LENGTH) {
+        CopyFileVersion(image + VERSION_OFFSET, checks.version);
+        checks.hasVersion = true;
+    }
+    checks.rightLength = length == FIRMWARE_IMAGE_SIZE;
+    return checks;
+}
+
 void ShowFileError(IUpdateUi& ui, const char* text) {
     ui.Beep(BeepKind::Simple);
     ui.ShowFileError(text);

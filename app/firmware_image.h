@@ -57,5 +57,19 @@ void CopyFileVersion(const uint8_t* versionChars, char version[4]);
 // when characters 1..3 equal the camera's; character 0 takes no part.
 bool MatchesCameraVersion(char fileVersion[4], const char cameraVersion[4]);
 
+// What the image checks find in an image's bytes, in the controller's order: the identification text,
+// the version characters (taken only from an identified image long enough to hold them), the length.
+struct ImageChecks {
+    bool identified = false;   // begins with either identification text
+    bool hasVersion = false;   // version holds the file's version characters
+    char version[4] = {};      //
+    bool rightLength = false;  // exactly FIRMWARE_IMAGE_SIZE bytes
+    // Any failed check is the same "wrong file" to the user.
+    bool WrongFile() const { return !identified || !rightLength; }
+};
+// The image checks on length bytes in memory, as LoadFirmwareImage hands them back (length may be
+// NOT_A_REGULAR_FILE_LENGTH for the one-byte stand-in). Reads no byte at or beyond length.
+ImageChecks CheckFirmwareImage(const uint8_t* image, int32_t length);
+
 // The message box for file errors: the simple beep, then the box with the application title.
 void ShowFileError(IUpdateUi& ui, const char* text);

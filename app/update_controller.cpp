@@ -250,14 +250,13 @@ CUpdateController::FileOutcome CUpdateController::InstallChosenFile(IUpdateUi& v
         return FileOutcome::Done;
     }
 
-    // Identification first, then the version characters, then the length: a wrong file of any kind
-    // gets the same prompt. The version is taken only from an image long enough to hold it.
-    bool wrongFile = !HasIdentificationText(image.get(), length);
-    if (!wrongFile && length >= VERSION_OFFSET + VERSION_LENGTH) {
-        SetFileVersion(image.get() + VERSION_OFFSET);
+    // The checks on the bytes read: a wrong file of any kind gets the same prompt, and the version is
+    // kept when an identified image holds one.
+    const ImageChecks checks = CheckFirmwareImage(image.get(), length);
+    if (checks.hasVersion) {
+        SetFileVersion(reinterpret_cast<const uint8_t*>(checks.version));
     }
-    wrongFile = wrongFile || length != FIRMWARE_IMAGE_SIZE;
-    if (wrongFile) {
+    if (checks.WrongFile()) {
         busy.Hide();
         image.reset();
         view.RepaintView();

@@ -12,6 +12,10 @@
 // driver keeps its own queue.
 //
 // Every request is bounded by the request limit; errors keep their errno for the session's messages.
+// A request that runs past its bound closes the connection, as the driver socket's client does: the
+// camera may still answer the abandoned transfer, and those bytes would be taken as the answer to the
+// next request. Later requests on the connection fail at once, so the session ends the operation instead
+// of sending the camera commands it no longer follows.
 #include "platform/libusb_usb_driver.h"
 
 #include <libusb.h>
@@ -136,8 +140,11 @@ class LibusbConnection final : public IUsbConnection {
     bool GetDescriptor(uint8_t descriptorType, uint8_t* buffer, uint32_t length, const Deadline& deadline);
     bool WritePacket(const uint8_t* packet, uint32_t count, const Deadline& deadline);
     bool ReadPacket(uint8_t endpoint, uint8_t* out, uint32_t count, const Deadline& deadline);
-    // Keeps the errno for libusbError; a stalled endpoint is cleared so the next request can use it.
+    // Keeps the errno for libusbError; a stalled endpoint is cleared so the next request can use it, and
+    // a time-out closes the connection.
     bool Fail(int libusbError, uint8_t endpoint = 0);
+    // Gives the interface back (unless the device went away) and closes the device.
+    void Close();
 
     libusb_context* m_context;
     libusb_device_handle* m_handle;
@@ -146,10 +153,19 @@ class LibusbConnection final : public IUsbConnection {
     UsbCameraEntry m_camera;
     uint32_t m_requestLimitMs;
     int m_lastError = 0;
-    bool m_gone = false;  // the device went away: every later request fails at once
+    bool m_gone = false;    // the device went away
+    int m_closedError = 0;  // not 0: the connection is closed for this errno; later requests fail at once
 };
 
 LibusbConnection::~LibusbConnection() {
+    Close();
+    libusb_exit(m_context);
+}
+
+void LibusbConnection::Close() {
+    if (m_handle == nullptr) {
+        return;
+    }
     if (!m_gone) {
         libusb_release_interface(m_handle, m_endpoints.interfaceNumber);
         if (m_reattachKernelDriver) {
@@ -157,12 +173,12 @@ LibusbConnection::~LibusbConnection() {
         }
     }
     libusb_close(m_handle);
-    libusb_exit(m_context);
+    m_handle = nullptr;
 }
 
 bool LibusbConnection::Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) {
-    if (m_gone) {
-        m_lastError = ENODEV;
+    if (m_closedError != 0) {
+        m_lastError = m_closedError;
         return false;
     }
     if (buffer == nullptr && length != 0) {
@@ -263,8 +279,12 @@ bool LibusbConnection::Fail(int libusbError, uint8_t endpoint) {
     if (libusbError == LIBUSB_ERROR_NO_DEVICE) {
         // The device's queue went with it.
         m_gone = true;
+        m_closedError = ENODEV;
         std::lock_guard<std::mutex> lock(KeptBytesLock());
         KeptBytesOf(m_camera.busNumber, m_camera.deviceNumber).clear();
+    } else if (libusbError == LIBUSB_ERROR_TIMEOUT) {
+        m_closedError = ETIMEDOUT;
+        Close();
     } else if (libusbError == LIBUSB_ERROR_PIPE && endpoint != 0) {
         libusb_clear_halt(m_handle, endpoint);
     }

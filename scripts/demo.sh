@@ -284,14 +284,20 @@ find_dialog() {
 }
 
 # Fails unless the window's outer frame sits where the program's rule puts a dialog: its top-left corner
-# at half the view's size less half its own, in screen coordinates.
+# at half the view's size less half its own, in screen coordinates. The window manager frames a new
+# window and publishes its frame extents a moment after the window appears, later on a loaded machine,
+# so the position is read again until it holds or STEP_TIMEOUT seconds have passed.
 check_centred() {
-    local x y w h
-    read -r x y w h < <(outer_rect "$1")
-    if [ "$x" -ne $((view_width / 2 - w / 2)) ] || [ "$y" -ne $((view_height / 2 - h / 2)) ]; then
-        fail "$2 at $x,$y (outer ${w}x$h) is not centred on the ${view_width}x$view_height view by its frame"
-    fi
-    step "$2 centred by its outer frame: $x,$y, ${w}x$h"
+    local x y w h i
+    for ((i = 0; i < STEP_TIMEOUT * 10; i++)); do
+        read -r x y w h < <(outer_rect "$1")
+        if [ "$x" -eq $((view_width / 2 - w / 2)) ] && [ "$y" -eq $((view_height / 2 - h / 2)) ]; then
+            step "$2 centred by its outer frame: $x,$y, ${w}x$h"
+            return 0
+        fi
+        sleep 0.1
+    done
+    fail "$2 at $x,$y (outer ${w}x$h) is not centred on the ${view_width}x$view_height view by its frame"
 }
 
 # Waits for a dialog to appear and prints its id; fails after STEP_TIMEOUT seconds.

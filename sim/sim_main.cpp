@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "sim/adapter_model.h"
 #include "sim/byte_log.h"
 #include "sim/camera_model.h"
@@ -49,6 +50,7 @@ Running:
   --flash-in FILE         start with the 1 MiB flash read from FILE (as --flash-out wrote it)
   --flash-out FILE        at exit, write the camera's 1 MiB flash to FILE
   -h, --help              this text
+  -V, --version           the simulator's version
 
 Identity (status block):
   --state N               camera state, status byte 1 (6 = ready; default 6)
@@ -101,6 +103,7 @@ struct Options {
     sim::AdapterModel adapter;
     bool once = false;
     bool verbose = false;
+    bool showVersion = false;  // --version: print it and end
     std::string logPath;
     std::string flashOutPath;
     sim::CameraConfig config;
@@ -244,6 +247,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         bool ok = true;
         bool usedValue = true;
         if (option == "-h" || option == "--help") {
+            error.clear();
+            return false;
+        } else if (option == "-V" || option == "--version") {
+            options.showVersion = true;
             error.clear();
             return false;
         } else if (option == "--serial") {
@@ -419,7 +426,11 @@ int main(int argc, char** argv) {
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
         if (error.empty()) {
-            std::fputs(USAGE, stdout);
+            if (options.showVersion) {
+                std::printf("qx410-camera-sim %s\n", ProgramVersion());
+            } else {
+                std::fputs(USAGE, stdout);
+            }
             return 0;
         }
         std::fprintf(stderr, "qx410-camera-sim: %s (see --help)\n", error.c_str());

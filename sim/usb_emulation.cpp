@@ -88,6 +88,10 @@ class Camera final : public EmulatedUsbCamera {
         std::lock_guard<std::mutex> lock(m_lock);
         return m_inSubmitted;
     }
+    uint32_t OutTransfersSubmitted() override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_outSubmitted;
+    }
     // Unplugged: as the kernel does, every URB in flight is given back with -ESHUTDOWN (libusb's "no
     // device"), reaping returns those and then fails with ENODEV, and every other request fails with
     // ENODEV at once.
@@ -167,6 +171,7 @@ class Camera final : public EmulatedUsbCamera {
     std::deque<std::vector<uint8_t>> m_script;
     int m_claimError = 0;
     uint32_t m_inSubmitted = 0;
+    uint32_t m_outSubmitted = 0;
     bool m_gone = false;
     bool m_kernelDriverBound = false;
     uint32_t m_kernelDriverDetaches = 0;
@@ -291,6 +296,7 @@ void Camera::Submit(UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
     if (fields.type == USBDEVFS_URB_TYPE_CONTROL) {
         FinishControl(pending);
     } else if (fields.type == USBDEVFS_URB_TYPE_BULK && !in) {
+        ++m_outSubmitted;
         m_model.Receive(pending.Bytes(), static_cast<size_t>(fields.buffer_length), NowMs(), 0);
         pending.Finish(0, fields.buffer_length);
     } else if (fields.type == USBDEVFS_URB_TYPE_BULK) {

@@ -40,8 +40,9 @@ class EmulatedUsbCamera {
     virtual void RefuseClaim(int errorNumber) = 0;
     // The next bulk IN transfers are answered with these packets, one each, instead of the model's bytes.
     virtual void ScriptInPackets(std::deque<std::vector<uint8_t>> packets) = 0;
-    // Bulk IN transfers submitted so far.
+    // Bulk IN and bulk OUT transfers submitted so far.
     virtual uint32_t InTransfersSubmitted() = 0;
+    virtual uint32_t OutTransfersSubmitted() = 0;
     // A kernel driver holds the interface until a program detaches it (and takes it back on reattach).
     virtual void BindKernelDriver() = 0;
     // Whether the kernel driver holds the interface now, and how often it was detached.

@@ -4,9 +4,11 @@
 #include <QPalette>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <cstdio>
 #include <cstring>
 
 #include "app/shell/main_frame.h"
+#include "common/version.h"
 #include "platform/devices.h"
 #include "ui/bitmaps.h"
 
@@ -59,9 +61,37 @@ void PreferXWaylandInWaylandSession(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "xcb");
 }
 
+const char USAGE[] = R"(usage: qx410fw [Qt options]
+
+Runs one firmware update of a Corva QX410 Zoom camera on the desktop: choose the port, then the
+firmware image (*.fw). The program reads no other command line; Qt's own options (-platform, -display,
+...) are taken. For scripts and machines without a desktop, use qx410fw-cli.
+
+  -h, --help     this text
+  -V, --version  the program's version
+)";
+
+// --help and --version are answered before Qt starts, so they need no display.
+bool AnswerInformationOption(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(USAGE, stdout);
+            return true;
+        }
+        if (std::strcmp(argv[i], "-V") == 0 || std::strcmp(argv[i], "--version") == 0) {
+            std::printf("qx410fw %s\n", ProgramVersion());
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (AnswerInformationOption(argc, argv)) {
+        return 0;
+    }
     PreferXWaylandInWaylandSession(argc, argv);
     CQx250fwApp app(argc, argv);
     if (!app.InitInstance()) {

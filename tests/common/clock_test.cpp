@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -17,16 +19,17 @@ double ThreadCpuMs() {
 }
 
 // Runs wait() `rounds` times, each starting at a different point inside a millisecond; returns the
-// shortest and longest wall time of a round in milliseconds (from just before the call) and the CPU
+// shortest and median wall time of a round in milliseconds (from just before the call) and the CPU
 // share of the whole run.
 struct WaitFigures {
     double shortestMs = 1e9;
-    double longestMs = 0;
+    double medianMs = 0;
     double cpuShare = 0;
 };
 template <typename Wait>
 WaitFigures MeasureWaits(int rounds, Wait wait) {
     WaitFigures figures;
+    std::vector<double> roundMs;
     const double cpuStart = ThreadCpuMs();
     const auto runStart = std::chrono::steady_clock::now();
     for (int i = 0; i < rounds; ++i) {
@@ -36,8 +39,10 @@ WaitFigures MeasureWaits(int rounds, Wait wait) {
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         figures.shortestMs = std::min(figures.shortestMs, ms);
-        figures.longestMs = std::max(figures.longestMs, ms);
+        roundMs.push_back(ms);
     }
+    std::nth_element(roundMs.begin(), roundMs.begin() + rounds / 2, roundMs.end());
+    figures.medianMs = roundMs[static_cast<size_t>(rounds / 2)];
     const double wallMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - runStart).count();
     figures.cpuShare = (ThreadCpuMs() - cpuStart) / wallMs;
@@ -48,11 +53,13 @@ WaitFigures MeasureWaits(int rounds, Wait wait) {
 
 // A wait never ends before its duration has passed since the call (nor since the stamp it is measured
 // from), whatever the point in the millisecond it starts at, and sleeps rather than spins. The upper
-// bound only catches a wait that rounds up to whole milliseconds; a loaded machine may exceed it.
+// bound catches a wait that overshoots in every round (rounding to a coarse timer); it is judged on the
+// median round, since a loaded machine delays a single round's wake-up by tens of milliseconds now and
+// then (47 ms seen here with two builds running).
 TEST(SystemClockTest, WaitsSleepAndNeverEndEarly) {
     const WaitFigures delays = MeasureWaits(25, [](auto) { DelayMs(20); });
     EXPECT_GE(delays.shortestMs, 20.0);
-    EXPECT_LT(delays.longestMs, 40.0);
+    EXPECT_LT(delays.medianMs, 40.0);
     EXPECT_LT(delays.cpuShare, 0.05);
 
     // The stamp is taken a little after the measured start, so the wait must cover at least 20 ms.
@@ -64,13 +71,23 @@ TEST(SystemClockTest, WaitsSleepAndNeverEndEarly) {
     EXPECT_GE(sinceStamp.shortestMs, 20.0);
     EXPECT_LT(sinceStamp.cpuShare, 0.05);
 
-    // A stamp already far enough in the past returns at once; one in the future waits for it.
+    // A stamp already far enough in the past returns at once; one in the future waits for it, and not
+    // much longer. The upper bounds are judged on the best of three tries, so a wake-up the scheduler of
+    // a loaded machine delayed does not count; a wait that overshoots does so every time.
     const ClockStamp old = StampNow();
     DelayMs(5);
-    const uint32_t before = NowMs();
-    EXPECT_LE(ElapsedMs(before, DelaySinceMs(old, 5)), 1u);
-    EXPECT_GE(ElapsedMs(before, DelaySinceMs(StampNow().PlusMs(30), 0)), 29u);
-    EXPECT_LE(ElapsedMs(before, DelayMs(0)), 40u);
+    uint32_t pastStamp = UINT32_MAX;
+    uint32_t futureStamp = UINT32_MAX;
+    for (int i = 0; i < 3; ++i) {
+        uint32_t before = NowMs();
+        pastStamp = std::min(pastStamp, ElapsedMs(before, DelaySinceMs(old, 5)));
+        before = NowMs();
+        const uint32_t waited = ElapsedMs(before, DelaySinceMs(StampNow().PlusMs(30), 0));
+        EXPECT_GE(waited, 29u);
+        futureStamp = std::min(futureStamp, ElapsedMs(before, DelayMs(0)));
+    }
+    EXPECT_LE(pastStamp, 1u);
+    EXPECT_LE(futureStamp, 40u);
 }
 
 // The idle hook runs during long waits on the system clock, never in a wait's last few milliseconds,

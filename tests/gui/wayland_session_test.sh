@@ -14,18 +14,33 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/qx410-wayland-XXXXXX")
 chmod 700 "$work"
 weston_pid=""
 app_pid=""
+# Ends the background processes still running. `wait` with no operand waits for every child without
+# naming one the shell may already have reaped (naming such a pid makes bash print "wait_for: No record
+# of process").
 cleanup() {
     for pid in "$app_pid" "$weston_pid"; do
-        if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+        if [ -n "$pid" ]; then
             kill -TERM "$pid" 2>/dev/null || true
-            wait "$pid" 2>/dev/null || true
         fi
     done
+    wait 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 
 export XDG_RUNTIME_DIR=$work
+# weston's XWayland binds its display socket in /tmp/.X11-unix, which only an X server that ran since
+# the machine started has created; without it weston ends at once. Create it as X servers do.
+if [ ! -d /tmp/.X11-unix ]; then
+    mkdir -p /tmp/.X11-unix 2>/dev/null && chmod 1777 /tmp/.X11-unix 2>/dev/null || true
+fi
+if [ ! -d /tmp/.X11-unix ] || [ ! -w /tmp/.X11-unix ]; then
+    echo "/tmp/.X11-unix is missing or not writable, so XWayland cannot start: skipped"
+    exit 77
+fi
+# The log exists before weston starts: the shell opens it for the background process only when that
+# process first runs, which on a loaded machine can come after the first look below.
+: >"$work/weston.log"
 XDG_RUNTIME_DIR=$work weston --backend=headless-backend.so --xwayland --socket=wayland-qx410 \
     --width=1024 --height=768 >"$work/weston.log" 2>&1 &
 weston_pid=$!

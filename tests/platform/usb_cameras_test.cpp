@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -24,7 +25,10 @@ class UsbCameraListTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         m_root = pattern;
     }
-    void TearDown() override { std::system(("rm -rf '" + m_root + "'").c_str()); }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_root, ignored);
+    }
 
     // A device directory as the kernel makes it; an empty product leaves the attribute out.
     void AddDevice(const std::string& name, const std::string& ids, const std::string& product,

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -30,7 +31,8 @@ class ScopedRuntimeDir {
             unsetenv("XDG_RUNTIME_DIR");
         }
         if (!m_root.empty()) {
-            std::system(("rm -rf '" + m_root + "'").c_str());
+            std::error_code ignored;
+            std::filesystem::remove_all(m_root, ignored);
         }
     }
     ScopedRuntimeDir(const ScopedRuntimeDir&) = delete;

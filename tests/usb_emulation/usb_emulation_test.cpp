@@ -22,7 +22,9 @@
 #include "app/update_controller.h"
 #include "cli/ports.h"
 #include "common/byte_order.h"
+#include "platform/device_namespace.h"
 #include "platform/devices.h"
+#include "platform/libusb_usb_driver.h"
 #include "platform/usb_cameras.h"
 #include "protocol/camera_session.h"
 #include "res/strings.h"
@@ -30,6 +32,7 @@
 #include "tests/app/scripted_ui.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/scoped_runtime_dir.h"
+#include "wire/byte_codes.h"
 #include "wire/usb_driver.h"
 
 namespace {
@@ -65,8 +68,9 @@ class EmulatedUsbTest : public ::testing::Test {
 
     // One whole update as the user runs it; the last prompt or message the user saw, and the cause the
     // outcome dialog was given.
-    std::string RunUpdate(int16_t port, HostCause* cause = nullptr) {
-        CUpdateController controller(platform::SystemDevices());
+    std::string RunUpdate(int16_t port, HostCause* cause = nullptr,
+                          platform::IDevices& devices = platform::SystemDevices()) {
+        CUpdateController controller(devices);
         ScriptedUi ui;
         ui.controller = &controller;
         ui.portChoice = port;
@@ -212,7 +216,82 @@ TEST_F(EmulatedUsbTest, UnpluggedDuringTheDownloadEndsInTheFailureMessage) {
     EXPECT_LT(seconds, 10.0);
 }
 
-// (e) A camera that is there but whose interface cannot be claimed: the not-found message, with the
+// The machine's devices, with the attached cameras opened through libusb under a shorter request limit,
+// so a camera that stops answering costs a test seconds rather than the driver's full limit.
+class ShortLimitDevices final : public platform::IDevices {
+  public:
+    explicit ShortLimitDevices(uint32_t requestLimitMs) : m_requestLimitMs(requestLimitMs) {}
+    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char* portName, int& errorNumber) override {
+        return platform::SystemDevices().OpenSerialPort(portName, errorNumber);
+    }
+    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char* devicePath,
+                                                            int& errorNumber) override {
+        errorNumber = ENOENT;
+        const std::optional<platform::UsbCameraEntry> camera =
+            platform::FindUsbCamera(platform::ParseUsbInstance(devicePath));
+        return camera ? platform::OpenLibusbCamera(*camera, m_requestLimitMs, errorNumber) : nullptr;
+    }
+
+  private:
+    uint32_t m_requestLimitMs;
+};
+
+constexpr uint32_t SHORT_LIMIT_MS = 1500;
+
+// (e) A request that runs past its bound closes the connection, as the driver socket's client does: the
+// interface goes back to the kernel driver at once, and later requests fail at once without a transfer.
+TEST_F(EmulatedUsbTest, ARequestPastItsBoundClosesTheConnection) {
+    sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
+    camera.WithModel([](sim::CameraModel& model) { model.Faults().silent = true; });
+    camera.BindKernelDriver();
+    int errorNumber = 0;
+    std::unique_ptr<platform::IUsbConnection> connection =
+        platform::OpenLibusbCamera(*platform::FindUsbCamera(1), SHORT_LIMIT_MS, errorNumber);
+    ASSERT_NE(connection, nullptr) << errorNumber;
+    EXPECT_FALSE(camera.KernelDriverBound());
+
+    std::vector<uint8_t> write(4 + 8, 0);
+    write[4] = wire::CMD_READ_STATUS;
+    ASSERT_TRUE(
+        connection->Request(wire::IOCTL_CAMERA_WRITE, write.data(), static_cast<uint32_t>(write.size())));
+    std::vector<uint8_t> read(4 + 1, 0);
+    StoreLe32(read.data(), READ_PIPE);
+    Steady::time_point start = Steady::now();
+    EXPECT_FALSE(
+        connection->Request(wire::IOCTL_CAMERA_READ, read.data(), static_cast<uint32_t>(read.size())));
+    EXPECT_GE(Steady::now() - start, std::chrono::milliseconds(SHORT_LIMIT_MS));
+    EXPECT_EQ(connection->LastError(), ETIMEDOUT);
+    EXPECT_TRUE(camera.KernelDriverBound()) << "the interface is given back when the connection closes";
+
+    const uint32_t inBefore = camera.InTransfersSubmitted();
+    start = Steady::now();
+    EXPECT_FALSE(
+        connection->Request(wire::IOCTL_CAMERA_WRITE, write.data(), static_cast<uint32_t>(write.size())));
+    EXPECT_FALSE(
+        connection->Request(wire::IOCTL_CAMERA_READ, read.data(), static_cast<uint32_t>(read.size())));
+    EXPECT_LT(Steady::now() - start, std::chrono::milliseconds(SHORT_LIMIT_MS / 2)) << "they waited";
+    EXPECT_EQ(connection->LastError(), ETIMEDOUT);
+    EXPECT_EQ(camera.OutTransfersSubmitted(), 1u);
+    EXPECT_EQ(camera.InTransfersSubmitted(), inBefore);
+}
+
+// (f) A camera that takes the first status command and then never answers: the search waits out one
+// request limit, sends the camera nothing more, and ends in the not-found message, as over the driver
+// socket.
+TEST_F(EmulatedUsbTest, ACameraSilentPastTheLimitGetsNothingMoreAndIsNotFound) {
+    sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
+    camera.WithModel([](sim::CameraModel& model) { model.Faults().silent = true; });
+    WriteImage();
+    ShortLimitDevices devices(SHORT_LIMIT_MS);
+    const Steady::time_point start = Steady::now();
+    EXPECT_EQ(RunUpdate(PORT_USB, nullptr, devices), Message(1539, res::IDS_NOT_FOUND));
+    const double seconds = std::chrono::duration<double>(Steady::now() - start).count();
+    std::cout << "silent camera to the not-found message: " << seconds << " s\n";
+    EXPECT_EQ(camera.OutTransfersSubmitted(), 1u) << "only the first status command reaches the camera";
+    EXPECT_LT(seconds, 2.0 * SHORT_LIMIT_MS / 1000.0);
+}
+
+// (g) A camera that is there but whose interface cannot be claimed: the not-found message, with the
 // cause beside it. libusb reports a claim refused with EBUSY as busy (held by another program), and any
 // other refusal as an unspecified error, which reaches the user as an input/output error.
 struct RefusedRow {
