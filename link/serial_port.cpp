@@ -12,6 +12,7 @@
 #include "link/link_session.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "common/clock.h"
 #include "common/memory.h"
@@ -417,8 +418,12 @@ int32_t CLinkSession::SetBreak(int32_t state) {
         m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_BREAK;
         // Only the driver's refusal counts against the adapter, not an interrupted run.
-        m_serialAdapter.breakRefused =
-            m_serialAdapter.breakRefused || (state == BREAK_ON && !cut && m_hSerial != nullptr);
+        // A driver without a break answers ENOTTY, EOPNOTSUPP or EINVAL; a device that failed or went
+        // away (EIO, ENODEV) is not an adapter that cannot send one.
+        const bool unsupported =
+            m_systemError == ENOTTY || m_systemError == EOPNOTSUPP || m_systemError == EINVAL;
+        m_serialAdapter.breakRefused = m_serialAdapter.breakRefused ||
+                                       (state == BREAK_ON && !cut && m_hSerial != nullptr && unsupported);
         return LINK_FAILED;
     }
     return LINK_OK;

@@ -286,8 +286,10 @@ int32_t CCameraSession::ResetLineAndWake(bool hasTarget) {
     m_cameraSpeed = wire::SPEED_CODE_9600;
     m_detailStatus = DETAIL_CAMERA_NOT_READY;
     // Silent at both speeds: say so when the adapter is known or seen to be the reason.
+    // A cause the link already found on the host (the device failed or went away) stands.
     const LinkCause adapterCause = SerialAdapterCause();
-    if (adapterCause != LinkCause::None) {
+    if (adapterCause != LinkCause::None &&
+        (m_cause == LinkCause::None || m_cause == LinkCause::CameraSilent)) {
         m_cause = adapterCause;
     }
     return RESULT_NOT_READY;
