@@ -197,7 +197,8 @@ void CUpdateController::RunWorkflow(IUpdateUi& view) {
     view.SetBusyCursor(false);
 
     if (m_pSession->GetResultCode() != 0) {
-        view.ShowMessageDialog(MessageDialog::NotFound, res::LoadString(res::IDS_NOT_FOUND));
+        view.ShowOutcomeDialog(MessageDialog::NotFound, res::LoadString(res::IDS_NOT_FOUND),
+                               ExplainSearchFailure(*m_pSession, port));
         return;
     }
 
@@ -285,7 +286,8 @@ CUpdateController::FileOutcome CUpdateController::InstallChosenFile(IUpdateUi& v
     busy.Hide();
     if (result != 0) {
         image.reset();
-        view.ShowMessageDialog(MessageDialog::UpdateFailed, res::LoadString(res::IDS_UPDATE_FAILED));
+        view.ShowOutcomeDialog(MessageDialog::UpdateFailed, res::LoadString(res::IDS_UPDATE_FAILED),
+                               ExplainLinkFailure(*m_pSession));
         return FileOutcome::Done;
     }
     view.Beep(BeepKind::Ok);

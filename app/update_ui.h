@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/host_cause.h"
+
 // The fixed message dialogs, by template number.
 enum class MessageDialog : int {
     FileCheck = 103,   // wrong file (string 20) or version matches the camera's (string 4)
@@ -76,6 +78,13 @@ class IUpdateUi {
     // A message dialog showing text, the already formatted text of control 100 (for FileCheck the
     // controller picks string 20 or 4). Returns 1 or 2 as above.
     virtual int ShowMessageDialog(MessageDialog dialog, const std::string& text) = 0;
+    // The outcome dialogs NotFound and UpdateFailed, with what the host knows of the failure's cause.
+    // The text stays the dialog's own; a user interface that can say more adds the cause under it. By
+    // default the cause is not shown.
+    virtual int ShowOutcomeDialog(MessageDialog dialog, const std::string& text, const HostCause& cause) {
+        (void)cause;
+        return ShowMessageDialog(dialog, text);
+    }
     // The file-open dialog (files must exist, read-only box hidden) with the filter text (each '|' a
     // separator) and the initial file name; on Chosen, path holds the full path of the chosen file.
     virtual FileDialogResult ChooseFile(const std::string& filter, const std::string& initialName,

@@ -72,7 +72,7 @@ std::string ReadText(const std::string& path) {
 
 }  // namespace
 
-DownloadFigures MeasureDownload(bool usb) {
+DownloadFigures MeasureDownload(bool usb, const std::string& adapter) {
     DownloadFigures figures;
     const std::string runtimeDir = e2e::MakePrivateRuntimeDir();
     if (runtimeDir.empty()) {
@@ -84,7 +84,10 @@ DownloadFigures MeasureDownload(bool usb) {
     const std::string logPath = runtimeDir + "/wire.log";
     const std::string published = runtimeDir + (usb ? "/qx410fw/QX410U-001" : "/qx410fw/COM1");
     e2e::SimProcess sim;
-    const std::vector<std::string> arguments = {usb ? "--usb" : "--serial", "1", "--pace", "--log", logPath};
+    std::vector<std::string> arguments = {usb ? "--usb" : "--serial", "1", "--pace", "--log", logPath};
+    if (!usb && !adapter.empty()) {
+        arguments.insert(arguments.end(), {"--adapter", adapter});
+    }
     if (!sim.Start(arguments, published, runtimeDir + "/summary.txt", figures.error)) {
         e2e::RemoveRuntimeDir(runtimeDir);
         return figures;

@@ -22,7 +22,8 @@ struct DownloadFigures {
 };
 
 // Runs one download over USB or the serial link (about nine minutes) in a private device directory,
-// with the updater and the simulator on one processor.
-DownloadFigures MeasureDownload(bool usb);
+// with the updater and the simulator on one processor. adapter: the simulator's serial adapter model
+// ("" for the plain pseudo-terminal line; see sim/adapter_model.h).
+DownloadFigures MeasureDownload(bool usb, const std::string& adapter = "");
 
 }  // namespace bench

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/cli_system.h"
+
 namespace cli {
 
 namespace {
@@ -54,16 +56,9 @@ TraceWriter::~TraceWriter() {
 }
 
 void TraceWriter::WriteLine(const std::string& line) {
-    size_t done = 0;
-    while (m_fd >= 0 && done < line.size()) {
-        const ssize_t count = write(m_fd, line.data() + done, line.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return;  // a full disk ends the trace, not the update
-        }
-        done += static_cast<size_t>(count);
+    // A full disk ends the trace, not the update.
+    if (m_fd >= 0) {
+        WriteRaw(m_fd, line.data(), line.size());
     }
 }
 

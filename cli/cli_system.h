@@ -1,6 +1,6 @@
 // The few operating-system calls of the command line, behind one small interface so that the system's
-// terminal, signal and file calls stay in one file per system (cli_system_posix.cpp here): the
-// terminal's width and its changes, the interrupt signals, raw writes a signal handler may make, the
+// terminal, signal and file calls stay in one file per system (cli_system_posix.cpp, cli_system_win32.cpp):
+// the terminal's width and its changes, the interrupt signals, raw writes a signal handler may make, the
 // image file's facts and the trace file's creation.
 #pragma once
 
@@ -45,6 +45,10 @@ int CreateTraceFile(const std::string& path, bool overwrite, const std::string& 
 
 // The system's words for an errno value.
 std::string SystemErrorText(int errorNumber);
+// True when the resolved path of a USB camera's device object may stand for one: the driver socket
+// exists (POSIX), the device object's name is known to the system (Windows).
+bool UsbDeviceMayExist(const std::string& path);
+
 // The current date and time in UTC, "2026-12-07T22:54:34Z".
 std::string UtcTimestamp();
 

@@ -154,6 +154,11 @@ std::string SystemErrorText(int errorNumber) {
     return std::strerror(errorNumber);
 }
 
+bool UsbDeviceMayExist(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && lstat(path.c_str(), &info) == 0;
+}
+
 std::string UtcTimestamp() {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};

@@ -146,19 +146,89 @@ void PrintOutcome(bool json, int status, const char* outcome, const std::string&
     }
 }
 
-void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& message) {
-    if (!devices.SawBusy()) {
-        PrintOutcome(json, EXIT_NOT_FOUND, "not-found", message);
-        return;
+const char* CauseName(LinkCause cause) {
+    switch (cause) {
+        case LinkCause::None:
+            return "";
+        case LinkCause::NoSuchDevice:
+            return "no-such-device";
+        case LinkCause::PermissionDenied:
+            return "permission-denied";
+        case LinkCause::HeldByAnotherProgram:
+            return "held-by-another-program";
+        case LinkCause::DeviceIoError:
+            return "io-error";
+        case LinkCause::Unplugged:
+            return "unplugged";
+        case LinkCause::CameraSilent:
+            return "camera-silent";
+        case LinkCause::AdapterLatency:
+            return "adapter-latency";
+        case LinkCause::BreakNotSent:
+            return "break-not-sent";
+        case LinkCause::FlowControlHeld:
+            return "flow-control-held";
     }
-    // With AUTO a busy port may be any program's; only a port the user named is "in use".
-    const bool named = port != PORT_AUTO;
-    PrintOutcome(json, named ? EXIT_PORT_BUSY : EXIT_NOT_FOUND, named ? "port-busy" : "not-found",
-                 message + "\nIn use: " + devices.DescribeBusy() + ".");
+    return "";
 }
 
-int NotFoundStatus(const CliDevices& devices, int16_t port) {
-    return devices.SawBusy() && port != PORT_AUTO ? EXIT_PORT_BUSY : EXIT_NOT_FOUND;
+namespace {
+
+// The outcome with the cause's facts as fields (JSON), or the message (text, on standard error).
+void PrintCauseOutcome(bool json, int status, const char* outcome, const std::string& message,
+                       const HostCause& cause, const char* step, int block, int total) {
+    if (!json) {
+        PrintOutcome(false, status, outcome, message);
+        return;
+    }
+    JsonLine line("outcome");
+    line.Add("outcome", outcome).Add("status", status).Add("message", Trimmed(message));
+    line.Add("cause", CauseName(cause.cause)).Add("port", cause.port).Add("device", cause.device);
+    line.Add("errno", cause.systemError).Add("step", step);
+    if (block > 0) {
+        line.Add("block", block).Add("blocks", total);
+    }
+    if (!cause.holders.empty()) {
+        line.Add("held_by", cause.holders);
+    }
+    PrintOut(line.Text());
+}
+
+}  // namespace
+
+int ReportSearchFailure(bool json, const CliDevices& devices, const HostCause& cause,
+                        const std::string& message) {
+    if (!cause.OnHost()) {
+        // The camera is what is missing: its own advice holds. Ports found busy on the way are named.
+        std::string text = message;
+        const std::string sentence = HostCauseSentence(cause);
+        if (!sentence.empty()) {
+            text += "\n" + sentence + ".";
+        }
+        if (devices.SawBusy()) {
+            text += "\nIn use: " + devices.DescribeBusy() + ".";
+        }
+        PrintCauseOutcome(json, EXIT_NOT_FOUND, "not-found", text, cause, "search", 0, 0);
+        return EXIT_NOT_FOUND;
+    }
+    int status = EXIT_NOT_FOUND;
+    const char* outcome = "device-error";
+    if (cause.cause == LinkCause::HeldByAnotherProgram) {
+        status = EXIT_PORT_BUSY;
+        outcome = "port-busy";
+    } else if (cause.cause == LinkCause::PermissionDenied) {
+        status = EXIT_PERMISSION_DENIED;
+        outcome = "permission-denied";
+    } else if (cause.cause == LinkCause::NoSuchDevice) {
+        outcome = "not-found";
+    }
+    std::string text = "qx410fw-cli: " + HostCauseSentence(cause) + ".";
+    const std::string facts = HostCauseFacts(cause);
+    if (!facts.empty()) {
+        text += "\n  " + facts;
+    }
+    PrintCauseOutcome(json, status, outcome, text, cause, "search", 0, 0);
+    return status;
 }
 
 void CliUpdateUi::Finish(int status, const char* outcome, const std::string& message) {
@@ -168,6 +238,70 @@ void CliUpdateUi::Finish(int status, const char* outcome, const std::string& mes
     m_finished = true;
     m_exitStatus = status;
     PrintOutcome(m_style.json, status, outcome, message);
+}
+
+int CliUpdateUi::ShowOutcomeDialog(MessageDialog dialog, const std::string& text, const HostCause& cause) {
+    if (dialog == MessageDialog::NotFound) {
+        const int interrupted = Interrupts().signal;
+        if (interrupted != 0) {
+            Finish(EXIT_INTERRUPTED_BASE + interrupted, "interrupted",
+                   "Interrupted. The search was ended; the camera's firmware was not changed.");
+            return DIALOG_OK;
+        }
+        m_finished = true;
+        m_exitStatus = ReportSearchFailure(m_style.json, m_devices, cause, text);
+        return DIALOG_OK;
+    }
+    if (dialog != MessageDialog::UpdateFailed || m_finished) {
+        return ShowMessageDialog(dialog, text);
+    }
+    m_finished = true;
+    m_exitStatus = EXIT_UPDATE_FAILED;
+    const std::string step = DescribeFailedStep(cause);
+    PrintCauseOutcome(m_style.json, EXIT_UPDATE_FAILED, "update-failed", Trimmed(text) + "\n" + step, cause,
+                      m_erasePhase ? "erase" : "write", m_done, m_total);
+    return DIALOG_OK;
+}
+
+// "Failed at block 5 of 4096: no acknowledgement after 3 attempts. Last system error on COM3
+// (/dev/ttyUSB0): Input/output error."
+std::string CliUpdateUi::DescribeFailedStep(const HostCause& cause) const {
+    const CCameraSession& session = *m_controller.m_pSession;
+    std::string what;
+    switch (session.m_detailStatus) {
+        case DETAIL_SERIAL_READ:
+        case DETAIL_USB_READ:
+            what = "no acknowledgement after " + std::to_string(session.m_commandAttempts) + " attempts";
+            break;
+        case DETAIL_SERIAL_WRITE:
+        case DETAIL_USB_WRITE:
+            what = "it could not be sent";
+            break;
+        case DETAIL_CAMERA_BUSY:
+            what = "the camera stayed busy too long";
+            break;
+        case DETAIL_CAMERA_NOT_READY:
+            what = "the camera was not ready";
+            break;
+        case DETAIL_USB_OPEN:
+            what = "the camera's USB device could not be opened again";
+            break;
+        default:
+            what = "the camera refused it";
+            break;
+    }
+    std::string text = m_done > 0
+                           ? std::string("Failed at ") + (m_erasePhase ? "erase step " : "block ") +
+                                 std::to_string(m_done) + " of " + std::to_string(m_total) + ": " + what + "."
+                           : "Failed before the first block: " + what + ".";
+    if (cause.OnHost()) {
+        text += " " + HostCauseSentence(cause) + ".";
+    } else if (cause.systemError != 0) {
+        text += " Last system error on " + cause.port +
+                (cause.device.empty() ? "" : " (" + cause.device + ")") + ": " +
+                std::strerror(cause.systemError) + ".";
+    }
+    return text;
 }
 
 void CliUpdateUi::RepaintNow() {
@@ -226,15 +360,7 @@ int CliUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text
     const int interrupted = Interrupts().signal;
     switch (dialog) {
         case MessageDialog::NotFound:
-            if (interrupted != 0) {
-                Finish(EXIT_INTERRUPTED_BASE + interrupted, "interrupted",
-                       "Interrupted. The search was ended; the camera's firmware was not changed.");
-                return DIALOG_OK;
-            }
-            m_finished = true;
-            m_exitStatus = NotFoundStatus(m_devices, m_port);
-            PrintNotFound(m_style.json, m_devices, m_port, text);
-            return DIALOG_OK;
+            return ShowOutcomeDialog(dialog, text, HostCause{});
         case MessageDialog::FileCheck:
             if (text == res::LoadString(res::IDS_VERSION_MATCHES) && m_force && interrupted == 0) {
                 return DIALOG_OK;

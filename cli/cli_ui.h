@@ -55,6 +55,7 @@ class CliUpdateUi final : public IUpdateUi, public IInfoBar {
     WindowRect GetViewRect() override { return WindowRect{0, 0, 640, 480}; }
     int ShowPortDialog(int16_t& port) override;
     int ShowMessageDialog(MessageDialog dialog, const std::string& text) override;
+    int ShowOutcomeDialog(MessageDialog dialog, const std::string& text, const HostCause& cause) override;
     FileDialogResult ChooseFile(const std::string& filter, const std::string& initialName,
                                 std::string& path) override;
     void ShowFileError(const std::string& text) override;
@@ -71,6 +72,7 @@ class CliUpdateUi final : public IUpdateUi, public IInfoBar {
     void PrintProgress(uint32_t eventKind, const char* text);
     void AnnounceFinish();
     std::string DescribeCamera() const;
+    std::string DescribeFailedStep(const HostCause& cause) const;
 
     CUpdateController& m_controller;
     const CliDevices& m_devices;
@@ -101,10 +103,13 @@ void PrintErr(const std::string& text);
 // The last output of a run: one "outcome" JSON line, or the message (on standard error unless status
 // is EXIT_OK).
 void PrintOutcome(bool json, int status, const char* outcome, const std::string& message);
-// A search that found nothing: status 6 when a port the user named (or every USB camera) was held by
-// another program, else 3; the message then says which ports were in use.
-int NotFoundStatus(const CliDevices& devices, int16_t port);
-void PrintNotFound(bool json, const CliDevices& devices, int16_t port, const std::string& message);
+// A search that found no camera, reported with its cause: the command line's own sentence
+// and status for a cause on this machine (6 held by another program, 7 permission denied, 3 otherwise),
+// the camera's own text (message) when the camera is what is missing. The exit status.
+int ReportSearchFailure(bool json, const CliDevices& devices, const HostCause& cause,
+                        const std::string& message);
+// "held-by-another-program", "permission-denied", ...: the cause as the JSON field names it.
+const char* CauseName(LinkCause cause);
 // "COM3" or "\\.\QX410U-001": the link a session settled on.
 std::string DescribeLink(const CCameraSession& session);
 

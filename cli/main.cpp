@@ -15,7 +15,9 @@
 #include "cli/cli_devices.h"
 #include "cli/cli_system.h"
 #include "cli/cli_ui.h"
+#include "cli/doctor.h"
 #include "cli/json_line.h"
+#include "cli/ports.h"
 #include "common/version.h"
 #include "platform/device_namespace.h"
 #include "platform/devices.h"
@@ -36,7 +38,8 @@ Commands:
   update IMAGE [--port P] [--force]   install the firmware image IMAGE (*.fw) in the camera
   info [--port P]                     find the camera and print what its status block holds
   check IMAGE                         check a firmware image file without a camera
-  ports                               what COM1..COM9 and the USB instances are on this machine
+  ports                               what COM1..COM9 and the USB cameras are on this machine
+  doctor                              check this machine for updating the camera (reads only)
 
 Options (before or after the command):
   --json             machine-readable output: one JSON object a line (progress, camera, outcome)
@@ -57,6 +60,7 @@ Exit status:
   2  usage error             3  camera not found
   4  file refused            5  same version as the camera's, refused without --force
   6  the port is in use by another program
+  7  permission denied: this user may not open the port
   130, 143  interrupted by Ctrl+C (SIGINT) or SIGTERM
 )";
 
@@ -93,9 +97,19 @@ read, "not a regular file" for a folder or a pipe, the length when it is wrong.
 
 const char PORTS_HELP[] = R"(usage: qx410fw-cli ports [--json]
 
-Lists COM1..COM9 with the device each one names on this machine and whether this user can open it
-(each existing port is opened and closed once), and the USB device objects QX410U-001..127 that exist,
-with whether another qx410fw-cli is using them.
+Lists COM1..COM9 with the device each one names on this machine, its driver (and an FTDI adapter's
+latency timer), and whether this user can open it, and if not why (permission, or the program holding
+it); every QX410 camera on the USB bus with its --port value, bus and port path, vendor:product,
+product string, access and holder; and the driver sockets in the device directory. Nothing is opened.
+)";
+
+const char DOCTOR_HELP[] = R"(usage: qx410fw-cli doctor [--json]
+
+Checks this machine for updating the camera, one line each, OK, WARN or FAIL with the fix: your groups
+against each serial device's, the udev rule and an attached camera's access, USB-serial adapters left
+without a tty (brltty), ModemManager probing ttyACM devices, an FTDI adapter's latency timer, the device
+directory, and a display for the desktop program. It only reads (sysfs, /proc, /dev, the udev files):
+no device is opened and nothing is sent. Exit status 0, or 1 when a line is FAIL.
 )";
 
 struct Arguments {
@@ -518,8 +532,8 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
         return cli::EXIT_INTERRUPTED_BASE + interrupted;
     }
     if (session.GetResultCode() != 0) {
-        cli::PrintNotFound(arguments.json, *stack.devices, port, res::LoadString(res::IDS_NOT_FOUND));
-        return cli::NotFoundStatus(*stack.devices, port);
+        return cli::ReportSearchFailure(arguments.json, *stack.devices, ExplainSearchFailure(session, port),
+                                        res::LoadString(res::IDS_NOT_FOUND));
     }
     const std::string link = cli::DescribeLink(session);
     const uint8_t* block = session.m_statusBlock;
@@ -572,101 +586,6 @@ int RunInfoCommand(const Arguments& arguments, int16_t port, int usbInstance) {
     return cli::EXIT_OK;
 }
 
-// Whether the link can be opened now: "ok", or why not.
-std::string DescribeOpenError(int errorNumber) {
-    switch (errorNumber) {
-        case 0:
-            return "can be opened";
-        case EBUSY:
-            return "in use by another program";
-        case EACCES:
-        case EPERM:
-            return "no permission (join the dialout group)";
-        case ENOENT:
-            return "not present";
-        default:
-            return std::strerror(errorNumber);
-    }
-}
-
-int RunPortsCommand(const Arguments& arguments) {
-    if (!arguments.positional.empty()) {
-        return UsageError("ports takes no arguments");
-    }
-    const std::string directory = platform::TrustedDeviceDirectory();
-    if (!arguments.json) {
-        cli::PrintOut("Device directory: " + platform::DeviceDirectoryPath() +
-                      (directory.empty() ? " (absent or not private: not used)" : "") + "\n");
-    }
-    for (int n = 1; n <= 9; ++n) {
-        const std::string name = "COM" + std::to_string(n);
-        const std::string path = platform::ResolveSerialPortName(name);
-        int errorNumber = ENOENT;
-        if (!path.empty()) {
-            std::unique_ptr<platform::ISerialPort> port =
-                platform::SystemDevices().OpenSerialPort(name.c_str(), errorNumber);
-            if (port) {
-                errorNumber = 0;
-            }
-        }
-        const std::string state = path.empty() ? "no device" : DescribeOpenError(errorNumber);
-        if (arguments.json) {
-            cli::PrintOut(JsonLine("port")
-                              .Add("name", name)
-                              .Add("device", path)
-                              .AddBool("usable", !path.empty() && errorNumber == 0)
-                              .Add("state", state)
-                              .Text());
-        } else {
-            char line[160];
-            std::snprintf(line, sizeof line, "%-16s %-34s %s\n", name.c_str(),
-                          path.empty() ? "-" : path.c_str(), state.c_str());
-            cli::PrintOut(line);
-        }
-    }
-    bool anyUsb = false;
-    for (int instance = 1; instance <= 127; ++instance) {
-        const std::string name = cli::UsbDevicePath(instance);
-        const std::string path = platform::ResolveUsbDevicePath(name);
-        struct stat info {};
-        if (path.empty() || lstat(path.c_str(), &info) != 0) {
-            continue;
-        }
-        anyUsb = true;
-        std::string state = "can be opened";
-        bool usable = true;
-        int openError = 0;
-        if (!platform::SystemDevices().OpenUsbDevice(name.c_str(), openError)) {
-            state = "nothing answers";
-            usable = false;
-        } else {
-            int errorNumber = 0;
-            if (!platform::LockUsbInstance(name, errorNumber)) {
-                usable = false;
-                state = errorNumber == EBUSY ? "in use by another qx410fw-cli" : std::strerror(errorNumber);
-            }
-        }
-        if (arguments.json) {
-            cli::PrintOut(JsonLine("port")
-                              .Add("name", name)
-                              .Add("device", path)
-                              .AddBool("usable", usable)
-                              .Add("state", state)
-                              .Text());
-        } else {
-            char line[200];
-            std::snprintf(line, sizeof line, "%-16s %-34s %s\n", name.c_str(), path.c_str(), state.c_str());
-            cli::PrintOut(line);
-        }
-    }
-    if (arguments.json) {
-        cli::PrintOutcome(true, cli::EXIT_OK, "listed", "");
-    } else if (!anyUsb) {
-        cli::PrintOut("USB              no QX410U device object in the device directory\n");
-    }
-    return cli::EXIT_OK;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -680,11 +599,12 @@ int main(int argc, char** argv) {
     }
     const std::string& command = arguments.command;
     if (arguments.help) {
-        const char* text = command == "update"  ? UPDATE_HELP
-                           : command == "info"  ? INFO_HELP
-                           : command == "check" ? CHECK_HELP
-                           : command == "ports" ? PORTS_HELP
-                                                : USAGE;
+        const char* text = command == "update"   ? UPDATE_HELP
+                           : command == "info"   ? INFO_HELP
+                           : command == "check"  ? CHECK_HELP
+                           : command == "ports"  ? PORTS_HELP
+                           : command == "doctor" ? DOCTOR_HELP
+                                                 : USAGE;
         cli::PrintOut(text);
         return cli::EXIT_OK;
     }
@@ -695,7 +615,8 @@ int main(int argc, char** argv) {
                 : "qx410fw-cli " + std::string(ProgramVersion()) + "\n");
         return cli::EXIT_OK;
     }
-    if (command != "update" && command != "info" && command != "check" && command != "ports") {
+    if (command != "update" && command != "info" && command != "check" && command != "ports" &&
+        command != "doctor") {
         return UsageError(command.empty() ? "no command given" : "unknown command " + command);
     }
     const std::string refused = RefusedOption(arguments);
@@ -716,5 +637,17 @@ int main(int argc, char** argv) {
     if (command == "check") {
         return RunCheckCommand(arguments);
     }
-    return RunPortsCommand(arguments);
+    if (command == "ports") {
+        if (!arguments.positional.empty()) {
+            return UsageError("ports takes no arguments");
+        }
+        return cli::RunPorts(arguments.json);
+    }
+    if (command == "doctor") {
+        if (!arguments.positional.empty()) {
+            return UsageError("doctor takes no arguments");
+        }
+        return cli::RunDoctor(arguments.json, cli::MachineRoots{});
+    }
+    return UsageError(command.empty() ? "no command given" : "unknown command " + command);
 }

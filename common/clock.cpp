@@ -1,23 +1,15 @@
 // The millisecond counter, the sleeping delay, the idle hook and the installable clock.
 #include "common/clock.h"
 
-#include <sys/prctl.h>
-
 #include <algorithm>
 #include <csignal>
-#include <ctime>
 #include <utility>
+
+#include "common/monotonic.h"
 
 namespace {
 
 constexpr int64_t NS_PER_MS = 1000000;
-constexpr int64_t NS_PER_SECOND = 1000000000;
-
-int64_t MonotonicNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * NS_PER_SECOND + ts.tv_nsec;
-}
 
 ClockStamp StampOf(int64_t ns) {
     return ClockStamp{static_cast<uint32_t>(ns / NS_PER_MS), static_cast<uint32_t>(ns % NS_PER_MS)};
@@ -37,22 +29,10 @@ void RunIdleHook() {
     g_inIdleHook = false;
 }
 
-// Linux may let a timer fire up to the thread's timer slack late (50 us by default) to batch wake-ups;
-// the command spacing is paid thousands of times in a serial download, so the waiting thread asks for
-// none. Once per thread.
-void RemoveTimerSlack() {
-    thread_local bool removed = false;
-    if (!removed) {
-        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-        removed = true;
-    }
-}
-
 // Sleeps until the monotonic clock reaches deadlineNs. With an idle hook installed the sleep is cut into
 // slices with the hook between them while more than the margin is left. Cut waits (CutWaits) end it at
 // once: the signal that cuts them interrupts the sleep.
 void SleepUntilNs(int64_t deadlineNs) {
-    RemoveTimerSlack();
     for (;;) {
         int64_t now = MonotonicNs();
         if (now >= deadlineNs || g_waitsCut != 0) {
@@ -64,10 +44,8 @@ void SleepUntilNs(int64_t deadlineNs) {
             now = MonotonicNs();
             wakeNs = std::min(deadlineNs, now + IDLE_HOOK_PERIOD_MS * NS_PER_MS);
         }
-        const timespec wake{static_cast<time_t>(wakeNs / NS_PER_SECOND),
-                            static_cast<long>(wakeNs % NS_PER_SECOND)};
-        // An interrupted sleep (EINTR) simply goes round again; the deadline is absolute.
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+        // A sleep that ends early (a signal) simply goes round again; the deadline is absolute.
+        SleepUntilMonotonicNs(wakeNs);
     }
 }
 

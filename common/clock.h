@@ -34,10 +34,11 @@ class IClock {
     virtual uint32_t WaitSinceMs(ClockStamp since, uint32_t durationMs);
 };
 
-// Milliseconds since an arbitrary start, from CLOCK_MONOTONIC, truncated to 32 bits. The waits sleep to
-// an absolute deadline on CLOCK_MONOTONIC measured from the exact moment of the call (clock_nanosleep
-// with TIMER_ABSTIME wakes within well under a millisecond of it, never before), so a wait neither
-// burns a core nor ends early because the counter was read late in a millisecond.
+// Milliseconds since an arbitrary start, from the system's monotonic clock (CLOCK_MONOTONIC; on Windows
+// timeGetTime carried on by the performance counter), truncated to 32 bits. The waits sleep to an
+// absolute deadline on that clock measured from the exact moment of the call (clock_nanosleep with
+// TIMER_ABSTIME, or a high-resolution waitable timer, checked again on waking), so a wait neither burns
+// a core nor ends early because the counter was read late in a millisecond.
 class SystemClock final : public IClock {
   public:
     uint32_t ReadMs() override;

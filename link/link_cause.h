@@ -16,3 +16,8 @@ enum class LinkCause {
     BreakNotSent,          // the serial adapter refused or faked the line break of the wake-up
     FlowControlHeld,       // hardware flow control is on and the line's CTS is low: output is held
 };
+
+// The cause an errno stands for when opening a device failed, and when a transfer on an open device
+// failed. An errno that says nothing about the host (a time-out, 0) gives None.
+LinkCause CauseOfOpenError(int errorNumber);
+LinkCause CauseOfTransferError(int errorNumber);

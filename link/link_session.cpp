@@ -2,8 +2,50 @@
 // device by m_portKind.
 #include "link/link_session.h"
 
+#include <cerrno>
+
 #include "common/memory.h"
 #include "wire/timing.h"
+
+LinkCause CauseOfOpenError(int errorNumber) {
+    switch (errorNumber) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+        case ENOTDIR:
+        case ENOTTY:  // something stands for the name, but it is no serial device
+            return LinkCause::NoSuchDevice;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return LinkCause::PermissionDenied;
+        case EBUSY:
+        case EAGAIN:  // a lock another process holds
+            return LinkCause::HeldByAnotherProgram;
+        case EIO:
+            return LinkCause::DeviceIoError;
+        default:
+            return LinkCause::None;
+    }
+}
+
+LinkCause CauseOfTransferError(int errorNumber) {
+    switch (errorNumber) {
+        case ENODEV:
+        case ENXIO:
+        case EBADF:
+        case ENOENT:
+        case ECONNRESET:  // the driver socket's far end went away
+            return LinkCause::Unplugged;
+        case EIO:
+        case EPIPE:
+        case EPROTO:
+        case EOVERFLOW:
+            return LinkCause::DeviceIoError;
+        default:
+            return LinkCause::None;
+    }
+}
 
 CLinkSession::CLinkSession(platform::IDevices& devices) : m_devices(devices) {}
 

@@ -86,6 +86,9 @@ class CLinkSession {
     int32_t SetBreak(int32_t state);
     int32_t SetLineSpeed(int32_t speedCode);
     int32_t DrainInput();
+    // The serial adapter's part in a camera that stayed silent, from what the open learned and what the
+    // link saw (see SerialAdapterState); None when nothing points at the adapter.
+    LinkCause SerialAdapterCause() const;
 
     // ---- USB device link ("\\.\QX410U-NNN") ----
     int32_t OpenUsbDevice();
@@ -146,6 +149,26 @@ class CLinkSession {
     int m_systemError = 0;
     // What the host knows of the cause of the last failure (link/link_cause.h); steers nothing.
     LinkCause m_cause = LinkCause::None;
+    // The USB instance whose open gave m_cause (the first that refused), 0 when none did.
+    int16_t m_causeInstance = 0;
+    // The first serial port and USB instance found held by another program since the search began
+    // (0 none): a search over every link names them, since the camera may be the one another program is
+    // updating.
+    int16_t m_heldSerialPort = 0;
+    int16_t m_heldUsbInstance = 0;
+
+    // What the serial port's open learned of the adapter behind it and what the link has seen it do
+    // since. Steers nothing on the wire; SerialAdapterCause names a failure from it.
+    struct SerialAdapterState {
+        platform::SerialAdapterFacts facts;  // driver, latency timer (after the low-latency request)
+        bool lowLatency = false;             // the driver took the low-latency request
+        bool flowControlHeld = false;        // CRTSCTS on and CTS low at open: output is held
+        bool breakTried = false;             // a break was asked for since the open
+        bool breakRefused = false;           // ... and the driver refused it
+        bool readCutByInterval = false;      // the last normal read ended short on the inter-byte rule
+        bool burstsSeen = false;             // ... and the rest of its bytes came after it
+    };
+    SerialAdapterState m_serialAdapter;
 
   protected:
     platform::IDevices& m_devices;

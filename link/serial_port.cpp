@@ -29,6 +29,7 @@ using wire::READ_INTERVAL_MS;
 // after every failed transfer), record which step failed.
 int32_t FailSerialTransfer(CLinkSession& link, int16_t detail) {
     link.m_systemError = link.m_hSerial->LastError();
+    link.m_cause = CauseOfTransferError(link.m_systemError);
     platform::QueueState queues;
     link.m_hSerial->GetQueueState(queues);
     link.m_detailStatus = detail;
@@ -42,6 +43,7 @@ int32_t AwaitEmptyOutput(CLinkSession& link, const Deadline& deadline) {
         platform::QueueState queues;
         if (!link.m_hSerial->GetQueueState(queues)) {
             link.m_systemError = link.m_hSerial->LastError();
+            link.m_cause = CauseOfTransferError(link.m_systemError);
             link.m_detailStatus = DETAIL_SERIAL_WRITE;
             return LINK_FAILED;
         }
@@ -56,7 +58,35 @@ int32_t AwaitEmptyOutput(CLinkSession& link, const Deadline& deadline) {
     }
 }
 
+// Input waiting after a read that the inter-byte rule cut short is the rest of that packet, held back
+// by the adapter beyond the rule's 30 ms: the mark of a latency timer above it (a camera that pauses
+// in a packet does not exist; a lone error byte has no rest).
+void NoteLateContinuation(CLinkSession::SerialAdapterState& adapter, const platform::QueueState& queues) {
+    if (adapter.readCutByInterval && queues.inQueue > 0) {
+        adapter.burstsSeen = true;
+    }
+}
+
 }  // namespace
+
+// Flow control that holds the output comes first (nothing reached the camera), then a latency that cuts
+// its packets, then a break the adapter refused or may only fake (the CH341 driver sends a NUL at a low
+// rate for chips without a break).
+LinkCause CLinkSession::SerialAdapterCause() const {
+    const SerialAdapterState& adapter = m_serialAdapter;
+    if (adapter.flowControlHeld) {
+        return LinkCause::FlowControlHeld;
+    }
+    const bool timerTooLong = adapter.facts.latencyTimerMs.has_value() &&
+                              *adapter.facts.latencyTimerMs >= static_cast<int>(READ_INTERVAL_MS);
+    if (timerTooLong || adapter.burstsSeen) {
+        return LinkCause::AdapterLatency;
+    }
+    if (adapter.breakTried && (adapter.breakRefused || adapter.facts.driver == "ch341")) {
+        return LinkCause::BreakNotSent;
+    }
+    return LinkCause::None;
+}
 
 // CreateFileA (exclusive) -> IDevices::OpenSerialPort: open + TIOCEXCL + flock.
 // SetupComm(32780, 32780) -> IsSerialDevice: the tty's queues are the kernel's; what it proves is that
@@ -92,8 +122,13 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     int errorNumber = 0;
     std::unique_ptr<platform::ISerialPort> port = m_devices.OpenSerialPort(portName, errorNumber);
     FreeBlock(portName);
+    m_cause = LinkCause::None;
     if (port == nullptr) {
         m_systemError = errorNumber;
+        m_cause = CauseOfOpenError(errorNumber);
+        if (m_cause == LinkCause::HeldByAnotherProgram && m_heldSerialPort == 0) {
+            m_heldSerialPort = static_cast<int16_t>(portNumber);
+        }
         m_detailStatus = DETAIL_SERIAL_OPEN;
         return LINK_FAILED;
     }
@@ -108,6 +143,7 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     if (!configured) {
         // Dropping the port restores its settings and closes it.
         m_systemError = port->LastError();
+        m_cause = CauseOfOpenError(m_systemError);
         m_detailStatus = DETAIL_SERIAL_OPEN;
         return LINK_FAILED;
     }
@@ -116,6 +152,13 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
         m_detailStatus = DETAIL_NO_MEMORY;
         return LINK_NO_MEMORY;
     }
+    // An adapter that batches received bytes on a timer stretches every one-byte reply; low latency
+    // makes it hand them over at once. Best effort: a refusal changes nothing. The facts are read after
+    // it, so an FTDI timer reads what the request left.
+    m_serialAdapter = SerialAdapterState{};
+    m_serialAdapter.lowLatency = port->RequestLowLatency();
+    m_serialAdapter.facts = port->AdapterFacts();
+    m_serialAdapter.flowControlHeld = port->OutputHeldByFlowControl();
     m_hSerial = std::move(port);
     m_commandAttempts = wire::COMMAND_ATTEMPTS;
     m_speedCode = wire::SPEED_CODE_9600;
@@ -142,6 +185,7 @@ int32_t CLinkSession::SerialWrite(uint32_t timeoutMs) {
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         return LINK_FAILED;
     }
     // A length the buffer cannot hold is a transfer that cannot be carried out, like a failed call; it
@@ -191,6 +235,7 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_SERIAL_READ;
         return LINK_FAILED;
     }
@@ -203,6 +248,7 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
     const uint32_t start = NowMs();
     uint32_t lastByteTime = start;
     uint32_t received = 0;
+    m_serialAdapter.readCutByInterval = false;
     while (received < wanted) {
         const long count = m_hSerial->ReadSome(m_recvBuffer + received, wanted - received);
         if (count < 0) {
@@ -222,6 +268,7 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
         if (received > 0) {
             const uint32_t gap = ElapsedMs(lastByteTime, now);
             if (gap >= READ_INTERVAL_MS) {
+                m_serialAdapter.readCutByInterval = true;
                 break;
             }
             waitMs = std::min(waitMs, READ_INTERVAL_MS - gap);
@@ -269,6 +316,7 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
         platform::QueueState queues;
         if (!m_hSerial->GetQueueState(queues)) {
             m_systemError = m_hSerial->LastError();
+            m_cause = CauseOfTransferError(m_systemError);
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_FAILED;
         }
@@ -318,6 +366,7 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
         const int ready = m_hSerial->WaitReadable(waitMs);
         if (ready < 0) {
             m_systemError = m_hSerial->LastError();
+            m_cause = CauseOfTransferError(m_systemError);
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_FAILED;
         }
@@ -337,6 +386,7 @@ void CLinkSession::PurgePort(int32_t selector) {
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         return;
     }
+    NoteLateContinuation(m_serialAdapter, queues);
     bool purged = true;
     if ((selector == PURGE_INPUT || selector == PURGE_BOTH) && queues.inQueue > 0) {
         purged = m_hSerial->Purge(true, false) && purged;
@@ -346,6 +396,7 @@ void CLinkSession::PurgePort(int32_t selector) {
     }
     if (!purged) {
         m_systemError = m_hSerial->LastError();
+        m_cause = CauseOfTransferError(m_systemError);
         m_hSerial->GetQueueState(queues);
     }
 }
@@ -356,10 +407,18 @@ int32_t CLinkSession::SetBreak(int32_t state) {
         m_detailStatus = DETAIL_BREAK;
         return LINK_BAD_ARGUMENT;
     }
-    if (m_hSerial == nullptr || (state == BREAK_ON && WaitsCut()) ||
-        !m_hSerial->SetBreak(state == BREAK_ON)) {
+    if (state == BREAK_ON) {
+        m_serialAdapter.breakTried = true;
+        m_serialAdapter.breakRefused = false;
+    }
+    const bool cut = state == BREAK_ON && WaitsCut();
+    if (m_hSerial == nullptr || cut || !m_hSerial->SetBreak(state == BREAK_ON)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_BREAK;
+        // Only the driver's refusal counts against the adapter, not an interrupted run.
+        m_serialAdapter.breakRefused =
+            m_serialAdapter.breakRefused || (state == BREAK_ON && !cut && m_hSerial != nullptr);
         return LINK_FAILED;
     }
     return LINK_OK;
@@ -370,6 +429,7 @@ int32_t CLinkSession::SetBreak(int32_t state) {
 int32_t CLinkSession::SetLineSpeed(int32_t speedCode) {
     if (m_hSerial == nullptr || !m_hSerial->IsSerialDevice()) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         m_detailStatus = DETAIL_LINE_SPEED;
         return LINK_FAILED;
     }
@@ -392,8 +452,10 @@ int32_t CLinkSession::DrainInput() {
     platform::QueueState queues;
     if (m_hSerial == nullptr || !m_hSerial->GetQueueState(queues)) {
         m_systemError = m_hSerial != nullptr ? m_hSerial->LastError() : 0;
+        m_cause = CauseOfTransferError(m_systemError);
         return LINK_FAILED;
     }
+    NoteLateContinuation(m_serialAdapter, queues);
     if (queues.inQueue == 0) {
         return LINK_OK;
     }

@@ -44,6 +44,7 @@ bool RequestUsb(CLinkSession& link, uint32_t controlCode, uint8_t* buffer, uint3
         return true;
     }
     link.m_systemError = link.m_hUsb->LastError();
+    link.m_cause = CauseOfTransferError(link.m_systemError);
     return false;
 }
 
@@ -58,6 +59,7 @@ int32_t CLinkSession::OpenUsbDevice() {
     // The reason kept for the message: a device that is there but refused its open says more than the
     // absent instances around it.
     int openError = ENOENT;
+    m_causeInstance = 0;
     int32_t instance = first;
     for (; instance <= last; ++instance) {
         // An instance outside 001..127 names no device object.
@@ -72,10 +74,16 @@ int32_t CLinkSession::OpenUsbDevice() {
         }
         if (openError == ENOENT && errorNumber != 0) {
             openError = errorNumber;
+            m_causeInstance = static_cast<int16_t>(instance);
         }
     }
+    m_cause = LinkCause::None;
     if (!m_hUsb) {
         m_systemError = openError;
+        m_cause = CauseOfOpenError(openError);
+        if (m_cause == LinkCause::HeldByAnotherProgram && m_heldUsbInstance == 0) {
+            m_heldUsbInstance = m_causeInstance;
+        }
         m_detailStatus = DETAIL_USB_OPEN;
         return LINK_NOT_OPENED;
     }
@@ -154,6 +162,10 @@ int32_t CLinkSession::ReopenUsbDevice() {
     m_hUsb = m_devices.OpenUsbDevice(m_devicePath, errorNumber);
     if (!m_hUsb) {
         m_systemError = errorNumber;
+        // The device answered a moment ago: its absence now means it went away.
+        m_cause = errorNumber == ENOENT || errorNumber == ENODEV ? LinkCause::Unplugged
+                                                                 : CauseOfOpenError(errorNumber);
+        m_causeInstance = m_usbInstance;
         m_detailStatus = DETAIL_USB_OPEN;
         return LINK_NOT_OPENED;
     }

@@ -20,7 +20,6 @@ namespace platform {
 namespace {
 
 constexpr char DEVICE_DIRECTORY_NAME[] = "qx410fw";
-constexpr char USB_NAME_PREFIX[] = "\\\\.\\QX410U-";
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -127,11 +126,10 @@ std::string TrustedDeviceDirectory() {
 }
 
 std::string ResolveSerialPortName(const std::string& portName) {
-    if (portName.size() != 4 || portName.compare(0, 3, "COM") != 0 || portName[3] < '1' ||
-        portName[3] > '9') {
+    const int index = ParseSerialPortNumber(portName);
+    if (index == 0) {
         return {};
     }
-    const int index = portName[3] - '0';
 
     const std::string directory = TrustedDeviceDirectory();
     if (!directory.empty()) {
@@ -148,22 +146,6 @@ std::string ResolveSerialPortName(const std::string& portName) {
         return {};
     }
     return devices[static_cast<size_t>(index) - 1];
-}
-
-int ParseUsbInstance(const std::string& devicePath) {
-    const std::string prefix = USB_NAME_PREFIX;
-    if (devicePath.size() != prefix.size() + 3 || devicePath.compare(0, prefix.size(), prefix) != 0) {
-        return 0;
-    }
-    const std::string digits = devicePath.substr(prefix.size());
-    if (!std::all_of(digits.begin(), digits.end(), IsDigit)) {
-        return 0;
-    }
-    const int instance = std::atoi(digits.c_str());
-    if (instance < wire::USB_INSTANCE_FIRST || instance > wire::USB_INSTANCE_LAST) {
-        return 0;
-    }
-    return instance;
 }
 
 std::string ResolveUsbDevicePath(const std::string& devicePath) {

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/serial_adapter.h"
+
 namespace platform {
 
 // Bytes still held by the port's driver queues (ClearCommError's COMSTAT: FIONREAD and TIOCOUTQ).
@@ -47,6 +49,17 @@ class ISerialPort {
     virtual int WaitWritable(uint32_t timeoutMs) = 0;
     // errno of the last failed call, for messages.
     virtual int LastError() const = 0;
+
+    // Asks the driver to hand received bytes over at once instead of batching them on an adapter's
+    // timer (ASYNC_LOW_LATENCY; an FTDI adapter's timer then reads 1 ms). Best effort: false when the
+    // driver does not take it (a pseudo-terminal, most other drivers). Closing gives the setting back.
+    virtual bool RequestLowLatency() { return false; }
+    // What is known of the adapter behind the port (driver, latency timer, USB identity); empty when
+    // nothing is.
+    virtual SerialAdapterFacts AdapterFacts() { return {}; }
+    // True when hardware flow control is on and the device reports CTS low: output is held in the
+    // adapter while the output queue already reads empty. False when the device has no modem lines.
+    virtual bool OutputHeldByFlowControl() { return false; }
 };
 
 // One open connection to the camera's USB driver (CreateFile on the device object).

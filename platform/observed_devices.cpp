@@ -65,6 +65,9 @@ class ObservedSerialPort final : public ISerialPort {
     int WaitReadable(uint32_t timeoutMs) override { return m_inner->WaitReadable(timeoutMs); }
     int WaitWritable(uint32_t timeoutMs) override { return m_inner->WaitWritable(timeoutMs); }
     int LastError() const override { return m_inner->LastError(); }
+    bool RequestLowLatency() override { return m_inner->RequestLowLatency(); }
+    SerialAdapterFacts AdapterFacts() override { return m_inner->AdapterFacts(); }
+    bool OutputHeldByFlowControl() override { return m_inner->OutputHeldByFlowControl(); }
 
   private:
     std::unique_ptr<ISerialPort> m_inner;

@@ -14,9 +14,13 @@
 // - TIOCMBIS fails with ENOTTY (a pty has no modem lines); TIOCSBRK succeeds and does nothing.
 // - Once the master is closed, poll on the slave reports POLLIN|POLLERR|POLLHUP, read() returns 0 and
 //   FIONREAD/TIOCOUTQ fail with EIO.
+// - TIOCGSERIAL fails with ENOTTY on a pty; TIOCMGET too. On USB adapters TIOCSSERIAL with
+//   ASYNC_LOW_LATENCY is taken by ftdi_sio (its latency timer becomes 1 ms, for any user), while other
+//   drivers answer ENOTTY or EINVAL, or EPERM for flags a user may not change.
 #include "platform/posix_serial.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -26,8 +30,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <string>
 
 #include "common/clock.h"
+#include "platform/serial_adapter.h"
 
 namespace platform {
 
@@ -62,14 +68,25 @@ int ClampTimeout(uint32_t timeoutMs) {
 
 class PosixSerialPort final : public ISerialPort {
   public:
-    PosixSerialPort(int fd, bool exclusive, bool haveOriginal, const termios& original)
-        : m_fd(fd), m_exclusive(exclusive), m_haveOriginal(haveOriginal), m_original(original) {}
+    PosixSerialPort(int fd, bool exclusive, bool haveOriginal, const termios& original, std::string path)
+        : m_fd(fd),
+          m_exclusive(exclusive),
+          m_haveOriginal(haveOriginal),
+          m_original(original),
+          m_path(std::move(path)) {}
 
-    // Undo in reverse order of the open: end a break, put back the line settings found, give up the
-    // exclusive mode, then close (which drops the advisory lock).
+    // Undo in reverse order of the open: end a break, give back the driver's latency flag, put back the
+    // line settings found, give up the exclusive mode, then close (which drops the advisory lock).
     ~PosixSerialPort() override {
         if (m_breakOn) {
             ioctl(m_fd, TIOCCBRK);
+        }
+        if (m_lowLatencySet) {
+            serial_struct serial{};
+            if (ioctl(m_fd, TIOCGSERIAL, &serial) == 0) {
+                serial.flags &= ~ASYNC_LOW_LATENCY;
+                ioctl(m_fd, TIOCSSERIAL, &serial);
+            }
         }
         if (m_haveOriginal) {
             tcsetattr(m_fd, TCSANOW, &m_original);
@@ -235,6 +252,38 @@ class PosixSerialPort final : public ISerialPort {
 
     int LastError() const override { return m_lastError; }
 
+    // TIOCGSERIAL, the flag added, TIOCSSERIAL; a port that already had it is left as it is.
+    bool RequestLowLatency() override {
+        serial_struct serial{};
+        if (ioctl(m_fd, TIOCGSERIAL, &serial) != 0) {
+            return Fail();
+        }
+        if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+            return true;
+        }
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (ioctl(m_fd, TIOCSSERIAL, &serial) != 0) {
+            return Fail();
+        }
+        m_lowLatencySet = true;
+        return true;
+    }
+
+    SerialAdapterFacts AdapterFacts() override { return ReadSerialAdapterFacts(m_path); }
+
+    // CRTSCTS from termios and CTS from the modem lines; a device without modem lines holds nothing.
+    bool OutputHeldByFlowControl() override {
+        termios settings{};
+        int lines = 0;
+        if (tcgetattr(m_fd, &settings) != 0 || (settings.c_cflag & CRTSCTS) == 0) {
+            return false;
+        }
+        if (ioctl(m_fd, TIOCMGET, &lines) != 0) {
+            return false;
+        }
+        return (lines & TIOCM_CTS) == 0;
+    }
+
   private:
     bool Fail() {
         m_lastError = errno;
@@ -282,7 +331,9 @@ class PosixSerialPort final : public ISerialPort {
     bool m_exclusive;
     bool m_haveOriginal;
     termios m_original;
+    std::string m_path;
     bool m_breakOn = false;
+    bool m_lowLatencySet = false;
     int m_lastError = 0;
 };
 
@@ -315,7 +366,7 @@ std::unique_ptr<ISerialPort> OpenPosixSerialPort(const char* path, int& errorNum
         }
         exclusive = true;
     }
-    return std::make_unique<PosixSerialPort>(fd, exclusive, isTerminal, original);
+    return std::make_unique<PosixSerialPort>(fd, exclusive, isTerminal, original, path);
 }
 
 }  // namespace platform

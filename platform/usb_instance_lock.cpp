@@ -13,7 +13,7 @@
 namespace platform {
 
 UsbInstanceLock::~UsbInstanceLock() {
-    close(m_fd);
+    close(static_cast<int>(m_handle));
 }
 
 std::unique_ptr<UsbInstanceLock> LockUsbInstance(const std::string& devicePath, int& errorNumber) {

@@ -1,8 +1,10 @@
 // One process at a time per camera on USB. The USB link opens and closes the camera's device object for
 // every operation, so the open itself cannot keep a second updater out; an advisory lock on a file beside
-// the device object (D/QX410U-NNN.lock) does. The lock goes with its holder: closed, or the process gone.
+// the device object (D/QX410U-NNN.lock) does, or on Windows a named mutex per device object
+// (win32_usb_instance_lock.cpp). The lock goes with its holder: closed, or the process gone.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -10,13 +12,14 @@ namespace platform {
 
 class UsbInstanceLock {
   public:
-    explicit UsbInstanceLock(int fd) : m_fd(fd) {}
+    // The held lock: the lock file's descriptor (POSIX) or the named mutex's handle (Windows).
+    explicit UsbInstanceLock(intptr_t handle) : m_handle(handle) {}
     ~UsbInstanceLock();
     UsbInstanceLock(const UsbInstanceLock&) = delete;
     UsbInstanceLock& operator=(const UsbInstanceLock&) = delete;
 
   private:
-    int m_fd;
+    intptr_t m_handle;
 };
 
 // Locks the device object "\\.\QX410U-NNN" for this process. nullptr when another process holds it

@@ -49,7 +49,10 @@ int32_t CCameraSession::CheckCameraState() {
 
 void CCameraSession::SearchCamera(int16_t port, CameraInfo* info, CameraName* name, int32_t* notIdentified) {
     m_result = RESULT_OK;
+    m_cause = LinkCause::None;  // a cause names this search's failure, never an earlier one's
     m_firmwareVersion = 0;
+    m_heldSerialPort = 0;
+    m_heldUsbInstance = 0;
     CameraInfo scratchInfo;
     char scratchText[CAMERA_NAME_BUFFER_SIZE] = {};
     CameraName scratchName;
@@ -282,6 +285,11 @@ int32_t CCameraSession::ResetLineAndWake(bool hasTarget) {
     SetLineSpeed(wire::SPEED_CODE_9600);
     m_cameraSpeed = wire::SPEED_CODE_9600;
     m_detailStatus = DETAIL_CAMERA_NOT_READY;
+    // Silent at both speeds: say so when the adapter is known or seen to be the reason.
+    const LinkCause adapterCause = SerialAdapterCause();
+    if (adapterCause != LinkCause::None) {
+        m_cause = adapterCause;
+    }
     return RESULT_NOT_READY;
 }
 

@@ -2,20 +2,25 @@
 # Installs what is missing, configures, builds and runs every test (the long real-time ones included),
 # then runs the default tests again built with AddressSanitizer, UndefinedBehaviorSanitizer and
 # LeakSanitizer (build/asan), and runs each fuzz target for a bounded time (build/fuzz, scripts/fuzz.sh).
-#   scripts/test.sh [--quick] [--no-fuzz]
-#     --quick    skip the tests labelled "long", the sanitizer pass and the fuzz runs
-#     --no-fuzz  skip only the fuzz runs
+# After the Linux tests, the Windows build (MinGW-w64, build/win) runs its tests under Wine.
+#   scripts/test.sh [--quick] [--no-fuzz] [--no-windows]
+#     --quick       skip the tests labelled "long", the sanitizer pass and the fuzz runs
+#     --no-fuzz     skip only the fuzz runs
+#     --no-windows  skip the Windows build and its tests
+# QX_WINDOWS_LONG=1 adds the Windows long test (a complete serial update under Wine, about ten minutes).
 # QX_FUZZ_SECONDS sets the run time of each fuzz target (default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=0
 fuzz=1
+windows=1
 for arg in "$@"; do
   case "$arg" in
     --quick) quick=1 ;;
     --no-fuzz) fuzz=0 ;;
-    *) echo "usage: scripts/test.sh [--quick] [--no-fuzz]" >&2; exit 2 ;;
+    --no-windows) windows=0 ;;
+    *) echo "usage: scripts/test.sh [--quick] [--no-fuzz] [--no-windows]" >&2; exit 2 ;;
   esac
 done
 
@@ -49,6 +54,21 @@ if [ "$quick" -eq 1 ]; then
   ctest_args+=(-LE long)
 fi
 ctest "${ctest_args[@]}" 2>&1 | tee "$logs/release.log"
+
+# The Windows pass: the engine and qx410fw-cli.exe cross-built, the portable suites and the Windows
+# serial backend (against this build's simulator on a pseudo-terminal mapped as COM1) under Wine.
+if [ "$windows" -eq 1 ]; then
+  scripts/install-windows-deps.sh
+  win=build/win
+  cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQX_HOST_SIMULATOR="$PWD/$build/sim/qx410-camera-sim"
+  cmake --build "$win" -j "$(nproc)"
+  win_args=(--test-dir "$win" --output-on-failure -j 2)
+  if [ "${QX_WINDOWS_LONG:-0}" != 1 ]; then
+    win_args+=(-LE long)
+  fi
+  ctest "${win_args[@]}" 2>&1 | tee "$logs/windows.log"
+fi
 
 if [ "$quick" -eq 1 ]; then
   exit 0

@@ -184,12 +184,43 @@ void SerialEndpoint::TrackHostBaud(uint32_t baud, uint64_t nowUs) {
     m_wire.Log().Event(nowUs, "host line at " + Hex(baud) + " baud");
     CameraModel& model = m_wire.Model();
     if (baud == 9600 && model.BaudRate() != 9600) {
-        m_wire.Log().Event(nowUs, "line reset: host back at 9600 while the camera runs at " +
-                                      Hex(model.BaudRate()) + "; delivered as a break");
-        model.SetBreak(true, m_wire.ModelTime(nowUs));
-        model.SetBreak(false, m_wire.ModelTime(nowUs));
+        DeliverBreak(nowUs);
     }
     m_lastBaud = baud;
+}
+
+void SerialEndpoint::DeliverBreak(uint64_t nowUs) {
+    CameraModel& model = m_wire.Model();
+    const std::string reset =
+        "line reset: host back at 9600 while the camera runs at " + Hex(model.BaudRate());
+    if (m_adapterModel.kind == AdapterKind::NoBreak) {
+        m_wire.Log().Event(nowUs, reset + "; the adapter sends no break");
+        return;
+    }
+    if (m_adapterModel.kind == AdapterKind::FakeBreak) {
+        m_wire.Log().Event(nowUs, reset + "; the adapter sends a NUL at 46 baud instead of a break");
+        static const uint8_t nul = 0;
+        m_wire.FeedHost(&nul, 1, nowUs, FAKE_BREAK_BAUD);
+        m_adapter.GarbleUntil(nowUs + uint64_t{FAKE_BREAK_MS} * 1000);
+        return;
+    }
+    m_wire.Log().Event(nowUs, reset + "; delivered as a break");
+    model.SetBreak(true, m_wire.ModelTime(nowUs));
+    model.SetBreak(false, m_wire.ModelTime(nowUs));
+}
+
+// The late-byte model delays the first camera byte after the first command with its code.
+bool SerialEndpoint::IsLateReply(uint32_t dueMs) {
+    if (m_adapterModel.kind != AdapterKind::LateByte || m_lateGiven) {
+        return false;
+    }
+    for (const CommandRecord& command : m_wire.Model().Commands()) {
+        if (command.code == m_adapterModel.lateCommand && dueMs >= command.timeMs) {
+            m_lateGiven = true;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool SerialEndpoint::ReadFromHost(uint64_t nowUs) {
@@ -259,10 +290,23 @@ void SerialEndpoint::TakeCameraBytes(uint64_t nowUs, uint32_t baud) {
             run.push_back(due[end].value);
         }
         m_wire.Log().Bytes(nowUs, "C>H", baud, run.data(), run.size(), lost);
-        if (!lost) {
+        if (!lost && m_adapterModel.kind == AdapterKind::Pty) {
             m_toHost.insert(m_toHost.end(), run.begin(), run.end());
         }
         start = end;
+    }
+    if (m_adapterModel.kind != AdapterKind::Pty) {
+        for (const OutputByte& byte : due) {
+            if (!byte.lost) {
+                m_adapter.Arrive(byte.value, m_wire.WireTimeUs(byte.dueMs), IsLateReply(byte.dueMs));
+            }
+        }
+        std::vector<uint8_t> released;
+        m_adapter.Release(nowUs, released);
+        if (!released.empty()) {
+            m_wire.Log().Bytes(nowUs, "A>H", baud, released.data(), released.size(), false);
+            m_toHost.insert(m_toHost.end(), released.begin(), released.end());
+        }
     }
     if (m_toHost.size() > TO_HOST_LIMIT) {
         m_toHost.erase(m_toHost.begin(),
@@ -300,6 +344,9 @@ std::optional<uint64_t> SerialEndpoint::NextWakeUs() const {
     if (output.has_value()) {
         const uint64_t outputUs = m_wire.WireTimeUs(*output);
         wake = wake.has_value() ? std::min(*wake, outputUs) : outputUs;
+    }
+    if (const std::optional<uint64_t> releaseUs = m_adapter.NextReleaseUs()) {
+        wake = wake.has_value() ? std::min(*wake, *releaseUs) : *releaseUs;
     }
     return wake;
 }

@@ -10,18 +10,26 @@
 //
 // Paced mode: host bytes reach the camera one byte time (10 bits at the line rate) after each other,
 // starting when the host wrote them; the camera model paces its own bytes the same way.
+//
+// An adapter model (adapter_model.h) stands between the camera and the pty: an FTDI adapter's latency
+// timer holds the camera's bytes before they are written to the master, a late byte is written late.
+// Breaks stay invisible to the master, so the models act on the inferred one: behind no-break nothing
+// reaches the camera, behind fake-break the camera hears a NUL at 46 baud and the camera's bytes are
+// garbled for 196 ms. The pty model is the line as described above, unchanged.
 #pragma once
 
 #include <deque>
 #include <string>
 
+#include "sim/adapter_model.h"
 #include "sim/endpoint.h"
 
 namespace sim {
 
 class SerialEndpoint final : public IEndpoint {
   public:
-    SerialEndpoint(CameraWire& wire, bool pace) : m_wire(wire), m_pace(pace) {}
+    SerialEndpoint(CameraWire& wire, bool pace, const AdapterModel& adapter = {})
+        : m_wire(wire), m_pace(pace), m_adapterModel(adapter), m_adapter(adapter) {}
     ~SerialEndpoint() override { Close(); }
 
     // Opens the pseudo-terminal, sets it raw at 9600 baud and publishes the slave as directory/COMn.
@@ -34,7 +42,9 @@ class SerialEndpoint final : public IEndpoint {
     bool HandlePoll(const std::vector<pollfd>& fds, size_t first, uint64_t nowUs) override;
     void Service(uint64_t nowUs) override;
     std::optional<uint64_t> NextWakeUs() const override;
-    bool HasPendingOutput() const override { return !m_toHost.empty(); }
+    bool HasPendingOutput() const override {
+        return !m_toHost.empty() || m_adapter.NextReleaseUs().has_value();
+    }
 
   private:
     struct HostByte {
@@ -51,9 +61,15 @@ class SerialEndpoint final : public IEndpoint {
     void FeedDueBytes(uint64_t nowUs);
     void TakeCameraBytes(uint64_t nowUs, uint32_t baud);
     void WriteToHost();
+    // The break the host's return to 9600 stands for, as the adapter model delivers it.
+    void DeliverBreak(uint64_t nowUs);
+    bool IsLateReply(uint32_t dueMs);
 
     CameraWire& m_wire;
     bool m_pace;
+    AdapterModel m_adapterModel;
+    AdapterQueue m_adapter;
+    bool m_lateGiven = false;
     int m_master = -1;
     int m_slave = -1;  // held open so the master never sees a hang-up between the updater's opens
     std::string m_slavePath;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/version.h"
+#include "sim/adapter_model.h"
 #include "sim/byte_log.h"
 #include "sim/camera_model.h"
 #include "sim/device_directory.h"
@@ -38,6 +39,11 @@ Link (exactly one):
 
 Running:
   --pace                  every byte takes its time on the line (10 bits at the line rate)
+  --adapter MODEL         the serial adapter between camera and host: pty (default: bytes reach the
+                          host at once), ftdi[:L] (held until 62 are buffered or the L ms latency tick,
+                          default 16), no-break (breaks never reach the camera), fake-break (a NUL at
+                          46 baud for a break, 196 ms of garbled input), late-byte[:CODE] (the reply to
+                          the first command CODE, hex, default 1d, reaches the host 3,020 ms late)
   --once                  exit once the camera has completed a reset command
   --log FILE              log every byte in and out with time stamps to FILE
   -v, --verbose           log to standard error
@@ -94,6 +100,7 @@ struct Options {
     int serialPort = 0;
     int usbInstance = 0;
     bool pace = false;
+    sim::AdapterModel adapter;
     bool once = false;
     bool verbose = false;
     bool showVersion = false;  // --version: print it and end
@@ -271,6 +278,12 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         } else if (!hasValue) {
             error = "unknown option, or no value given: " + option;
             return false;
+        } else if (option == "--adapter") {
+            const std::optional<sim::AdapterModel> adapter = sim::ParseAdapterModel(value);
+            ok = adapter.has_value();
+            if (ok) {
+                options.adapter = *adapter;
+            }
         } else if (option == "--log") {
             options.logPath = value;
         } else if (option == "--flash-out") {
@@ -359,6 +372,9 @@ void LogSetup(sim::ByteLog& log, const Options& options, const std::string& publ
                   t.checksumMs, t.resetMs, t.restartMs, t.busyIntervalMs, t.packetGapMs);
     log.Event(0, std::string("camera on ") + (options.serialPort != 0 ? "serial " : "usb ") + published +
                      (options.pace ? ", paced" : ", not paced"));
+    if (options.adapter.kind != sim::AdapterKind::Pty) {
+        log.Event(0, "adapter " + sim::AdapterModelName(options.adapter));
+    }
     log.Event(0, text);
 }
 
@@ -457,7 +473,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<sim::IEndpoint> endpoint;
     std::string published;
     if (options.serialPort != 0) {
-        auto serial = std::make_unique<sim::SerialEndpoint>(wire, options.pace);
+        auto serial = std::make_unique<sim::SerialEndpoint>(wire, options.pace, options.adapter);
         if (!serial->Open(directory, options.serialPort, error)) {
             std::fprintf(stderr, "qx410-camera-sim: %s\n", error.c_str());
             return 1;

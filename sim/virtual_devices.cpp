@@ -63,7 +63,9 @@ class VirtualSerialPort final : public platform::ISerialPort {
         : m_clock(clock),
           m_entry(std::move(entry)),
           m_wire(std::move(wire)),
-          m_outputFreeMs(clock.ReadMs()) {}
+          m_outputFreeMs(clock.ReadMs()),
+          m_adapter(m_entry->adapter),
+          m_lastMs(clock.ReadMs()) {}
     ~VirtualSerialPort() override { m_entry->open = false; }
     VirtualSerialPort(const VirtualSerialPort&) = delete;
     VirtualSerialPort& operator=(const VirtualSerialPort&) = delete;
@@ -108,6 +110,14 @@ class VirtualSerialPort final : public platform::ISerialPort {
     bool SetBreak(bool on) override {
         Pump();
         const uint32_t now = m_clock.ReadMs();
+        if (Adapter() == AdapterKind::NoBreak) {
+            m_lastError = ENOTTY;
+            return false;
+        }
+        if (Adapter() == AdapterKind::FakeBreak) {
+            FakeBreak(on, now);
+            return true;
+        }
         m_entry->model->SetBreak(on, now);
         WireRecord record;
         record.device = m_entry->name;
@@ -120,7 +130,9 @@ class VirtualSerialPort final : public platform::ISerialPort {
     long WriteSome(const uint8_t* data, size_t count) override {
         Pump();
         const uint32_t now = m_clock.ReadMs();
-        const size_t heard = m_entry->model->Receive(data, count, now, m_baud);
+        // Held by flow control, the bytes never reach the line; the output queue still reads empty.
+        const size_t heard =
+            m_entry->serialFaults.flowControlHeld ? 0 : m_entry->model->Receive(data, count, now, m_baud);
         WireRecord record;
         record.device = m_entry->name;
         record.kind = WireKind::HostToCamera;
@@ -152,7 +164,7 @@ class VirtualSerialPort final : public platform::ISerialPort {
             if (!m_input.empty()) {
                 return 1;
             }
-            const std::optional<uint32_t> next = m_entry->model->NextOutputTime();
+            const std::optional<uint32_t> next = NextArrival();
             if (!next || IsBefore(deadline, *next)) {
                 m_clock.AdvanceTo(deadline);
                 Pump();
@@ -176,21 +188,124 @@ class VirtualSerialPort final : public platform::ISerialPort {
         return 1;
     }
 
-    int LastError() const override { return 0; }
+    int LastError() const override { return m_lastError; }
+
+    // Like a pseudo-terminal, the virtual port takes no low-latency request; an FTDI model keeps its timer.
+    bool RequestLowLatency() override {
+        m_lastError = ENOTTY;
+        return false;
+    }
+
+    platform::SerialAdapterFacts AdapterFacts() override {
+        platform::SerialAdapterFacts facts;
+        const AdapterModel& adapter = m_entry->adapter;
+        if (!adapter.reportsFacts) {
+            return facts;
+        }
+        facts.driver = AdapterDriverName(adapter);
+        if (adapter.kind == AdapterKind::Ftdi) {
+            facts.latencyTimerMs = static_cast<int>(adapter.latencyMs);
+        }
+        return facts;
+    }
+
+    bool OutputHeldByFlowControl() override { return m_entry->serialFaults.flowControlHeld; }
 
   private:
-    // Moves the camera bytes due by now into the input queue, as the host's line rate lets them through.
+    AdapterKind Adapter() const { return m_entry->adapter.kind; }
+
+    // Moves the camera bytes due by now into the input queue, as the host's line rate lets them through
+    // and the adapter hands them over. Behind a pty model every byte is handed over when it is due.
     void Pump() {
-        const std::vector<OutputByte> bytes = m_entry->model->TakeDue(m_clock.ReadMs(), m_baud);
-        if (bytes.empty()) {
+        const uint32_t now = m_clock.ReadMs();
+        const std::vector<OutputByte> bytes = m_entry->model->TakeDue(now, m_baud);
+        if (!bytes.empty()) {
+            LogCameraBytes(*m_wire, m_entry->name, m_baud, bytes);
+        }
+        if (Adapter() == AdapterKind::Pty) {
+            for (const OutputByte& byte : bytes) {
+                if (!byte.lost && m_input.size() < INPUT_QUEUE_LIMIT) {
+                    m_input.push_back(byte.value);
+                }
+            }
             return;
         }
-        LogCameraBytes(*m_wire, m_entry->name, m_baud, bytes);
         for (const OutputByte& byte : bytes) {
-            if (!byte.lost && m_input.size() < INPUT_QUEUE_LIMIT) {
-                m_input.push_back(byte.value);
+            if (!byte.lost) {
+                m_adapter.Arrive(byte.value, MicrosecondsAt(byte.dueMs), IsLateReply(byte.dueMs));
             }
         }
+        std::vector<uint8_t> released;
+        m_adapter.Release(MicrosecondsAt(now), released);
+        for (const uint8_t value : released) {
+            if (m_input.size() < INPUT_QUEUE_LIMIT) {
+                m_input.push_back(value);
+            }
+        }
+    }
+
+    // The next moment a byte may reach the input queue: the camera's next byte on the line, or the
+    // adapter's next hand-over.
+    std::optional<uint32_t> NextArrival() {
+        std::optional<uint32_t> next = m_entry->model->NextOutputTime();
+        if (const std::optional<uint64_t> releaseUs = m_adapter.NextReleaseUs()) {
+            const uint32_t releaseMs = MillisecondsAt(*releaseUs);
+            if (!next || IsBefore(releaseMs, *next)) {
+                next = releaseMs;
+            }
+        }
+        return next;
+    }
+
+    // The adapter counts in 64-bit microseconds from the port's open; the virtual clock's milliseconds
+    // may wrap.
+    void FollowClock() {
+        const uint32_t now = m_clock.ReadMs();
+        m_baseMs += static_cast<int32_t>(now - m_lastMs);
+        m_lastMs = now;
+    }
+    uint64_t MicrosecondsAt(uint32_t ms) {
+        FollowClock();
+        const int64_t sinceOpen = m_baseMs + static_cast<int32_t>(ms - m_lastMs);
+        return sinceOpen > 0 ? static_cast<uint64_t>(sinceOpen) * 1000 : 0;
+    }
+    uint32_t MillisecondsAt(uint64_t us) {
+        FollowClock();
+        const int64_t sinceOpen = static_cast<int64_t>((us + 999) / 1000);
+        return m_lastMs + static_cast<uint32_t>(sinceOpen - m_baseMs);
+    }
+
+    // The late-byte model delays the first camera byte after the first command with its code.
+    bool IsLateReply(uint32_t dueMs) {
+        if (Adapter() != AdapterKind::LateByte || m_lateGiven) {
+            return false;
+        }
+        for (const CommandRecord& command : m_entry->model->Commands()) {
+            if (command.code == m_entry->adapter.lateCommand && !IsBefore(dueMs, command.timeMs)) {
+                m_lateGiven = true;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // An adapter without a break sends a NUL at 46 baud for about 196 ms instead: the camera hears a
+    // byte at a rate not its own, and what it sends meanwhile is garbled.
+    void FakeBreak(bool on, uint32_t now) {
+        if (!on) {
+            return;
+        }
+        static const uint8_t nul = 0;
+        const size_t heard = m_entry->model->Receive(&nul, 1, now, FAKE_BREAK_BAUD);
+        m_adapter.GarbleUntil(MicrosecondsAt(now + FAKE_BREAK_MS));
+        WireRecord record;
+        record.device = m_entry->name;
+        record.kind = WireKind::HostToCamera;
+        record.timeMs = now;
+        record.bytes = {nul};
+        record.baud = FAKE_BREAK_BAUD;
+        record.heard = heard == 1;
+        m_wire->Add(std::move(record));
     }
 
     uint32_t OutputQueue() const {
@@ -207,6 +322,11 @@ class VirtualSerialPort final : public platform::ISerialPort {
     std::vector<uint8_t> m_input;
     uint32_t m_baud = 9600;
     uint32_t m_outputFreeMs;
+    AdapterQueue m_adapter;
+    uint32_t m_lastMs;     // the clock reading m_baseMs stands for
+    int64_t m_baseMs = 0;  // milliseconds since the port opened, unwrapped
+    bool m_lateGiven = false;
+    int m_lastError = 0;
 };
 
 class VirtualUsbConnection final : public platform::IUsbConnection {
@@ -340,13 +460,14 @@ VirtualDevices::VirtualDevices(VirtualClock& clock) : m_clock(clock), m_wire(std
 VirtualDevices::~VirtualDevices() = default;
 
 CameraModel& VirtualDevices::AttachSerialCamera(const std::string& name, const CameraConfig& config,
-                                                const SerialPortFaults& faults) {
+                                                const SerialPortFaults& faults, const AdapterModel& adapter) {
     CameraConfig serialConfig = config;
     serialConfig.link = LinkKind::Serial;
     auto entry = std::make_shared<Entry>();
     entry->name = name;
     entry->model = std::make_unique<CameraModel>(serialConfig);
     entry->serialFaults = faults;
+    entry->adapter = adapter;
     CameraModel& model = *entry->model;
     Detach(name);
     m_entries[name] = std::move(entry);

@@ -18,6 +18,7 @@
 
 #include "common/clock.h"
 #include "platform/devices.h"
+#include "sim/adapter_model.h"
 #include "sim/camera_model.h"
 
 namespace sim {
@@ -26,7 +27,7 @@ enum class WireKind : uint8_t {
     HostToCamera,  // bytes the updater wrote (heard = false when the camera did not hear them)
     CameraToHost,  // camera bytes on the line (lost = true when the host's rate differed)
     LineRate,      // the host set its line rate (baud)
-    BreakOn,
+    BreakOn,       // a break on the line (none when the adapter refused it)
     BreakOff,
     UsbRequest,  // a driver request (control code, length); failed = true when it failed
 };
@@ -48,6 +49,7 @@ struct WireRecord {
 struct SerialPortFaults {
     bool notSerialDevice = false;  // opens, but is no terminal (IsSerialDevice false)
     bool refuseOpen = false;       // the open fails as if the device were busy
+    bool flowControlHeld = false;  // CRTSCTS on and CTS low: written bytes stay in the adapter
 };
 
 struct UsbFaults {
@@ -62,9 +64,10 @@ class VirtualDevices final : public platform::IDevices {
     VirtualDevices(const VirtualDevices&) = delete;
     VirtualDevices& operator=(const VirtualDevices&) = delete;
 
-    // Puts a camera on a serial port name ("COM3"). The model lives as long as the devices.
+    // Puts a camera on a serial port name ("COM3") behind an adapter of the given model (see
+    // adapter_model.h). The model lives as long as the devices.
     CameraModel& AttachSerialCamera(const std::string& name, const CameraConfig& config = {},
-                                    const SerialPortFaults& faults = {});
+                                    const SerialPortFaults& faults = {}, const AdapterModel& adapter = {});
     // Puts a camera behind a USB device object name ("\\.\QX410U-003"); config.link is set to USB.
     CameraModel& AttachUsbCamera(const std::string& name, const CameraConfig& config = {},
                                  const UsbFaults& faults = {});
@@ -102,6 +105,7 @@ class VirtualDevices final : public platform::IDevices {
         bool usb = false;
         std::unique_ptr<CameraModel> model;
         SerialPortFaults serialFaults;
+        AdapterModel adapter;
         UsbFaults usbFaults;
         bool attached = true;
         bool open = false;                // serial: held by a port

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "app/host_cause.h"
 #include "ui/template_dialog.h"
 
 namespace ui {
@@ -17,12 +18,23 @@ class CMessageDlg : public CTemplateDialog {
 
     // The text shown at the next showing.
     void SetText(const std::string& text) { m_text = text; }
+    // One line shown under the text, the dialog made taller by its height and the buttons moved down
+    // with it; empty for none.
+    void SetCauseLine(const std::string& line) { m_causeLine = line; }
 
   protected:
     void InitDialog() override;
 
   private:
+    void AddCauseLine();
+
     std::string m_text;
+    std::string m_causeLine;
 };
+
+// The line an outcome dialog adds under its own text for a cause on this machine that a user can act
+// on: the port held by another program, permission denied, no such serial device. Empty otherwise, so
+// the dialog shows its own text alone.
+std::string OutcomeCauseLine(const HostCause& cause);
 
 }  // namespace ui

@@ -88,6 +88,14 @@ int CQtUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text
     return message.DoModal();
 }
 
+int CQtUpdateUi::ShowOutcomeDialog(MessageDialog dialog, const std::string& text, const HostCause& cause) {
+    const CPromptCursor arrow;
+    CMessageDlg message(TemplateOf(dialog), &m_host, m_owner);
+    message.SetText(text);
+    message.SetCauseLine(OutcomeCauseLine(cause));
+    return message.DoModal();
+}
+
 FileDialogResult CQtUpdateUi::ChooseFile(const std::string& filter, const std::string& initialName,
                                          std::string& path) {
     const CPromptCursor arrow;

@@ -32,6 +32,7 @@ class CQtUpdateUi final : public IUpdateUi {
     WindowRect GetViewRect() override;
     int ShowPortDialog(int16_t& port) override;
     int ShowMessageDialog(MessageDialog dialog, const std::string& text) override;
+    int ShowOutcomeDialog(MessageDialog dialog, const std::string& text, const HostCause& cause) override;
     FileDialogResult ChooseFile(const std::string& filter, const std::string& initialName,
                                 std::string& path) override;
     void ShowFileError(const std::string& text) override;

@@ -66,6 +66,12 @@ class ScriptedUi final : public IUpdateUi {
         }
         return portResult;
     }
+    // The cause the last outcome dialog was given.
+    HostCause lastCause;
+    int ShowOutcomeDialog(MessageDialog dialog, const std::string& text, const HostCause& cause) override {
+        lastCause = cause;
+        return ShowMessageDialog(dialog, text);
+    }
     int ShowMessageDialog(MessageDialog dialog, const std::string& text) override {
         calls.push_back("message " + std::to_string(static_cast<int>(dialog)) + " " + text);
         if (messageAnswers.empty()) {

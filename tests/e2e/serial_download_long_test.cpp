@@ -1,5 +1,8 @@
 // End to end, long: a complete serial download over a pseudo-terminal at the protocol's own pace (4096
-// blocks at 115200 baud, each at least 100 ms after the last: about nine minutes).
+// blocks at 115200 baud, each at least 100 ms after the last: about ten minutes), with the camera behind
+// a simulated FTDI adapter at its default 16 ms latency timer, which holds the camera's bytes until its
+// tick: the common real setup, and a superset of the plain pty line (which the shorter serial tests
+// keep covering).
 #include <gtest/gtest.h>
 
 #include "platform/devices.h"
@@ -12,8 +15,9 @@ namespace {
 
 using SerialDownloadLong = SimulatorTest;
 
-TEST_F(SerialDownloadLong, CompleteDownloadWritesEveryBlockThenChecksumAndReset) {
-    StartSimulator({"--serial", "2", "--pace", "--flash-out", TempFile("flash.bin")}, "COM2");
+TEST_F(SerialDownloadLong, CompleteDownloadBehindAnFtdiAdapterWritesEveryBlockThenChecksumAndReset) {
+    StartSimulator({"--serial", "2", "--pace", "--adapter", "ftdi:16", "--flash-out", TempFile("flash.bin")},
+                   "COM2");
     CCameraSession session(platform::SystemDevices());
     ExpectFound(session, 2);
 

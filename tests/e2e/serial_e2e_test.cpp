@@ -73,5 +73,59 @@ TEST_F(SerialEndToEnd, ExplicitPortDownloadFailingAtBlock99StopsBeforeChecksumAn
     EXPECT_EQ(summary.Value("speeds-used"), "1 5 5");
 }
 
+// A camera that switched to another rate than the one commanded is brought back by the line reset's
+// break. Behind an adapter that fakes its breaks with a NUL at 46 baud the camera stays where it is and
+// the wake-up fails (over a pty the program cannot tell why); the simulator's log shows the NUL.
+TEST_F(SerialEndToEnd, FakedBreakDoesNotBringTheCameraBack) {
+    StartSimulator({"--serial", "6", "--speed-fault", "elsewhere", "--adapter", "fake-break"}, "COM6");
+    CCameraSession session(platform::SystemDevices());
+    session.m_portKind = PORT_KIND_SERIAL;
+    ASSERT_EQ(session.OpenSerialPort(6), LINK_OK);
+    ASSERT_EQ(session.ChangeSpeed(5), 0);
+    session.m_targetSpeed = 5;
+    EXPECT_NE(session.WakeCamera(WakeMode::SwitchSpeed), 0);
+    session.CloseSerialPort();
+    StopSimulator();
+    const std::vector<uint8_t> log = ReadFile(TempFile("wire.log"));
+    EXPECT_NE(std::string(log.begin(), log.end()).find("a NUL at 46 baud instead of a break"),
+              std::string::npos);
+}
+
+struct AdapterCase {
+    const char* name;
+    const char* adapter;
+    bool found;
+};
+
+class SerialAdapterEndToEnd : public SimulatorTest, public ::testing::WithParamInterface<AdapterCase> {};
+
+// Behind a simulated FTDI adapter the camera's bytes come at the line rate in bursts at the latency
+// timer's ticks. Below the 30 ms inter-byte rule the camera is found; above it the status packets are cut
+// and the search fails naming the adapter's latency, seen on the wire alone (a pty has no sysfs timer).
+TEST_P(SerialAdapterEndToEnd, SearchFindsTheCameraOrNamesTheLatency) {
+    const AdapterCase& c = GetParam();
+    StartSimulator({"--serial", "4", "--pace", "--adapter", c.adapter}, "COM4");
+    CCameraSession session(platform::SystemDevices());
+    if (c.found) {
+        ExpectFound(session, 4);
+        EXPECT_EQ(session.m_cause, LinkCause::None);
+    } else {
+        CameraInfo info;
+        session.SearchCamera(4, &info, nullptr, nullptr);
+        EXPECT_NE(session.GetResultCode(), 0);
+        EXPECT_EQ(session.m_cause, LinkCause::AdapterLatency);
+    }
+    session.EndSession();
+    StopSimulator();
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, SerialAdapterEndToEnd,
+                         ::testing::Values(AdapterCase{"Ftdi16", "ftdi:16", true},
+                                           AdapterCase{"Ftdi25", "ftdi:25", true},
+                                           AdapterCase{"Ftdi32", "ftdi:32", false}),
+                         [](const ::testing::TestParamInfo<AdapterCase>& param) {
+                             return std::string(param.param.name);
+                         });
+
 }  // namespace
 }  // namespace e2e

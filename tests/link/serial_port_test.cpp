@@ -97,6 +97,11 @@ TEST_F(SerialPortTest, OpenSetsRaw9600EightNoneOneAndCloseRestoresWhatItFound) {
     EXPECT_EQ(after.c_oflag & OPOST, 0u);
     EXPECT_EQ(after.c_iflag & (INPCK | ICRNL | ISTRIP | IXON | IXOFF), 0u);
     EXPECT_NE(after.c_cflag & CRTSCTS, 0u);
+    // A pty takes no low-latency request, has no adapter in sysfs and no CTS line to hold output with:
+    // the open goes on regardless.
+    EXPECT_FALSE(m_session.m_serialAdapter.lowLatency);
+    EXPECT_TRUE(m_session.m_serialAdapter.facts.driver.empty());
+    EXPECT_FALSE(m_session.m_serialAdapter.flowControlHeld);
 
     // A speed change keeps the rest of the settings; the close puts back what the open found.
     ASSERT_EQ(m_session.SetLineSpeed(4), LINK_OK);
@@ -228,6 +233,17 @@ class ScriptedPort final : public platform::ISerialPort {
         return 0;
     }
     int LastError() const override { return 0; }
+    bool RequestLowLatency() override {
+        ++lowLatencyRequests;
+        return takeLowLatency;
+    }
+    platform::SerialAdapterFacts AdapterFacts() override {
+        platform::SerialAdapterFacts facts;
+        facts.driver = "ftdi_sio";
+        facts.latencyTimerMs = takeLowLatency ? 1 : 16;  // as ftdi_sio reports it after the request
+        return facts;
+    }
+    bool OutputHeldByFlowControl() override { return ctsHolds; }
 
     uint32_t outQueue = 0;
     size_t acceptBytes = 1 << 20;
@@ -235,6 +251,9 @@ class ScriptedPort final : public platform::ISerialPort {
     bool holdWritten = false;  // written bytes never leave the output queue
     int queueQueries = 0;
     uint32_t baudRate = 9600;
+    int lowLatencyRequests = 0;
+    bool takeLowLatency = false;
+    bool ctsHolds = false;
 };
 
 class SerialWriteTest : public ::testing::Test, public platform::IDevices {
@@ -245,6 +264,8 @@ class SerialWriteTest : public ::testing::Test, public platform::IDevices {
     }
     std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int&) override {
         auto opened = std::make_unique<ScriptedPort>();
+        opened->takeLowLatency = nextTakesLowLatency;
+        opened->ctsHolds = nextCtsHolds;
         port = opened.get();
         return opened;
     }
@@ -256,8 +277,27 @@ class SerialWriteTest : public ::testing::Test, public platform::IDevices {
     VirtualClock clock;
     ScopedClock useClock{clock};
     ScriptedPort* port = nullptr;
+    bool nextTakesLowLatency = false;
+    bool nextCtsHolds = false;
     CLinkSession session{*this};
 };
+
+// Every open asks once for low latency and records what the driver then reports; a refusal fails
+// nothing. A flow-control hold seen at the open is kept for the outcome.
+TEST_F(SerialWriteTest, OpenAsksForLowLatencyAndRecordsTheAdapter) {
+    EXPECT_EQ(port->lowLatencyRequests, 1);
+    EXPECT_FALSE(session.m_serialAdapter.lowLatency);
+    EXPECT_EQ(session.m_serialAdapter.facts.latencyTimerMs, 16);
+    EXPECT_EQ(session.SerialAdapterCause(), LinkCause::None);
+
+    nextTakesLowLatency = true;
+    nextCtsHolds = true;
+    ASSERT_EQ(session.OpenSerialPort(1), LINK_OK);
+    EXPECT_EQ(port->lowLatencyRequests, 1);
+    EXPECT_TRUE(session.m_serialAdapter.lowLatency);
+    EXPECT_EQ(session.m_serialAdapter.facts.latencyTimerMs, 1);
+    EXPECT_EQ(session.SerialAdapterCause(), LinkCause::FlowControlHeld);
+}
 
 // A write is done once its bytes have left the output queue. Output left from before may take the
 // time-out plus a millisecond per pending byte; the packet itself 50 ms per byte, all of it taken and

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -18,6 +20,7 @@
 
 #include "app/firmware_image.h"
 #include "app/update_controller.h"
+#include "cli/ports.h"
 #include "common/byte_order.h"
 #include "platform/device_namespace.h"
 #include "platform/devices.h"
@@ -63,8 +66,10 @@ class EmulatedUsbTest : public ::testing::Test {
     }
     std::string ImagePath() const { return m_runtime.Root() + "/update.fw"; }
 
-    // One whole update as the user runs it; the last prompt or message the user saw.
-    std::string RunUpdate(int16_t port, platform::IDevices& devices = platform::SystemDevices()) {
+    // One whole update as the user runs it; the last prompt or message the user saw, and the cause the
+    // outcome dialog was given.
+    std::string RunUpdate(int16_t port, HostCause* cause = nullptr,
+                          platform::IDevices& devices = platform::SystemDevices()) {
         CUpdateController controller(devices);
         ScriptedUi ui;
         ui.controller = &controller;
@@ -73,6 +78,9 @@ class EmulatedUsbTest : public ::testing::Test {
         ui.messageAnswers = {DIALOG_OK, DIALOG_OK, DIALOG_OK};
         controller.SetStatus(STATUS_LINE_PORT_PROMPT);
         controller.RunUpdate(ui);
+        if (cause != nullptr) {
+            *cause = ui.lastCause;
+        }
         const std::vector<std::string> prompts = ui.Prompts();
         return prompts.empty() ? "nothing" : prompts.back();
     }
@@ -276,26 +284,77 @@ TEST_F(EmulatedUsbTest, ACameraSilentPastTheLimitGetsNothingMoreAndIsNotFound) {
     WriteImage();
     ShortLimitDevices devices(SHORT_LIMIT_MS);
     const Steady::time_point start = Steady::now();
-    EXPECT_EQ(RunUpdate(PORT_USB, devices), Message(1539, res::IDS_NOT_FOUND));
+    EXPECT_EQ(RunUpdate(PORT_USB, nullptr, devices), Message(1539, res::IDS_NOT_FOUND));
     const double seconds = std::chrono::duration<double>(Steady::now() - start).count();
     std::cout << "silent camera to the not-found message: " << seconds << " s\n";
     EXPECT_EQ(camera.OutTransfersSubmitted(), 1u) << "only the first status command reaches the camera";
     EXPECT_LT(seconds, 2.0 * SHORT_LIMIT_MS / 1000.0);
 }
 
-// (g) A camera that is there but cannot be opened (another program holds it, or no permission): the
-// not-found message, as for no camera at all.
-class RefusedClaimTest : public EmulatedUsbTest, public ::testing::WithParamInterface<int> {};
+// (g) A camera that is there but whose interface cannot be claimed: the not-found message, with the
+// cause beside it. libusb reports a claim refused with EBUSY as busy (held by another program), and any
+// other refusal as an unspecified error, which reaches the user as an input/output error.
+struct RefusedRow {
+    const char* name;
+    int error;
+    LinkCause cause;
+    int systemError;
+    const char* sentence;  // how the sentence goes on after the port and device
+};
 
-TEST_P(RefusedClaimTest, ShowsTheNotFoundMessage) {
-    m_emulation->AddCamera({}).RefuseClaim(GetParam());
+class RefusedClaimTest : public EmulatedUsbTest, public ::testing::WithParamInterface<RefusedRow> {};
+
+TEST_P(RefusedClaimTest, ShowsTheNotFoundMessageWithTheCause) {
+    const RefusedRow& row = GetParam();
+    m_emulation->AddCamera({}).RefuseClaim(row.error);
     WriteImage();
-    EXPECT_EQ(RunUpdate(PORT_USB), Message(1539, res::IDS_NOT_FOUND));
+    HostCause cause;
+    EXPECT_EQ(RunUpdate(PORT_USB, &cause), Message(1539, res::IDS_NOT_FOUND));
+    EXPECT_EQ(cause.cause, row.cause);
+    EXPECT_EQ(cause.systemError, row.systemError);
+    EXPECT_EQ(cause.port, "\\\\.\\QX410U-001");
+    EXPECT_EQ(cause.device.rfind("/dev/bus/usb/", 0), 0u) << cause.device;
+    EXPECT_TRUE(cause.OnHost());
+    EXPECT_EQ(HostCauseSentence(cause).rfind("\\\\.\\QX410U-001 (" + cause.device + ")" + row.sentence, 0),
+              0u)
+        << HostCauseSentence(cause);
 }
 
-INSTANTIATE_TEST_SUITE_P(Errors, RefusedClaimTest, ::testing::Values(EACCES, EBUSY),
-                         [](const ::testing::TestParamInfo<int>& row) {
-                             return std::string(row.param == EACCES ? "Eacces" : "Ebusy");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Errors, RefusedClaimTest,
+    ::testing::Values(RefusedRow{"Eacces", EACCES, LinkCause::DeviceIoError, EIO, ": input/output error "},
+                      RefusedRow{
+                          "Ebusy", EBUSY, LinkCause::HeldByAnotherProgram, EBUSY,
+                          ": held by another program; do not switch that camera off: let that program finish "
+                          "or close it, then try again"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// (f) `ports` lists the camera on the bus: its --port value, the bus and port path, IDs and product.
+TEST_F(EmulatedUsbTest, PortsListsTheCameraOnTheBus) {
+    m_emulation->AddCamera({});
+    char pattern[] = "/tmp/qx-test-ports-XXXXXX";
+    const int fd = mkstemp(pattern);
+    ASSERT_GE(fd, 0);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    const int status = cli::RunPorts(true);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    std::ifstream file(pattern);
+    std::string camera;
+    for (std::string line; std::getline(file, line);) {
+        if (line.find(R"("event":"usb-camera")") != std::string::npos) {
+            camera = line;
+        }
+    }
+    std::remove(pattern);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(camera.find(R"("port":"usb1","name":"\\\\.\\QX410U-001","bus":1,"port_path":"1-)"),
+              std::string::npos)
+        << camera;
+    EXPECT_NE(camera.find(R"("device":"/dev/bus/usb/001/)"), std::string::npos) << camera;
+    EXPECT_NE(camera.find("QX410"), std::string::npos) << camera;
+}
 
 }  // namespace

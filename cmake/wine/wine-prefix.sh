@@ -1,0 +1,94 @@
+#!/bin/sh
+# The build tree's Wine prefix, made safe before any Windows program runs in it:
+#   wine-prefix.sh WINE_DIR          make WINE_DIR/prefix (once) and start its wine server
+#   wine-prefix.sh WINE_DIR --stop   end the wine server and every program of the prefix
+#
+# Wine gives every serial device it finds on the machine (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*, found by
+# their names alone) a COM number of its own each time its port driver starts: the numbers the prefix's
+# registry does not name (HKLM\Software\Wine\Ports), and COM256, which the registry cannot name. So:
+# - the registry is written before the prefix is first started (seeded by hand, since starting Wine to
+#   write it would already map the ports): COM1..COM9 name WINE_DIR/ports/comN, which does not exist
+#   unless a test links it to its own pseudo-terminal, and COM10..COM255 a path that never exists;
+# - once the port driver has made its links (dosdevices/comN), COM256's, the one left for the machine's
+#   first serial device, is pointed at that path too, before this script returns and any test program
+#   starts. The programs here open COM1..COM9 only; win_com_ports_test checks every link.
+# The server runs detached from the caller's standard streams and stays (-p) until --stop, so that its
+# helper processes never hold a test's output pipes open.
+set -eu
+wine_dir=$(mkdir -p "$1" && cd "$1" && pwd)
+prefix="$wine_dir/prefix"
+export WINEPREFIX="$prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
+if [ "${2:-}" = "--stop" ]; then
+  if [ -d "$prefix" ]; then
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+  fi
+  exit 0
+fi
+# Whether the prefix's server runs (it was started here, so its port links are safe): waiting for it to
+# end returns at once when there is none. A server that is gone (a killed run, a reboot) is started
+# again below, with the links made safe again.
+server_running() {
+  [ -f "$prefix/.qx-ready" ] || return 1
+  timeout 0.3 wineserver -w 2>/dev/null
+  [ $? -eq 124 ]
+}
+server_running && exit 0
+
+# One starter at a time (CTest may start two tests at once).
+exec 9>"$wine_dir/.lock"
+flock 9
+server_running && exit 0
+
+mkdir -p "$wine_dir/ports"
+boot=wineboot
+if [ ! -f "$prefix/.qx-ready" ]; then
+  rm -rf "$prefix"
+  mkdir -p "$prefix"
+  {
+    printf '%s\n' 'WINE REGISTRY Version 2' ';; All keys relative to \\Machine' '#arch=win64' ''
+    printf '%s\n' '[Software\\Wine\\Ports] 1700000000'
+    n=1
+    while [ "$n" -le 255 ]; do
+      if [ "$n" -le 9 ]; then
+        printf '"COM%d"="%s"\n' "$n" "$wine_dir/ports/com$n"
+      else
+        printf '"COM%d"="%s"\n' "$n" "$wine_dir/ports/none"
+      fi
+      n=$((n + 1))
+    done
+  } >"$prefix/system.reg"
+  boot="wineboot -i"
+fi
+
+# The driver makes the links anew at each start: the ones left from the last start go first, so that
+# the wait below sees this start's links.
+rm -f "$prefix"/dosdevices/com*
+# COM256 is made last, and only when the machine has a device the driver looks for (their first names).
+last=com255
+for device in /dev/ttyS0 /dev/ttyUSB0 /dev/ttyACM0; do
+  [ -e "$device" ] && last=com256
+done
+setsid wineserver -p </dev/null >/dev/null 2>&1
+setsid wine $boot </dev/null >/dev/null 2>&1
+# The port driver runs as a service that wineboot starts; wait (at most 30 s) for its last link.
+tries=0
+while [ ! -L "$prefix/dosdevices/$last" ]; do
+  tries=$((tries + 1))
+  if [ "$tries" -gt 300 ]; then
+    echo "wine-prefix.sh: Wine's serial port driver did not start" >&2
+    wineserver -k 2>/dev/null || true
+    exit 1
+  fi
+  sleep 0.1
+done
+for link in "$prefix"/dosdevices/com*; do
+  case "$(readlink "$link")" in
+    "$wine_dir"/ports/*) ;;
+    *) ln -sfn "$wine_dir/ports/none" "$link" ;;
+  esac
+done
+touch "$prefix/.qx-ready"

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the Windows build and its tests under Wine need, when any is missing: the
+# MinGW-w64 cross compiler (posix threads), Wine (64-bit) and GoogleTest's sources, which the Windows
+# build compiles with the cross compiler.
+set -euo pipefail
+
+packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest util-linux)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo_cmd=(sudo)
+fi
+"${sudo_cmd[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,43 @@
+# The Windows build's tests, run under Wine (cmake/wine/wine-run.sh is the cross-compiling emulator, so
+# every test program above runs in the build tree's prefix, <build>/wine).
+#
+# The prefix is started once for the run (fixture "wine") and ended at its end, so no Wine helper
+# process outlives the run or holds a test's output; every test has a time-out.
+set(QX_WINE_DIR ${CMAKE_BINARY_DIR}/wine)
+set(QX_WINE_PREFIX_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/wine/wine-prefix.sh)
+add_test(NAME win_wine_start COMMAND ${QX_WINE_PREFIX_SCRIPT} ${QX_WINE_DIR})
+set_tests_properties(win_wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120 LABELS windows)
+add_test(NAME win_wine_stop COMMAND ${QX_WINE_PREFIX_SCRIPT} ${QX_WINE_DIR} --stop)
+set_tests_properties(win_wine_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60 LABELS windows)
+
+# The Windows platform files on their own, and the firmware image checks on Windows files.
+qx_add_test(win32_platform_test SOURCES windows/win32_platform_test.cpp LIBS qx_app qx_platform qx_common TIMEOUT 60)
+
+# No COM port of the prefix reaches a device of the machine.
+add_test(NAME win_com_ports_test COMMAND ${CMAKE_CURRENT_LIST_DIR}/com_ports_test.sh ${QX_WINE_DIR})
+set_tests_properties(win_com_ports_test PROPERTIES TIMEOUT 30)
+
+# qx410fw-cli.exe on the Windows serial backend, against the Linux simulator (built by the Linux build:
+# QX_HOST_SIMULATOR) on a pseudo-terminal mapped as COM1. One at a time: they share COM1.
+set(QX_HOST_SIMULATOR "" CACHE FILEPATH "The Linux build's qx410-camera-sim, for the Windows serial tests")
+set(QX_SERIAL_CLI_TEST ${CMAKE_CURRENT_LIST_DIR}/serial_cli_test.sh "${QX_HOST_SIMULATOR}"
+                       ${PROJECT_SOURCE_DIR}/cmake/wine/wine-run.sh ${QX_WINE_DIR} $<TARGET_FILE:qx410fw-cli>)
+add_test(NAME win_cli_info_test COMMAND ${QX_SERIAL_CLI_TEST} info)
+add_test(NAME win_cli_refused_update_test COMMAND ${QX_SERIAL_CLI_TEST} refused)
+add_test(NAME win_cli_update_long_test COMMAND ${QX_SERIAL_CLI_TEST} update)
+set_tests_properties(win_cli_info_test win_cli_refused_update_test PROPERTIES TIMEOUT 120)
+set_tests_properties(win_cli_update_long_test PROPERTIES TIMEOUT 1200 LABELS long)
+set_tests_properties(win_cli_info_test win_cli_refused_update_test win_cli_update_long_test
+                     PROPERTIES RESOURCE_LOCK wine_com1 SKIP_RETURN_CODE 77)
+
+# Every test of this build needs the prefix and carries the label "windows".
+get_directory_property(QX_WINDOWS_TESTS TESTS)
+list(REMOVE_ITEM QX_WINDOWS_TESTS win_wine_start win_wine_stop)
+foreach(test ${QX_WINDOWS_TESTS})
+  get_test_property(${test} LABELS labels)
+  if(NOT labels)
+    set(labels "")
+  endif()
+  list(APPEND labels windows)
+  set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED wine LABELS "${labels}")
+endforeach()
