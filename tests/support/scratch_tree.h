@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -22,7 +23,8 @@ class ScratchTree {
     }
     ~ScratchTree() {
         if (!m_root.empty()) {
-            std::system(("rm -rf '" + m_root + "'").c_str());
+            std::error_code ignored;
+            std::filesystem::remove_all(m_root, ignored);
         }
     }
     ScratchTree(const ScratchTree&) = delete;
@@ -42,7 +44,8 @@ class ScratchTree {
 
   private:
     void MakeParent(const std::string& path) const {
-        std::system(("mkdir -p \"$(dirname '" + Path(path) + "')\"").c_str());
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(Path(path)).parent_path(), ignored);
     }
     std::string m_root;
 };
