@@ -109,14 +109,21 @@ done
 # lintian, pedantic, with information and experimental tags. What a package of this project keeps by
 # design, each with its reason:
 #   initial-upload-closes-no-bugs: the packages are not uploaded to Debian; there is no bug to close.
-#   spelling-error-in-binary anothe another: not a text of the program; the compiler builds the short
-#     text "in use by another program" from 8-byte immediate stores, and strings(1) reads a word cut at
-#     the store's end.
-allowed='^(W: [^ ]+: initial-upload-closes-no-bugs .*|I: qx410fw-cli: spelling-error-in-binary anothe another .*)$'
+#   spelling-error-in-binary WORD CORRECTION where WORD is the start of CORRECTION (e.g. "proces
+#     process"): not a text of the program; the compiler builds short texts such as "held by another
+#     process" from 8-byte immediate stores, and strings(1) reads a word cut at a store's end. Which
+#     word is cut changes with any edit of those texts. A real misspelling (a word that is not a cut
+#     prefix of its correction) still fails.
+allowed='^(W: [^ ]+: initial-upload-closes-no-bugs .*)$'
+cut_word='^I: [^ ]+: spelling-error-in-binary ([^ ]+) ([^ ]+) .*$'
 echo "lintian -I -E --pedantic:"
 lintian_out=$(lintian --allow-root -I -E --pedantic --tag-display-limit 0 "${deb[@]}" 2>&1) || true
 echo "$lintian_out"
 while read -r line; do
+    if [[ $line =~ $cut_word ]] && [ "${BASH_REMATCH[1]}" != "${BASH_REMATCH[2]}" ] &&
+        [[ ${BASH_REMATCH[2]} == "${BASH_REMATCH[1]}"* ]]; then
+        continue
+    fi
     grep -Eq "$allowed" <<<"$line" || fail "lintian: $line"
 done < <(grep -E '^[EWIPXO]: ' <<<"$lintian_out" || true)
 
