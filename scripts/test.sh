@@ -24,8 +24,19 @@ for arg in "$@"; do
   esac
 done
 
+# Each stage's wall time, printed at the end: "stage NAME: N s".
+stage_name=install
+stage_start=$SECONDS
+stage_lines=()
+stage() {
+  stage_lines+=("stage $stage_name: $((SECONDS - stage_start)) s")
+  stage_name=$1
+  stage_start=$SECONDS
+}
+
 scripts/install-deps.sh
 
+stage release-build
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j "$(nproc)"
@@ -35,6 +46,8 @@ cmake --build "$build" -j "$(nproc)"
 logs=$(mktemp -d)
 rm -f "$build"/tests/fault_matrix*.txt
 finish() {
+  stage end
+  printf '%s\n' "${stage_lines[@]}"
   cat "$build"/tests/fault_matrix*.txt 2>/dev/null || true
   local total=0 failed=0 line
   while read -r line; do
@@ -49,6 +62,7 @@ finish() {
 }
 trap finish EXIT
 
+stage release-tests
 ctest_args=(--test-dir "$build" --output-on-failure -j 2)
 if [ "$quick" -eq 1 ]; then
   ctest_args+=(-LE long)
@@ -58,6 +72,7 @@ ctest "${ctest_args[@]}" 2>&1 | tee "$logs/release.log"
 # The Windows pass: the engine and qx410fw-cli.exe cross-built, the portable suites and the Windows
 # serial backend (against this build's simulator on a pseudo-terminal mapped as COM1) under Wine.
 if [ "$windows" -eq 1 ]; then
+  stage windows
   scripts/install-windows-deps.sh
   win=build/win
   cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -75,6 +90,7 @@ if [ "$quick" -eq 1 ]; then
 fi
 
 # The sanitizer pass: every finding fails its test. The long serial download ran above already.
+stage sanitizer
 asan=build/asan
 cmake -S . -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=ON
 cmake --build "$asan" -j 2
@@ -84,5 +100,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   ctest --test-dir "$asan" --output-on-failure -j 2 -LE long 2>&1 | tee "$logs/asan.log"
 
 if [ "$fuzz" -eq 1 ]; then
+  stage fuzz
   scripts/fuzz.sh "${QX_FUZZ_SECONDS:-30}"
 fi
