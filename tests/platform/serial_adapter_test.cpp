@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/scratch_tree.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -29,15 +31,7 @@ struct AdapterCase {
 
 class SerialAdapterFactsTest : public ::testing::TestWithParam<AdapterCase> {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qx-test-sysfs-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(m_root, ignored);
-    }
+    void SetUp() override { ASSERT_FALSE(m_root.empty()) << "no scratch folder"; }
 
     // devices/<portDir> with its driver link, the tty's class link to it, the USB device's identity.
     void Build(const AdapterCase& c) {
@@ -73,7 +67,8 @@ class SerialAdapterFactsTest : public ::testing::TestWithParam<AdapterCase> {
         }
     }
 
-    std::string m_root;
+    testsupport::ScratchTree m_tree;  // the made-up sysfs root, removed with the test
+    const std::string m_root = m_tree.Root();
 };
 
 TEST_P(SerialAdapterFactsTest, ReadsDriverTimerAndUsbIdentity) {

@@ -14,21 +14,15 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/scratch_tree.h"
+
 #include "platform/libusb_usb_driver.h"
 
 namespace {
 
 class UsbCameraListTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qx-test-sysfs-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
-    }
+    void SetUp() override { ASSERT_FALSE(m_root.empty()) << "no scratch folder"; }
 
     // A device directory as the kernel makes it; an empty product leaves the attribute out.
     void AddDevice(const std::string& name, const std::string& ids, const std::string& product,
@@ -52,7 +46,8 @@ class UsbCameraListTest : public ::testing::Test {
         return names;
     }
 
-    std::string m_root;
+    testsupport::ScratchTree m_tree;  // the made-up sysfs root, removed with the test
+    const std::string m_root = m_tree.Root();
 };
 
 // Numbering follows the bus, then the port path taken number by number (1-10 after 1-9, a hub's
