@@ -22,6 +22,11 @@ enum class MessageDialog : int {
     NotFound = 1539,
 };
 
+// The dialog template of a message dialog: its number is the template's.
+constexpr int TemplateOf(MessageDialog dialog) {
+    return static_cast<int>(dialog);
+}
+
 // Dialog results: 1 for the default button (OK, Continue, Exit, the single Quit), 2 for Quit and Esc.
 constexpr int DIALOG_OK = 1;
 constexpr int DIALOG_CANCEL = 2;
