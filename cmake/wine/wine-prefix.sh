@@ -106,5 +106,8 @@ for link in "$prefix"/dosdevices/com*; do
     *) ln -sfn "$wine_dir/ports/none" "$link" ;;
   esac
 done
+# Top-level windows unmanaged: Wine draws their frames itself and never waits for a window manager (on
+# a bare X server, hiding a managed window waits two seconds for one that is not there).
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
 printf '%s\n' "$display" >"$wine_dir/.session-display"
 touch "$prefix/.qx-ready"

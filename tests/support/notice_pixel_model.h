@@ -12,18 +12,21 @@ namespace testsupport {
 constexpr uint32_t NOTICE_WHITE = 0xFFFFFF, NOTICE_BLACK = 0x000000, NOTICE_BLUE = 0x0000FF;
 
 // The pixel at (x, y) of a picture whose bottom edge is b, over a background colour: black frame
-// x 9..310, y b-31..b-12; inside, blue up to 10 + 3v and white after; "%3d:" XOR-ed in from the strip at
+// x 9..310, y b-31..b-12; inside, white; the bar blue over x 10..9+3v, y b-30..b-13, over the frame
+// and beyond it for values past 100; "%3d:" XOR-ed in from the strip at
 // (140 + 8i, b-27), ':' being the 12-pixel percent sign. isGlyph(sx, sy) tells whether the strip's
 // pixel is lit.
 inline uint32_t ExpectedNoticePixel(const std::function<bool(int, int)>& isGlyph, int v, int x, int y, int b,
                                     uint32_t background) {
-    if (x < 9 || x > 310 || y < b - 31 || y > b - 12) {
+    // The bar is not clamped: past 100 it runs over the frame's right edge and on to the picture's.
+    const bool inBar = y >= b - 30 && y <= b - 13 && x >= 10 && x < 10 + 3 * v;
+    if (!inBar && (x < 9 || x > 310 || y < b - 31 || y > b - 12)) {
         return background;
     }
-    if (x == 9 || x == 310 || y == b - 31 || y == b - 12) {
+    if (!inBar && (x == 9 || x == 310 || y == b - 31 || y == b - 12)) {
         return NOTICE_BLACK;
     }
-    const uint32_t base = x < 10 + 3 * v ? NOTICE_BLUE : NOTICE_WHITE;
+    const uint32_t base = inBar ? NOTICE_BLUE : NOTICE_WHITE;
     char text[8];
     std::snprintf(text, sizeof text, "%3d:", v);
     for (int cell = 0, col = x - 140, row = y - (b - 27); cell < 4; ++cell, col -= 8) {

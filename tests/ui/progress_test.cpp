@@ -60,8 +60,9 @@ TEST_P(ProgressPictureTest, FrameBarAndDigitsArePixelExact) {
 }
 
 // 5: two blank cells over the bar; 48: the bar ends at x 153, inside the "4" (x 148..155), which is split
-// in colour; -5: no bar, no glyph for the sign.
-INSTANTIATE_TEST_SUITE_P(Values, ProgressPictureTest, ::testing::Values(0, 5, 37, 48, 100, -5));
+// in colour; 101 and 150: the bar runs over the frame's right edge and beyond; -5: no bar, no glyph for
+// the sign.
+INSTANTIATE_TEST_SUITE_P(Values, ProgressPictureTest, ::testing::Values(0, 5, 37, 48, 100, 101, 150, -5));
 
 TEST_F(ProgressPictureTest, RepaintingLeavesNoTraceAndValuesAreNotClampedButStayInside) {
     QImage fresh = Blank(), twice = Blank();
