@@ -35,7 +35,6 @@ usage: scripts/demo.sh --build DIR [--serial | --usb-emulated] [--headless] [--p
 EOF
 }
 
-IMAGE_SIZE=1048704
 HEADER_SIZE=128
 USB_WRITTEN=1015808 # a USB download writes 248 blocks of 4096 bytes
 SERIAL_PORT=1       # the simulated camera's COM number on the serial link
@@ -140,20 +139,13 @@ for n in 1 2 3 4 5 6 7 8 9; do
     fi
 done
 
-# The sample image: the QX410 identification text, version characters "0100" (shown as 1.00; the
-# simulated camera has 0.60), and a payload of 4096 blocks of 256 bytes, each naming its own number.
+# The sample image (version 1.00; the simulated camera has 0.60).
+# shellcheck source=sample_image.sh
+. "$(dirname "${BASH_SOURCE[0]}")/sample_image.sh"
 firmware="$work/firmware"
 image="$firmware/QX410-100.fw"
 mkdir "$firmware"
-{
-    printf '%s' 'Corva Lumen Precision QX410 Zoom camera. Firmware'
-    head -c 12 /dev/zero
-    printf '0100'
-    head -c 63 /dev/zero
-    for ((block = 0; block < 4096; block++)); do
-        printf '%-256s' "QX410 sample firmware 1.00, block $block of 4096."
-    done
-} >"$image"
+write_sample_image "$image"
 if [ "$(stat -c %s "$image")" -ne "$IMAGE_SIZE" ]; then
     fail "the sample image has $(stat -c %s "$image") bytes, not $IMAGE_SIZE"
 fi
@@ -205,14 +197,6 @@ if [ "$headless" -eq 0 ]; then
 fi
 
 # --- headless ---------------------------------------------------------------------------------------
-shot_count=0
-screenshot() {
-    shot_count=$((shot_count + 1))
-    local file
-    file=$(printf '%s/%02d-%s.png' "$out" "$shot_count" "$1")
-    import -display "$DISPLAY" -window root "$file"
-    step "screenshot: $file"
-}
 
 # The client area of a window in screen coordinates, "x y width height".
 client_rect() {
@@ -340,34 +324,9 @@ click_units() {
     xdotool mousemove --window "$window" $((x * w / width)) $((y * h / height)) click 1
 }
 
-# The colour of a pixel of a screenshot as six hex digits.
-pixel() {
-    convert "$1" -format '%[hex:p{'"$2,$3"'}]' info: | cut -c1-6
-}
-
-# Checks the progress notice in a screenshot from its pixels: the client area's picture has a black
-# frame outline (x 9..310, y B-31..B-12, B = client height), a blue bar from x 10 three pixels per
-# percent with white beyond it, and the percentage's bitmap digits XORed over bar and white near x 140.
-# Prints the percentage the bar shows.
-check_notice_pixels() {
-    local shot=$1 x=$2 y=$3 w=$4 h=$5 b row bar digits
-    b=$h
-    [ "$(pixel "$shot" $((x + 9)) $((y + b - 31)))" = 000000 ] || fail "the notice's frame (top left) is not painted"
-    [ "$(pixel "$shot" $((x + 310)) $((y + b - 12)))" = 000000 ] || fail "the notice's frame (bottom right) is not painted"
-    # A row of the bar below the digits: blue up to the bar's end, white after it.
-    row=$(convert "$shot" -crop 300x1+$((x + 10))+$((y + b - 14)) +repage txt:- | tail -n +2)
-    bar=$(grep -c '#0000FF' <<<"$row" || true)
-    [ "$(grep -c -v -e '#0000FF' -e '#FFFFFF' <<<"$row" || true)" -eq 0 ] ||
-        fail "the notice's bar row holds colours other than blue and white"
-    [ "$(grep -n '#0000FF' <<<"$row" | tail -1 | cut -d: -f1)" = "$bar" ] || [ "$bar" -eq 0 ] ||
-        fail "the notice's bar is not one run from its left end"
-    # The digits: pixels in the digit cells that differ from the bar row's colour at the same x.
-    digits=$(convert "$shot" -crop 40x10+$((x + 140))+$((y + b - 27)) +repage txt:- | tail -n +2 |
-        awk -v bar=$((bar + 10 - 140)) '{split($1, p, /[,:]/); blue = (p[1] < bar);
-            if ((blue && $3 != "#0000FF") || (!blue && $3 != "#FFFFFF")) n++} END {print n + 0}')
-    [ "$digits" -ge 20 ] || fail "the notice shows no percentage digits ($digits glyph pixels)"
-    echo $((bar / 3))
-}
+# pixel and check_notice_pixels: the notice's picture read from a screenshot (shared with the Windows run).
+# shellcheck source=screen_checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/screen_checks.sh"
 
 if [ "$headless" -eq 1 ]; then
     screen_width=1024

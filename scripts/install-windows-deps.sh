@@ -4,7 +4,9 @@
 # build compiles with the cross compiler.
 set -euo pipefail
 
-packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest util-linux)
+# xvfb, xdotool and imagemagick: the desktop program's tests under Wine (a display, the prompts answered,
+# the screenshots read).
+packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest util-linux xvfb xdotool imagemagick)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -13,61 +13,25 @@ if [ ! -x "$sim" ]; then
   exit 77
 fi
 
-IMAGE_SIZE=1048704
 work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  rm -f "$wine_dir/ports/com1"
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null
-    wait "$sim_pid" 2>/dev/null
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
 fail() {
   echo "FAIL: $*"
   exit 1
 }
+# shellcheck source=com1_simulator.sh
+. "$(dirname "$0")/com1_simulator.sh"
+cleanup() {
+  stop_com1_simulator
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
-# A private device directory: the simulator publishes COM1 there.
-mkdir -m 700 "$work/runtime"
-export XDG_RUNTIME_DIR="$work/runtime"
-
-# The sample image: the identification text, version "0100" (1.00; the camera has 0.60) and 4096 blocks.
-image="$work/QX410-100.fw"
-{
-  printf '%s' 'Corva Lumen Precision QX410 Zoom camera. Firmware'
-  head -c 12 /dev/zero
-  printf '0100'
-  head -c 63 /dev/zero
-  for ((block = 0; block < 4096; block++)); do
-    printf '%-256s' "QX410 sample firmware 1.00, block $block of 4096."
-  done
-} >"$image"
-[ "$(stat -c %s "$image")" -eq "$IMAGE_SIZE" ] || fail "the sample image has the wrong size"
-windows_image="Z:${image//\//\\}"
-
-# Without --once: a simulator that ends after the reset would hang the line up under the updater's last
-# read, which no camera does.
-sim_args=(--serial 1 --flash-out "$work/flash.bin")
+write_windows_sample_image
+sim_args=()
 if [ "$mode" = refused ]; then
   sim_args+=(--refuse-block 1)
 fi
-"$sim" "${sim_args[@]}" >"$work/summary.txt" 2>"$work/sim.err" &
-sim_pid=$!
-published="$XDG_RUNTIME_DIR/qx410fw/COM1"
-for ((i = 0; i < 500; i++)); do
-  [ -L "$published" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || fail "the simulator ended at start-up: $(cat "$work/sim.err")"
-  sleep 0.01
-done
-pty=$(readlink "$published") || fail "the simulator did not publish COM1"
-case "$pty" in
-  /dev/pts/*) ;;
-  *) fail "COM1 of the simulator is $pty, not a pseudo-terminal" ;;
-esac
-ln -sfn "$pty" "$wine_dir/ports/com1"
+start_com1_simulator "${sim_args[@]}"
 
 start=$(date +%s.%N)
 case "$mode" in
@@ -92,13 +56,7 @@ case "$mode" in
     ;;
   update)
     [ "$status" -eq 0 ] || fail "the update ended with status $status"
-    kill "$sim_pid"
-    wait "$sim_pid"
-    sim_pid=
-    echo "simulator summary:"
-    grep -v "^command:" "$work/summary.txt"
-    tail -c +129 "$image" | cmp -s - "$work/flash.bin" || fail "the camera's flash differs from the image payload"
-    echo "the camera's flash equals the image payload"
+    check_flash_equals_payload
     ;;
 esac
 exit 0

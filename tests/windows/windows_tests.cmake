@@ -41,6 +41,20 @@ set_tests_properties(win_cli_update_long_test PROPERTIES TIMEOUT 1200 LABELS lon
 set_tests_properties(win_cli_info_test win_cli_refused_update_test win_cli_update_long_test
                      PROPERTIES RESOURCE_LOCK wine_com1 SKIP_RETURN_CODE 77)
 
+# qx410fw.exe driven as a user would under Wine on the session's display, against the simulator on COM1:
+# the four screenshots stay in <build>/tests/win-gui-demo (refused: the camera refuses block 1, about 25
+# s) and <build>/tests/win-gui-update (a complete update, about nine minutes, label long).
+set(QX_GUI_UPDATE_TEST ${CMAKE_CURRENT_LIST_DIR}/gui_update_test.sh "${QX_HOST_SIMULATOR}"
+                       ${PROJECT_SOURCE_DIR}/cmake/wine/wine-run.sh ${QX_WINE_DIR} $<TARGET_FILE:qx410fw>)
+add_test(NAME win_gui_refused_update_test COMMAND ${QX_GUI_UPDATE_TEST} ${CMAKE_CURRENT_BINARY_DIR}/win-gui-demo refused)
+add_test(NAME win_gui_update_long_test COMMAND ${QX_GUI_UPDATE_TEST} ${CMAKE_CURRENT_BINARY_DIR}/win-gui-update update)
+set_tests_properties(win_gui_refused_update_test PROPERTIES TIMEOUT 180 LABELS gui)
+set_tests_properties(win_gui_update_long_test PROPERTIES TIMEOUT 1200 LABELS "gui;long")
+set_tests_properties(win_gui_refused_update_test win_gui_update_long_test
+                     PROPERTIES RESOURCE_LOCK "wine_com1;wine_screen" SKIP_RETURN_CODE 77)
+# The dialog tests open windows on the same screen: not beside a scripted run.
+set_tests_properties(win32_dialogs_test win32_notice_test PROPERTIES RESOURCE_LOCK wine_screen)
+
 # Every test of this build needs the prefix and carries the label "windows".
 get_directory_property(QX_WINDOWS_TESTS TESTS)
 list(REMOVE_ITEM QX_WINDOWS_TESTS win_display_start win_display_stop win_wine_start win_wine_stop)
