@@ -204,8 +204,7 @@ void CWin32MainFrame::RunUpdateOnce() {
 
 void CWin32MainFrame::CloseApp() {
     if (m_running) {
-        m_closeRequested = true;  // RunUpdateOnce closes the frame when the update returns
-        return;
+        return;  // RunUpdateOnce closes the frame when the update returns
     }
     if (m_frame != nullptr) {
         DestroyWindow(m_frame);

@@ -66,5 +66,4 @@ class CWin32MainFrame {
     std::function<void()> m_startAction;
     bool m_startPending = false;
     bool m_running = false;
-    bool m_closeRequested = false;
 };

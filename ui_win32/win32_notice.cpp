@@ -71,7 +71,6 @@ CMemoryPicture::~CMemoryPicture() {
 }
 
 uint32_t CMemoryPicture::At(int x, int y) const {
-    GdiFlush();
     return m_pixels[static_cast<size_t>(y) * static_cast<size_t>(m_width) + x] & 0x00FFFFFFu;
 }
 

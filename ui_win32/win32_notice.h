@@ -27,7 +27,9 @@ class CMemoryPicture {
     HDC Dc() const { return m_dc; }
     int Width() const { return m_width; }
     int Height() const { return m_height; }
-    // The pixel at (x, y) as 0xRRGGBB; GDI calls are flushed first.
+    // Completes the GDI drawing still batched for the picture, so that At reads it.
+    void Flush() const { GdiFlush(); }
+    // The pixel at (x, y) as 0xRRGGBB, as the last Flush left it.
     uint32_t At(int x, int y) const;
     void Set(int x, int y, uint32_t rgb);
     void Fill(uint32_t rgb);
