@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/shell/main_frame.h"
+#include "shell/main_frame.h"
 #include "common/version.h"
 #include "platform/devices.h"
 #include "ui/bitmaps.h"
