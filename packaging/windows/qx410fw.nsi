@@ -82,9 +82,11 @@ Function .onInit
   ClearErrors
   ${GetOptions} $0 "/AllUsers" $1
   ${IfNot} ${Errors}
+    ; A folder given with /D= stays; otherwise Program Files. (The per-user folder is named before the
+    ; shell folders become every user's.)
+    StrCpy $1 "${QX_PER_USER_DIR}"
     !insertmacro QX_SELECT_ALL_USERS
-    ; A folder given with /D= stays; otherwise Program Files.
-    ${If} $INSTDIR == "${QX_PER_USER_DIR}"
+    ${If} $INSTDIR == $1
       StrCpy $INSTDIR "${QX_PER_MACHINE_DIR}"
     ${EndIf}
   ${EndIf}
