@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # qx410fw-setup.exe installed, started and uninstalled silently under Wine, in the build tree's prefix:
-#   installer_test.sh WINE_RUN WINE_DIR SETUP VERSION HAS_DESKTOP(0|1)
+#   installer_test.sh WINE_RUN WINE_DIR SETUP ZIP VERSION HAS_DESKTOP(0|1)
 # Two rounds, each into a scratch folder of its own given with /D=: for the user (the installer's
 # default) and for every user (/AllUsers). Each round checks the installed files, the Start-menu entries
 # and the uninstall entry (HKCU or HKLM), starts the installed programs, runs the uninstaller in place
 # (_?=, so that the test waits for it instead of for its copy in the temporary folder) and checks that
 # nothing of the installation is left: files, shortcuts, registry keys, the uninstaller's temporary files.
+# The zip, when the build made one, must hold the same files as the installer, byte for byte.
 set -uo pipefail
-wine_run=$1 wine_dir=$2 setup=$3 version=$4 has_desktop=$5
+wine_run=$1 wine_dir=$2 setup=$3 zip=$4 version=$5 has_desktop=$6
 if [ ! -f "$setup" ]; then
   echo "SKIP: no installer at $setup (makensis, Debian package nsis, was not found when the build was configured)"
   exit 77
@@ -88,6 +89,16 @@ round() {
   [ "$found" = "$expected" ] || fail "($mode) installed files: '$found', expected '$expected'"
   head -c 3 "$dir/README.txt" | od -An -tx1 | grep -q 'ef bb bf' || fail "($mode) README.txt has no UTF-8 byte-order mark"
   grep -q $'\r$' "$dir/README.txt" || fail "($mode) README.txt has no Windows line ends"
+  if [ "$mode" = user ] && [ -f "$zip" ]; then
+    mkdir "$work/zip"
+    (cd "$work/zip" && cmake -E tar xf "$zip") || fail "the zip $zip could not be read"
+    local zip_dir="$work/zip/qx410fw-$version-windows-x64" file
+    found=$(cd "$zip_dir" 2>/dev/null && LC_ALL=C ls | tr '\n' ' ' | sed 's/ $//')
+    [ "$found" = "${expected% uninstall.exe}" ] || fail "the zip holds '$found', expected '${expected% uninstall.exe}'"
+    for file in $found; do
+      cmp -s "$zip_dir/$file" "$dir/$file" || fail "$file differs between the zip and the installer"
+    done
+  fi
 
   # The Start-menu entries, naming the installed files.
   local shortcuts=("$name ReadMe.lnk:README.txt")
