@@ -18,14 +18,16 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   set(ENV{SOURCE_DATE_EPOCH} 315532800)
 endif()
 
-set(programs "${CLI}")
+# Each program under the name the downloads give it, whatever the build called its file.
+set(programs "${CLI}=qx410fw-cli.exe")
 if(DESKTOP)
-  list(APPEND programs "${DESKTOP}")
+  list(APPEND programs "${DESKTOP}=qx410fw.exe")
 endif()
 set(entries)
 foreach(program IN LISTS programs)
-  get_filename_component(name "${program}" NAME)
-  execute_process(COMMAND "${OBJCOPY}" --strip-debug --remove-section=.comment "${program}" "${STAGE}/${name}"
+  string(REGEX REPLACE "^(.*)=([^=]*)$" "\\1" built "${program}")
+  string(REGEX REPLACE "^(.*)=([^=]*)$" "\\2" name "${program}")
+  execute_process(COMMAND "${OBJCOPY}" --strip-debug --remove-section=.comment "${built}" "${STAGE}/${name}"
                   COMMAND_ERROR_IS_FATAL ANY)
   list(APPEND entries "${name}")
 endforeach()
