@@ -6,7 +6,9 @@
 # and the uninstall entry (HKCU or HKLM), starts the installed programs, runs the uninstaller in place
 # (_?=, so that the test waits for it instead of for its copy in the temporary folder) and checks that
 # nothing of the installation is left: files, shortcuts, registry keys, the uninstaller's temporary files.
-# The zip, when the build made one, must hold the same files as the installer, byte for byte.
+# Nothing else may change: the environment (PATH) of the user and of the machine stays as it was, and
+# Wine makes no menu entry on this machine. The zip, when the build made one, must hold the same files as
+# the installer, byte for byte.
 set -uo pipefail
 wine_run=$1 wine_dir=$2 setup=$3 zip=$4 version=$5 has_desktop=$6
 if [ ! -f "$setup" ]; then
@@ -33,7 +35,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() {
-  echo "FAIL: $*"
+  echo "FAIL: $*" >&2
   failed=1
   exit 1
 }
@@ -59,8 +61,20 @@ entry_value() {
 installation_in_prefix() { find "$prefix/drive_c" -ipath "*$name*"; }
 temporary_folders() { find "$prefix/drive_c/users" -maxdepth 3 -ipath '*/Temp/~ns*'; }
 
+# The environment variables of the user and of the machine, as `reg query` lists them.
+environment_keys=('HKCU\Environment' 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment')
+environment() {
+  local environment_key
+  for environment_key in "${environment_keys[@]}"; do
+    run reg query "$environment_key" || fail "the environment key $environment_key cannot be read"
+    cat "$work/out.txt"
+  done
+}
+host_menu="${XDG_DATA_HOME:-$HOME/.local/share}/applications/wine/Programs/$name"
+
 [ -z "$(installation_in_prefix)" ] || fail "the prefix holds an installation before the test: $(installation_in_prefix)"
 temporary_before=$(temporary_folders)
+environment >"$work/environment-before.txt"
 
 # round MODE: MODE is "user" or "machine".
 round() {
@@ -127,6 +141,12 @@ round() {
   local other=HKLM
   [ "$root" = HKLM ] && other=HKCU
   run reg query "$other\\$key" && fail "($mode) an uninstall entry under $other as well"
+
+  # No other change.
+  environment >"$work/environment.txt"
+  diff "$work/environment-before.txt" "$work/environment.txt" >"$work/environment.diff" ||
+    fail "($mode) the installer changed the environment: $(cat "$work/environment.diff")"
+  [ ! -e "$host_menu" ] || fail "($mode) Wine made menu entries on this machine: $host_menu"
 
   # The installed programs start.
   run "$dir/qx410fw-cli.exe" --version || fail "($mode) the installed qx410fw-cli.exe --version ended with status $?"
