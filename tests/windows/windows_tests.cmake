@@ -31,7 +31,7 @@ set_tests_properties(win_cli_info_test win_cli_refused_update_test win_cli_updat
                      PROPERTIES RESOURCE_LOCK wine_com1 SKIP_RETURN_CODE 77)
 
 # qx410fw-setup.exe installed for the user and for every user, started and uninstalled silently, leaving
-# nothing behind, and the zip holding the same files. About 20 s alone, 35 s beside the other tests: each
+# nothing behind, and the zip holding the same files. About 25 s alone, 35 s beside the other tests: each
 # silent install waits up to 10 s for a desktop Wine cannot start without an X display.
 add_test(NAME win_installer_test
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/installer_test.sh ${PROJECT_SOURCE_DIR}/cmake/wine/wine-run.sh ${QX_WINE_DIR}
