@@ -334,6 +334,19 @@ INSTANTIATE_TEST_SUITE_P(
                           "or close it, then try again"}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// (h) A claim refused after the kernel driver was detached for it: the open fails with the claim's errno
+// and the driver is given back, so the camera is left as it was found.
+TEST_F(EmulatedUsbTest, AClaimRefusedAfterTheDetachGivesTheKernelDriverBack) {
+    sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
+    camera.BindKernelDriver();
+    camera.RefuseClaim(EBUSY);
+    int errorNumber = 0;
+    EXPECT_EQ(m_devices.OpenUsbDevice("\\\\.\\QX410U-001", errorNumber), nullptr);
+    EXPECT_EQ(errorNumber, EBUSY);
+    EXPECT_EQ(camera.KernelDriverDetaches(), 1u);
+    EXPECT_TRUE(camera.KernelDriverBound()) << "the driver stays detached after the refused claim";
+}
+
 // (f) `ports` lists the camera on the bus: its --port value, the bus and port path, IDs and product.
 TEST_F(EmulatedUsbTest, PortsListsTheCameraOnTheBus) {
     m_emulation->AddCamera({});
