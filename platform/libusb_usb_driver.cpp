@@ -89,6 +89,9 @@ struct DeviceUnref {
 struct DeviceListFree {
     void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
 };
+struct ConfigFree {
+    void operator()(libusb_config_descriptor* config) const { libusb_free_config_descriptor(config); }
+};
 struct HandleClose {
     void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
 };
@@ -174,29 +177,28 @@ struct InterfaceEndpoints {
 };
 
 bool DescribeFirstInterface(libusb_device* device, InterfaceEndpoints& endpoints) {
-    libusb_config_descriptor* config = nullptr;
-    if (libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS || config == nullptr) {
+    libusb_config_descriptor* described = nullptr;
+    if (libusb_get_config_descriptor(device, 0, &described) != LIBUSB_SUCCESS || described == nullptr) {
         return false;
     }
-    bool found = false;
-    if (config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0) {
-        const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
-        endpoints.interfaceNumber = interface.bInterfaceNumber;
-        for (int i = 0; i < interface.bNumEndpoints; ++i) {
-            const libusb_endpoint_descriptor& endpoint = interface.endpoint[i];
-            if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) {
-                continue;
-            }
-            if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
-                endpoints.bulkInPacketSize[endpoint.bEndpointAddress] = endpoint.wMaxPacketSize;
-            } else if (endpoints.bulkOut == 0) {
-                endpoints.bulkOut = endpoint.bEndpointAddress;
-            }
-        }
-        found = true;
+    const std::unique_ptr<libusb_config_descriptor, ConfigFree> config(described);
+    if (config->bNumInterfaces == 0 || config->interface[0].num_altsetting == 0) {
+        return false;
     }
-    libusb_free_config_descriptor(config);
-    return found;
+    const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
+    endpoints.interfaceNumber = interface.bInterfaceNumber;
+    for (int i = 0; i < interface.bNumEndpoints; ++i) {
+        const libusb_endpoint_descriptor& endpoint = interface.endpoint[i];
+        if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) {
+            continue;
+        }
+        if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
+            endpoints.bulkInPacketSize[endpoint.bEndpointAddress] = endpoint.wMaxPacketSize;
+        } else if (endpoints.bulkOut == 0) {
+            endpoints.bulkOut = endpoint.bEndpointAddress;
+        }
+    }
+    return true;
 }
 
 // The bytes kept for a device between its connections, as its driver's queue would hold them. Bus and
