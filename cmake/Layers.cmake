@@ -2,7 +2,7 @@
 # tree of its own in the build folder (layers/<target>/<folder>/<header>, links to the sources). A
 # library therefore sees a header only when it links the library that owns it, and the libraries link
 # downwards only:
-#   common <- wire <- platform <- link <- protocol <- app (res) <- ui <- app/shell
+#   common <- wire <- platform <- link <- protocol <- app (res) <- ui <- shell
 #   and for Windows               ... <- app (res) <- ui_win32 <- shell (qx_shell_win32: the shell
 #   folder's win32_* headers only, published with HEADERS)
 # so a folder that includes a layer above it fails to compile ("No such file or directory").

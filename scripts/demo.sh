@@ -24,7 +24,7 @@ usage() {
 usage: scripts/demo.sh --build DIR [--serial | --usb-emulated] [--headless] [--port auto|usb|com1..com9]
                        [--out DIR] [--wm xfwm4|openbox|none]
 
-  --build DIR     build tree holding app/qx410fw and sim/qx410-camera-sim (or sim/qx410-usb-emulator)
+  --build DIR     build tree holding shell/qx410fw and sim/qx410-camera-sim (or sim/qx410-usb-emulator)
   --serial        the simulated camera on a serial pseudo-terminal (COM1) instead of USB
   --usb-emulated  the simulated camera on an emulated USB bus (umockdev), reached through libusb as a
                   real camera is, instead of the driver socket
@@ -35,7 +35,8 @@ usage: scripts/demo.sh --build DIR [--serial | --usb-emulated] [--headless] [--p
 EOF
 }
 
-HEADER_SIZE=128
+. "$(dirname "$0")/sample_image.sh"
+HEADER_SIZE=$IMAGE_HEADER_SIZE
 USB_WRITTEN=1015808 # a USB download writes 248 blocks of 4096 bytes
 SERIAL_PORT=1       # the simulated camera's COM number on the serial link
 STEP_TIMEOUT=60     # seconds any prompt may take to appear
@@ -77,7 +78,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     headless=1
 fi
 
-app=$(realpath "$build/app/qx410fw")
+app=$(realpath "$build/shell/qx410fw")
 sim=$(realpath "$build/sim/qx410-camera-sim")
 if [ "$emulated" -eq 1 ]; then
     [ "$link" = usb ] || { echo "demo: --usb-emulated and --serial exclude each other" >&2; exit 2; }
@@ -139,14 +140,11 @@ for n in 1 2 3 4 5 6 7 8 9; do
     fi
 done
 
-# The sample image (version 1.00; the simulated camera has 0.60).
-# shellcheck source=sample_image.sh
-. "$(dirname "${BASH_SOURCE[0]}")/sample_image.sh"
+# The sample image (scripts/sample_image.sh).
 firmware="$work/firmware"
 image="$firmware/QX410-100.fw"
 mkdir "$firmware"
-write_sample_image "$image"
-if [ "$(stat -c %s "$image")" -ne "$IMAGE_SIZE" ]; then
+if ! write_sample_image "$image"; then
     fail "the sample image has $(stat -c %s "$image") bytes, not $IMAGE_SIZE"
 fi
 step "sample firmware image: $image ($IMAGE_SIZE bytes, version 1.00)"

@@ -180,7 +180,7 @@ void CWin32UpdateUi::RepaintView() {
     }
 }
 
-bool CWin32UpdateUi::OpenNotice() {
+bool CWin32UpdateUi::OpenNotice(DownloadPhase /*phase*/) {
     CloseNotice();
     m_notice = std::make_unique<CWin32Notice>(m_owner, m_useStrip ? m_strip->Dc() : nullptr);
     if (m_notice->Window() == nullptr) {

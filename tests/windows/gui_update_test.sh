@@ -33,27 +33,21 @@ DISPLAY=$(cat "$wine_dir/display" 2>/dev/null) || {
 export DISPLAY
 TITLE='Corva QX410 Zoom Digital Camera Update Software'
 
-work=$(mktemp -d)
 app_pid=
 step() { printf '[win-gui %s] %s\n' "$(date +%T)" "$*"; }
-fail() {
-  echo "FAIL: $*"
-  [ -s "$work/program.log" ] && tail -5 "$work/program.log"
-  exit 1
-}
-# shellcheck source=com1_simulator.sh
-. "$(dirname "$0")/com1_simulator.sh"
-# shellcheck source=../../scripts/screen_checks.sh
-. "$(dirname "$0")/../../scripts/screen_checks.sh"
-cleanup() {
+# At exit (with the simulator and the work folder): the program if still running, COM1's link.
+release_link() {
   if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
     kill "$app_pid" 2>/dev/null
     wait "$app_pid" 2>/dev/null
   fi
-  stop_com1_simulator
-  rm -rf "$work"
+  rm -f "$wine_dir/ports/com1"
 }
-trap cleanup EXIT
+# shellcheck source=wine_cli_test.sh
+. "$(dirname "$0")/wine_cli_test.sh"
+# shellcheck source=../../scripts/screen_checks.sh
+. "$(dirname "$0")/../../scripts/screen_checks.sh"
+begin_cli_test
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -128,7 +122,6 @@ check_centred() {
   step "$2 centred by its outer frame: $x,$y, ${w}x$h"
 }
 
-write_windows_sample_image
 sim_args=()
 [ "$mode" = refused ] && sim_args+=(--refuse-block 1)
 start_com1_simulator "${sim_args[@]}"
@@ -213,9 +206,11 @@ step "qx410fw.exe ended with status $status after $(($(date +%s) - start)) s"
 
 case "$mode" in
   refused)
-    stop_com1_simulator
+    kill "$sim_pid"
+    wait "$sim_pid"
+    sim_pid=
     grep -v "^command:" "$work/summary.txt"
     ;;
-  update) check_flash_equals_payload ;;
+  update) check_cli_outcome update ;;
 esac
 exit 0

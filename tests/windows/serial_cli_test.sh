@@ -13,50 +13,23 @@ if [ ! -x "$sim" ]; then
   exit 77
 fi
 
-work=$(mktemp -d)
-fail() {
-  echo "FAIL: $*"
-  exit 1
+release_link() {
+  rm -f "$wine_dir/ports/com1"
 }
-# shellcheck source=com1_simulator.sh
-. "$(dirname "$0")/com1_simulator.sh"
-cleanup() {
-  stop_com1_simulator
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/wine_cli_test.sh"
+# The simulator publishes COM1 in the private device directory.
+begin_cli_test
 
-write_windows_sample_image
 sim_args=()
 if [ "$mode" = refused ]; then
   sim_args+=(--refuse-block 1)
 fi
 start_com1_simulator "${sim_args[@]}"
 
-start=$(date +%s.%N)
 case "$mode" in
-  info) "$wine_run" "$wine_dir" "$cli" ${QX_TRACE:+--trace "$QX_TRACE"} info --port com1 >"$work/out.txt" 2>&1 ;;
-  refused | update) "$wine_run" "$wine_dir" "$cli" update "$windows_image" --port com1 >"$work/out.txt" 2>&1 ;;
+  info) run_under_wine "$mode" "$cli" ${QX_TRACE:+--trace "$QX_TRACE"} info --port com1 ;;
+  refused | update) run_under_wine "$mode" "$cli" update "$windows_image" --port com1 ;;
   *) fail "unknown mode $mode" ;;
 esac
-status=$?
-end=$(date +%s.%N)
-echo "qx410fw-cli.exe ($mode) under Wine, exit status $status, $(awk "BEGIN { printf \"%.1f\", $end - $start }") s:"
-tr '\r' '\n' <"$work/out.txt" | grep -v '^$'
-
-case "$mode" in
-  info)
-    [ "$status" -eq 0 ] || fail "info ended with status $status"
-    grep -q 'Corva QX410 Zoom' "$work/out.txt" || fail "info did not name the camera"
-    grep -q '0\.60' "$work/out.txt" || fail "info did not show the firmware 0.60"
-    ;;
-  refused)
-    [ "$status" -eq 1 ] || fail "the refused update ended with status $status, not 1"
-    grep -q 'Camera update failed' "$work/out.txt" || fail "no failure message"
-    ;;
-  update)
-    [ "$status" -eq 0 ] || fail "the update ended with status $status"
-    check_flash_equals_payload
-    ;;
-esac
+check_cli_outcome "$mode"
 exit 0

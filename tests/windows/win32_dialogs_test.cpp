@@ -152,7 +152,7 @@ class Win32DialogTest : public ::testing::Test {
     ui_win32::CWin32UpdateUi m_ui{m_controller, nullptr, nullptr};
     const WindowRect m_reference{0, 0, 1000, 700};
 
-    void SetReference() { m_controller.m_rcReference = m_reference; }
+    void SetReference() { m_controller.SetReferenceRect(m_reference); }
 };
 
 // --- Port dialog ---

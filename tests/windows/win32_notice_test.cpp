@@ -93,16 +93,16 @@ TEST(NoticeWindowTest, PlacedBottomRightPaintedAtOnceIgnoresEscAndCloseAndReopen
     testsupport::NoDevices devices;
     CUpdateController controller(devices);
     ui_win32::CWin32UpdateUi ui(controller, nullptr, nullptr);
-    controller.m_rcReference = WindowRect{0, 0, 1000, 700};
-    ASSERT_TRUE(ui.OpenNotice());
+    controller.SetReferenceRect(WindowRect{0, 0, 1000, 700});
+    ASSERT_TRUE(ui.OpenNotice(DownloadPhase::Download));
     ui_win32::CWin32Notice* notice = ui.Notice();
     ASSERT_NE(notice, nullptr);
     HWND window = notice->Window();
     EXPECT_TRUE(IsWindowVisible(window));
     RECT outer{};
     GetWindowRect(window, &outer);
-    const WindowPosition expected =
-        ComputeNoticePosition(controller.m_rcReference, outer.right - outer.left, outer.bottom - outer.top);
+    const WindowPosition expected = ComputeNoticePosition(WindowRect{0, 0, 1000, 700},
+                                                          outer.right - outer.left, outer.bottom - outer.top);
     EXPECT_EQ(outer.left, expected.x);
     EXPECT_EQ(outer.top, expected.y);
     EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & WS_SYSMENU, 0);
@@ -119,7 +119,7 @@ TEST(NoticeWindowTest, PlacedBottomRightPaintedAtOnceIgnoresEscAndCloseAndReopen
     SendMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_TRUE(IsWindowVisible(window));
 
-    ASSERT_TRUE(ui.OpenNotice());
+    ASSERT_TRUE(ui.OpenNotice(DownloadPhase::Download));
     EXPECT_FALSE(IsWindow(window));
     ui.CloseNotice();
     EXPECT_EQ(ui.Notice(), nullptr);
