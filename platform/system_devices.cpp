@@ -15,6 +15,7 @@
 #include "platform/unix_usb_driver.h"
 #include "platform/usb_cameras.h"
 #include "wire/timing.h"
+#include "wire/usb_device_name.h"
 
 namespace platform {
 
@@ -44,7 +45,7 @@ class SystemDeviceSet final : public IDevices {
         if (!socketPath.empty() && lstat(socketPath.c_str(), &info) == 0) {
             return ConnectUsbDriver(socketPath.c_str(), errorNumber);
         }
-        const std::optional<UsbCameraEntry> camera = FindUsbCamera(ParseUsbInstance(devicePath));
+        const std::optional<UsbCameraEntry> camera = FindUsbCamera(wire::ParseUsbDeviceName(devicePath));
         if (!camera) {
             return nullptr;
         }
