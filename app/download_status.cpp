@@ -4,21 +4,8 @@
 #include "app/update_controller.h"
 #include "common/clock.h"
 
-namespace {
-
-// Closes the notice and forgets it.
-void CloseCurrentNotice(CUpdateController& controller) {
-    if (controller.m_pNotice != nullptr) {
-        controller.m_pNotice->CloseNotice();
-    }
-    controller.m_pNotice = nullptr;
-    controller.m_bNoticeOpen = 0;
-}
-
-}  // namespace
-
-const char* GetNoticeText(uint32_t eventKind, int32_t phase) {
-    const bool erasing = phase != 0;
+const char* GetNoticeText(uint32_t eventKind, DownloadPhase phase) {
+    const bool erasing = phase == DownloadPhase::Erase;
     switch (eventKind) {
         case STATUS_START:
         case STATUS_PROGRESS:
@@ -37,31 +24,26 @@ int32_t ReportDownloadStatus(uint32_t eventKind, int32_t value, int32_t phase) {
     if (controller == nullptr) {
         return 1;
     }
+    const DownloadPhase notice = phase != 0 ? DownloadPhase::Erase : DownloadPhase::Download;
     if (eventKind == STATUS_START) {
-        // A notice left open by an unfinished phase would otherwise stay on screen for good.
-        if (controller->m_pNotice != nullptr) {
-            CloseCurrentNotice(*controller);
-        }
-        IUpdateUi* ui = controller->CurrentUi();
-        controller->m_pNotice = (ui != nullptr && ui->OpenNotice()) ? ui : nullptr;
-        controller->m_bNoticeOpen = 1;
+        controller->OpenNotice(notice);
     }
-    IUpdateUi* notice = controller->m_pNotice;
-    if (notice == nullptr) {
+    IUpdateUi* ui = controller->Notice();
+    if (ui == nullptr) {
         return 1;
     }
-    const char* text = GetNoticeText(eventKind, phase);
+    const char* text = GetNoticeText(eventKind, notice);
     if (text == nullptr) {
         return 1;
     }
     // The value travels as a signed 16-bit percentage.
     const int32_t percent = static_cast<int16_t>(value);
-    const bool painted = notice->PaintNotice(eventKind, percent, text);
+    const bool painted = ui->PaintNotice(eventKind, percent, text);
     if (eventKind == STATUS_COMPLETED || eventKind == STATUS_FAILED) {
         if (painted) {
             DelayMs(NOTICE_FINAL_HOLD_MS);
         }
-        CloseCurrentNotice(*controller);
+        controller->CloseNotice();
     }
     return 1;
 }

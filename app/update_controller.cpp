@@ -83,6 +83,24 @@ void CUpdateController::PlaceNotice(IPlacedWindow* window) {
     window->MoveTo(position.x, position.y);
 }
 
+IUpdateUi* CUpdateController::OpenNotice(DownloadPhase phase) {
+    // A notice left open by an unfinished phase would otherwise stay on screen for good.
+    if (m_pNotice != nullptr) {
+        CloseNotice();
+    }
+    m_pNotice = (m_pUi != nullptr && m_pUi->OpenNotice(phase)) ? m_pUi : nullptr;
+    m_bNoticeOpen = 1;
+    return m_pNotice;
+}
+
+void CUpdateController::CloseNotice() {
+    if (m_pNotice != nullptr) {
+        m_pNotice->CloseNotice();
+    }
+    m_pNotice = nullptr;
+    m_bNoticeOpen = 0;
+}
+
 void CUpdateController::SetStatus(int16_t kind) {
     m_strStatus.clear();
     const char* cameraIdLabel = res::LoadString(res::IDS_CAMERA_ID);
@@ -260,7 +278,7 @@ CUpdateController::FileOutcome CUpdateController::InstallChosenFile(IUpdateUi& v
         busy.Hide();
         image.reset();
         view.RepaintView();
-        if (view.ShowMessageDialog(MessageDialog::FileCheck, res::LoadString(res::IDS_WRONG_FILE)) ==
+        if (view.ShowFileCheckDialog(FileCheckCase::WrongFile, res::LoadString(res::IDS_WRONG_FILE)) ==
             DIALOG_OK) {
             return FileOutcome::ChooseAgain;
         }
@@ -271,8 +289,8 @@ CUpdateController::FileOutcome CUpdateController::InstallChosenFile(IUpdateUi& v
     if (m_bNotIdentified == 0 && MatchesCameraVersion(m_fileVersion, m_cameraVersion)) {
         busy.Hide();
         view.RepaintView();
-        if (view.ShowMessageDialog(MessageDialog::FileCheck, res::LoadString(res::IDS_VERSION_MATCHES)) !=
-            DIALOG_OK) {
+        if (view.ShowFileCheckDialog(FileCheckCase::VersionMatches,
+                                     res::LoadString(res::IDS_VERSION_MATCHES)) != DIALOG_OK) {
             image.reset();
             m_pSession->EndSession();
             return FileOutcome::Done;

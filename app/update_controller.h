@@ -79,15 +79,36 @@ class CUpdateController {
     // shown. The caller releases the block with ReleaseFirmwareImage.
     virtual uint8_t* LoadFirmwareFile(IUpdateUi& owner, const char* path, int32_t& length);
 
-    // Puts the progress notice at the bottom right of m_rcReference. Nothing for a null window.
+    // Puts the progress notice at the bottom right of the reference rectangle. Nothing for a null window.
     void PlaceNotice(IPlacedWindow* window);
+    // The rectangle dialogs are centred on and the notice placed in: the main view's client rectangle,
+    // which RunUpdate takes from its view when it starts.
+    void SetReferenceRect(const WindowRect& rect) { m_rcReference = rect; }
     // The info bar that paints the status line (not owned; null for none).
     void SetInfoBar(IInfoBar* infoBar) { m_pInfoBar = infoBar; }
     const std::string& StatusText() const { return m_strStatus; }
     // The user interface of the running update, null outside RunUpdate.
     IUpdateUi* CurrentUi() const { return m_pUi; }
 
-    // ---- Fields ----
+    // What the search found: the session (its link and its last step's details), whether the camera's
+    // name and version were read (never reset), and whether a camera answered without identifying itself.
+    const CCameraSession& Session() const { return *m_pSession; }
+    bool CameraKnown() const { return m_bCameraKnown != 0; }
+    bool CameraNotIdentified() const { return m_bNotIdentified != 0; }
+    // The camera's name (zero-terminated, padded with blanks to 32 characters) and its four version
+    // characters (not terminated); meaningful once CameraKnown().
+    const char* CameraId() const { return m_cameraId; }
+    const char* CameraVersion() const { return m_cameraVersion; }
+
+    // The progress notice of the running download phase (the download status callback): OpenNotice
+    // closes a notice still open, then asks the running update's user interface for one; Notice is the
+    // user interface holding it (null for none); CloseNotice closes it.
+    IUpdateUi* OpenNotice(DownloadPhase phase);
+    IUpdateUi* Notice() const { return m_pNotice; }
+    void CloseNotice();
+
+  protected:
+    // ---- Fields (a derived class, such as a test's, may set what a run leaves behind) ----
     int32_t m_bNoticeOpen = 0;       // 1 while a progress notice was requested and not yet closed
     IUpdateUi* m_pNotice = nullptr;  // the user interface holding the open notice, or none
     // (The digit strip of the percentage belongs to the notice painter in ui/.)

@@ -22,6 +22,15 @@ enum class MessageDialog : int {
     NotFound = 1539,
 };
 
+// Why the file-check dialog (FileCheck) is shown.
+enum class FileCheckCase {
+    WrongFile,       // the file is not a firmware image for this camera (string 20)
+    VersionMatches,  // the image's version is the camera's own (string 4)
+};
+
+// The download phase a progress notice reports.
+enum class DownloadPhase { Erase, Download };
+
 // Dialog results: 1 for the default button (OK, Continue, Exit, the single Quit), 2 for Quit and Esc.
 constexpr int DIALOG_OK = 1;
 constexpr int DIALOG_CANCEL = 2;
@@ -75,9 +84,15 @@ class IUpdateUi {
     // 10 USB), calls the controller's SetStatus(1) and returns 1; Quit and Esc return 2 and change
     // nothing.
     virtual int ShowPortDialog(int16_t& port) = 0;
-    // A message dialog showing text, the already formatted text of control 100 (for FileCheck the
-    // controller picks string 20 or 4). Returns 1 or 2 as above.
+    // A message dialog showing text, the already formatted text of control 100. Returns 1 or 2 as above.
     virtual int ShowMessageDialog(MessageDialog dialog, const std::string& text) = 0;
+    // The FileCheck dialog for the case it reports, with that case's text (string 20 or 4). A user
+    // interface that answers by itself tells the cases apart here, never by the text. By default shown
+    // as any message dialog.
+    virtual int ShowFileCheckDialog(FileCheckCase check, const std::string& text) {
+        (void)check;
+        return ShowMessageDialog(MessageDialog::FileCheck, text);
+    }
     // The outcome dialogs NotFound and UpdateFailed, with what the host knows of the failure's cause.
     // The text stays the dialog's own; a user interface that can say more adds the cause under it. By
     // default the cause is not shown.
@@ -103,9 +118,9 @@ class IUpdateUi {
     // failed event it holds the final picture for 1000 ms itself (a DelayMs wait, so that it runs in
     // virtual time in tests) before calling CloseNotice. Implementations never wait.
     //
-    // Creates the notice window, places it with the controller's PlaceNotice and shows it. False when
-    // no notice could be made (the download then goes on without one).
-    virtual bool OpenNotice() = 0;
+    // Creates the notice window of a phase, places it with the controller's PlaceNotice and shows it.
+    // False when no notice could be made (the download then goes on without one).
+    virtual bool OpenNotice(DownloadPhase phase) = 0;
     // Sets the label to text when text is not null and paints frame, bar and percentage for value (the
     // download's percentage as a signed 16-bit number, not clamped). True when the picture was painted;
     // false when painting failed (no drawing resources), in which case no 1000 ms hold follows.

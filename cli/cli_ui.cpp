@@ -5,11 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/download_status.h"
 #include "cli/cli_system.h"
 #include "cli/json_line.h"
 #include "common/clock.h"
-#include "res/strings.h"
 
 namespace cli {
 
@@ -26,6 +24,9 @@ constexpr size_t LEFT_WIDTH = 18;
 // The steps after the last block (the checksum, on a serial link the speed switch, the reset) take
 // about ten seconds without a progress event.
 constexpr char FINISH_TEXT[] = "Sending the checksum, then resetting the camera ...";
+// An interrupt that came while a prompt was due: the prompt is quit, which ends the camera session.
+constexpr char SESSION_ENDED_TEXT[] =
+    "Interrupted. The camera session was ended; the camera's firmware was not changed.";
 
 // The program's message without the leading line break its dialog layout needs.
 std::string Trimmed(const std::string& text) {
@@ -266,7 +267,7 @@ int CliUpdateUi::ShowOutcomeDialog(MessageDialog dialog, const std::string& text
 // "Failed at block 5 of 4096: no acknowledgement after 3 attempts. Last system error on COM3
 // (/dev/ttyUSB0): Input/output error."
 std::string CliUpdateUi::DescribeFailedStep(const HostCause& cause) const {
-    const CCameraSession& session = *m_controller.m_pSession;
+    const CCameraSession& session = m_controller.Session();
     std::string what;
     switch (session.m_detailStatus) {
         case DETAIL_SERIAL_READ:
@@ -319,11 +320,11 @@ void CliUpdateUi::RepaintNow() {
     }
     // The search is over once the line shows the camera (or goes blank for one that did not identify
     // itself).
-    const bool identified = m_controller.m_bCameraKnown != 0;
-    if (!identified && (!status.empty() || m_controller.m_bNotIdentified == 0)) {
+    const bool identified = m_controller.CameraKnown();
+    if (!identified && (!status.empty() || !m_controller.CameraNotIdentified())) {
         return;
     }
-    const std::string link = DescribeLink(*m_controller.m_pSession);
+    const std::string link = DescribeLink(m_controller.Session());
     if (!m_style.json) {
         if (!identified) {
             PrintOut("Camera found on " + link + "; it did not identify itself.\n");
@@ -333,8 +334,8 @@ void CliUpdateUi::RepaintNow() {
     JsonLine line("camera");
     line.AddBool("identified", identified);
     if (identified) {
-        line.Add("name", TrimmedName(m_controller.m_cameraId))
-            .Add("version", ShownVersion(m_controller.m_cameraVersion));
+        line.Add("name", TrimmedName(m_controller.CameraId()))
+            .Add("version", ShownVersion(m_controller.CameraVersion()));
     }
     PrintOut(line.Add("link", link).Text());
 }
@@ -357,25 +358,12 @@ void CliUpdateUi::SetBusyCursor(bool busy) {
 }
 
 int CliUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text) {
-    const int interrupted = Interrupts().signal;
     switch (dialog) {
         case MessageDialog::NotFound:
             return ShowOutcomeDialog(dialog, text, HostCause{});
         case MessageDialog::FileCheck:
-            if (text == res::LoadString(res::IDS_VERSION_MATCHES) && m_force && interrupted == 0) {
-                return DIALOG_OK;
-            }
-            Interrupts().flashMayChange = 0;
-            if (interrupted != 0) {
-                break;
-            }
-            if (text == res::LoadString(res::IDS_VERSION_MATCHES)) {
-                Finish(EXIT_SAME_VERSION, "same-version",
-                       text + "\nThe camera was left as it is; add --force to install this firmware again.");
-            } else {
-                Finish(EXIT_FILE_REFUSED, "file-refused", text);
-            }
-            return DIALOG_CANCEL;
+            // Only reached without its case: a file check that is not known to be the same version.
+            return ShowFileCheckDialog(FileCheckCase::WrongFile, text);
         case MessageDialog::FileCancel:
             Interrupts().flashMayChange = 0;
             Finish(EXIT_FILE_REFUSED, "file-refused", text);
@@ -387,16 +375,31 @@ int CliUpdateUi::ShowMessageDialog(MessageDialog dialog, const std::string& text
             Finish(EXIT_UPDATE_FAILED, "update-failed", text);
             return DIALOG_OK;
     }
-    // Interrupted while a prompt was due: quit it, which ends the camera session cleanly.
-    Finish(EXIT_INTERRUPTED_BASE + interrupted, "interrupted",
-           "Interrupted. The camera session was ended; the camera's firmware was not changed.");
+    return DIALOG_CANCEL;  // no dialog of this program
+}
+
+int CliUpdateUi::ShowFileCheckDialog(FileCheckCase check, const std::string& text) {
+    const int interrupted = Interrupts().signal;
+    const bool sameVersion = check == FileCheckCase::VersionMatches;
+    if (sameVersion && m_force && interrupted == 0) {
+        return DIALOG_OK;
+    }
+    Interrupts().flashMayChange = 0;
+    if (interrupted != 0) {
+        // Interrupted while the prompt was due: quit it, which ends the camera session cleanly.
+        Finish(EXIT_INTERRUPTED_BASE + interrupted, "interrupted", SESSION_ENDED_TEXT);
+    } else if (sameVersion) {
+        Finish(EXIT_SAME_VERSION, "same-version",
+               text + "\nThe camera was left as it is; add --force to install this firmware again.");
+    } else {
+        Finish(EXIT_FILE_REFUSED, "file-refused", text);
+    }
     return DIALOG_CANCEL;
 }
 
 FileDialogResult CliUpdateUi::ChooseFile(const std::string&, const std::string&, std::string& path) {
     if (Interrupts().signal != 0) {
-        Finish(EXIT_INTERRUPTED_BASE + Interrupts().signal, "interrupted",
-               "Interrupted. The camera session was ended; the camera's firmware was not changed.");
+        Finish(EXIT_INTERRUPTED_BASE + Interrupts().signal, "interrupted", SESSION_ENDED_TEXT);
         return FileDialogResult::Cancelled;
     }
     // There is one file to offer: asked again (after a file error, such as a path too long for the
@@ -414,7 +417,11 @@ void CliUpdateUi::ShowFileError(const std::string& text) {
     Finish(EXIT_FILE_REFUSED, "file-refused", text + " (" + m_imagePath + ")");
 }
 
-bool CliUpdateUi::OpenNotice() {
+bool CliUpdateUi::OpenNotice(DownloadPhase phase) {
+    m_erasePhase = phase == DownloadPhase::Erase;
+    m_total = m_erasePhase ? wire::USB_ERASE_COMMANDS
+                           : (m_controller.Session().m_portKind == PORT_KIND_USB ? wire::USB_BLOCK_COUNT
+                                                                                 : wire::SERIAL_BLOCK_COUNT);
     m_done = 0;
     m_lastPrintedStep = -1;
     m_phaseStartMs = NowMs();
@@ -423,13 +430,7 @@ bool CliUpdateUi::OpenNotice() {
 }
 
 bool CliUpdateUi::PaintNotice(uint32_t eventKind, int32_t, const char* text) {
-    if (eventKind == STATUS_START) {
-        m_erasePhase = std::strcmp(text, GetNoticeText(STATUS_START, 1)) == 0;
-        m_total = m_erasePhase
-                      ? wire::USB_ERASE_COMMANDS
-                      : (m_controller.m_pSession->m_portKind == PORT_KIND_USB ? wire::USB_BLOCK_COUNT
-                                                                              : wire::SERIAL_BLOCK_COUNT);
-    } else if (eventKind == STATUS_PROGRESS) {
+    if (eventKind == STATUS_PROGRESS) {
         ++m_done;
     }
     PrintProgress(eventKind, text);

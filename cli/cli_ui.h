@@ -55,6 +55,8 @@ class CliUpdateUi final : public IUpdateUi, public IInfoBar {
     WindowRect GetViewRect() override { return WindowRect{0, 0, 640, 480}; }
     int ShowPortDialog(int16_t& port) override;
     int ShowMessageDialog(MessageDialog dialog, const std::string& text) override;
+    // Continue (with --force) on the same-version prompt; any other file check ends the run refused.
+    int ShowFileCheckDialog(FileCheckCase check, const std::string& text) override;
     int ShowOutcomeDialog(MessageDialog dialog, const std::string& text, const HostCause& cause) override;
     FileDialogResult ChooseFile(const std::string& filter, const std::string& initialName,
                                 std::string& path) override;
@@ -63,7 +65,7 @@ class CliUpdateUi final : public IUpdateUi, public IInfoBar {
     // Off right after the search: the search's interrupt handling ends there.
     void SetBusyCursor(bool busy) override;
     void RepaintView() override {}
-    bool OpenNotice() override;
+    bool OpenNotice(DownloadPhase phase) override;
     bool PaintNotice(uint32_t eventKind, int32_t value, const char* text) override;
     void CloseNotice() override;
 

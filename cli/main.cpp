@@ -296,7 +296,7 @@ ImageCheck CheckImage(const std::string& path) {
         void Beep(BeepKind) override {}
         void SetBusyCursor(bool) override {}
         void RepaintView() override {}
-        bool OpenNotice() override { return false; }
+        bool OpenNotice(DownloadPhase) override { return false; }
         bool PaintNotice(uint32_t, int32_t, const char*) override { return false; }
         void CloseNotice() override {}
     } ui;

@@ -2,7 +2,7 @@
 # tree of its own in the build folder (layers/<target>/<folder>/<header>, links to the sources). A
 # library therefore sees a header only when it links the library that owns it, and the libraries link
 # downwards only:
-#   common <- wire <- platform <- link <- protocol <- app (res) <- ui <- app/shell
+#   common <- wire <- platform <- link <- protocol <- app (res) <- ui <- shell
 # so a folder that includes a layer above it fails to compile ("No such file or directory").
 # Every published header is also compiled on its own, with nothing but its library's own dependencies,
 # so a header that leans on something its layer does not have fails the same way.

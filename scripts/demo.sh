@@ -24,7 +24,7 @@ usage() {
 usage: scripts/demo.sh --build DIR [--serial | --usb-emulated] [--headless] [--port auto|usb|com1..com9]
                        [--out DIR] [--wm xfwm4|openbox|none]
 
-  --build DIR     build tree holding app/qx410fw and sim/qx410-camera-sim (or sim/qx410-usb-emulator)
+  --build DIR     build tree holding shell/qx410fw and sim/qx410-camera-sim (or sim/qx410-usb-emulator)
   --serial        the simulated camera on a serial pseudo-terminal (COM1) instead of USB
   --usb-emulated  the simulated camera on an emulated USB bus (umockdev), reached through libusb as a
                   real camera is, instead of the driver socket
@@ -78,7 +78,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     headless=1
 fi
 
-app=$(realpath "$build/app/qx410fw")
+app=$(realpath "$build/shell/qx410fw")
 sim=$(realpath "$build/sim/qx410-camera-sim")
 if [ "$emulated" -eq 1 ]; then
     [ "$link" = usb ] || { echo "demo: --usb-emulated and --serial exclude each other" >&2; exit 2; }

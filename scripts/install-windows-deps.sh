@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the Windows build and its tests under Wine need, when any is missing: the
-# MinGW-w64 cross compiler (posix threads), Wine (64-bit) and GoogleTest's sources, which the Windows
-# build compiles with the cross compiler.
+# MinGW-w64 cross compiler (posix threads), Wine (64-bit), GoogleTest's sources, which the Windows
+# build compiles with the cross compiler, and NSIS and zip for the installer and the zip.
 set -euo pipefail
 
-packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest util-linux)
+packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest util-linux nsis zip)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -69,8 +69,9 @@ if [ "$quick" -eq 1 ]; then
 fi
 ctest "${ctest_args[@]}" 2>&1 | tee "$logs/release.log"
 
-# The Windows pass: the engine and qx410fw-cli.exe cross-built, the portable suites and the Windows
-# serial backend (against this build's simulator on a pseudo-terminal mapped as COM1) under Wine.
+# The Windows pass: the engine, qx410fw-cli.exe and its installer cross-built, the portable suites, the
+# installer and the Windows serial backend (against this build's simulator on a pseudo-terminal mapped
+# as COM1) under Wine.
 if [ "$windows" -eq 1 ]; then
   stage windows
   scripts/install-windows-deps.sh

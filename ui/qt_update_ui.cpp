@@ -145,7 +145,7 @@ void CQtUpdateUi::RepaintView() {
     }
 }
 
-bool CQtUpdateUi::OpenNotice() {
+bool CQtUpdateUi::OpenNotice(DownloadPhase /*phase*/) {
     CloseNotice();
     m_notice = std::make_unique<CProgressDlg>(m_strip, &m_host, m_owner);
     m_notice->OpenNotice();

@@ -39,7 +39,7 @@ class CQtUpdateUi final : public IUpdateUi {
     void Beep(BeepKind kind) override;
     void SetBusyCursor(bool busy) override;
     void RepaintView() override;
-    bool OpenNotice() override;
+    bool OpenNotice(DownloadPhase phase) override;
     bool PaintNotice(uint32_t eventKind, int32_t value, const char* text) override;
     void CloseNotice() override;
 

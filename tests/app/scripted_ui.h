@@ -33,7 +33,7 @@ class ScriptedUi final : public IUpdateUi {
     // Record.
     std::vector<std::string> calls;
     struct NoticeEvent {
-        std::string what;  // "open", "paint", "close"
+        std::string what;  // "open erase", "open download", "paint", "close"
         uint32_t kind = 0;
         int32_t value = 0;
         std::string text;
@@ -74,6 +74,16 @@ class ScriptedUi final : public IUpdateUi {
     }
     int ShowMessageDialog(MessageDialog dialog, const std::string& text) override {
         calls.push_back("message " + std::to_string(static_cast<int>(dialog)) + " " + text);
+        return NextMessageAnswer();
+    }
+    // Recorded with its case: "message 103 version-matches <text>".
+    int ShowFileCheckDialog(FileCheckCase check, const std::string& text) override {
+        const char* name = check == FileCheckCase::VersionMatches ? "version-matches" : "wrong-file";
+        calls.push_back("message " + std::to_string(static_cast<int>(MessageDialog::FileCheck)) + " " + name +
+                        " " + text);
+        return NextMessageAnswer();
+    }
+    int NextMessageAnswer() {
         if (messageAnswers.empty()) {
             return DIALOG_CANCEL;
         }
@@ -102,8 +112,9 @@ class ScriptedUi final : public IUpdateUi {
         calls.emplace_back(busy ? "busy on" : "busy off");
     }
     void RepaintView() override { calls.emplace_back("repaint"); }
-    bool OpenNotice() override {
-        notices.push_back({"open", 0, 0, {}, NowMs()});
+    bool OpenNotice(DownloadPhase phase) override {
+        notices.push_back(
+            {phase == DownloadPhase::Erase ? "open erase" : "open download", 0, 0, {}, NowMs()});
         calls.emplace_back("notice open");
         return noticeOpens;
     }

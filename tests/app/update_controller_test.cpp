@@ -34,8 +34,8 @@ using Calls = std::vector<std::string>;
 const std::string kChoose = "choose [Firmware Files (*.fw )   |*.fw||  ] [*.fw ]";
 const std::string kCancelled = "message 105 File selection was canceled !";
 const std::string kWrongFile =
-    "message 103 \nSelected file is wrong.\nTo select correct file, click Continue button.";
-const std::string kSameVersion = "message 103 \nSelected firmware matches camera version.";
+    "message 103 wrong-file \nSelected file is wrong.\nTo select correct file, click Continue button.";
+const std::string kSameVersion = "message 103 version-matches \nSelected firmware matches camera version.";
 const std::string kNotFound =
     "message 1539 Camera can not be found.\nPlease exit, and turn off the camera.\nThen turn it back on, and "
     "verify that it is properly connected.";
@@ -54,9 +54,22 @@ enum class Camera { Serial, NotReady, BadChecksum, Unidentified };
 
 // The fixture is also the clock, logging every wait among the UI's calls so the version pauses show in
 // order, and the status bar, logging every repaint with its text.
+// The controller with the state a run leaves behind set directly, for its pieces tested without a run.
+class TestController : public CUpdateController {
+  public:
+    using CUpdateController::CUpdateController;
+    void SetRunningUi(IUpdateUi* ui) { m_pUi = ui; }
+    void SetCamera(const char* id, const char version[4]) {
+        m_bCameraKnown = 1;
+        std::memset(m_cameraId, 0, sizeof m_cameraId);
+        std::strcpy(m_cameraId, id);
+        std::memcpy(m_cameraVersion, version, 4);
+    }
+};
+
 class ControllerTest : public ::testing::Test, public IClock, public IInfoBar {
   protected:
-    ControllerTest() : scoped(*this), controller(std::make_unique<CUpdateController>(devices)) {
+    ControllerTest() : scoped(*this), controller(std::make_unique<TestController>(devices)) {
         char pattern[] = "/tmp/qx_controller_test_XXXXXX";
         dir = ::mkdtemp(pattern) != nullptr ? pattern : "";
         ui.controller = controller.get();
@@ -170,7 +183,7 @@ class ControllerTest : public ::testing::Test, public IClock, public IInfoBar {
     sim::VirtualDevices devices{clock};
     std::string dir;
     std::string skip;
-    std::unique_ptr<CUpdateController> controller;
+    std::unique_ptr<TestController> controller;
 };
 
 // ---- Every outcome of the workflow, and every kind of chosen file ----
@@ -296,11 +309,8 @@ TEST_F(ControllerTest, StatusLineTexts) {
         {2, "", "0:9Z", "Camera ID: ---    Firmware Version: :.9Z"},  // no name; a middle byte of 10
         {3, "ABC", "010A", ""},
     };
-    controller->m_bCameraKnown = 1;
     for (const auto& [kind, id, version, expected] : cases) {
-        std::memset(controller->m_cameraId, 0, sizeof controller->m_cameraId);
-        std::strcpy(controller->m_cameraId, id);
-        std::memcpy(controller->m_cameraVersion, version, 4);
+        controller->SetCamera(id, version);
         controller->SetStatus(kind);
         EXPECT_EQ(controller->StatusText(), expected) << kind << " " << version;
     }
@@ -328,24 +338,24 @@ const NoticeCase kNoticeCases[] = {
     {"EachPhaseGetsItsOwnNoticeHeldOneSecond", true, true,
      {{STATUS_START, 0, 1}, {STATUS_PROGRESS, 50, 1}, {STATUS_FAILED, 37, 1}, {STATUS_START, 0, 0},
       {STATUS_COMPLETED, 100, 0}},
-     {"open @0", "paint 0 0 Erasing data block ... @0", "paint 1 50 Erasing data block ... @0",
-      "paint 3 37 Erasing data block failed. @0", "close @1000", "open @1000",
+     {"open erase @0", "paint 0 0 Erasing data block ... @0", "paint 1 50 Erasing data block ... @0",
+      "paint 3 37 Erasing data block failed. @0", "close @1000", "open download @1000",
       "paint 0 0 Downloading firmware ... @1000", "paint 2 100 Downloading firmware completed. @1000",
       "close @2000", "end @2000"}},
     {"WithoutANoticeAndUnknownKindsNothingHappens", true, true,
      {{STATUS_PROGRESS, 10, 0}, {STATUS_COMPLETED, 100, 0}, {STATUS_START, 0, 0}, {7, 5, 0}},
-     {"open @0", "paint 0 0 Downloading firmware ... @0", "end @0"}},
+     {"open download @0", "paint 0 0 Downloading firmware ... @0", "end @0"}},
     {"NoNoticeMadeDownloadGoesOnUnseen", false, true,
      {{STATUS_START, 0, 0}, {STATUS_PROGRESS, 10, 0}, {STATUS_COMPLETED, 100, 0}},
-     {"open @0", "end @0"}},
+     {"open download @0", "end @0"}},
     {"UnpaintedFinalPictureIsNotHeld", true, false, {{STATUS_START, 0, 0}, {STATUS_FAILED, 12, 0}},
-     {"open @0", "paint 0 0 Downloading firmware ... @0", "paint 3 12 Downloading firmware failed. @0",
+     {"open download @0", "paint 0 0 Downloading firmware ... @0", "paint 3 12 Downloading firmware failed. @0",
       "close @0", "end @0"}},
     {"StartWhileOpenClosesTheOldNotice", true, true, {{STATUS_START, 0, 1}, {STATUS_START, 0, 0}},
-     {"open @0", "paint 0 0 Erasing data block ... @0", "close @0", "open @0",
+     {"open erase @0", "paint 0 0 Erasing data block ... @0", "close @0", "open download @0",
       "paint 0 0 Downloading firmware ... @0", "end @0"}},
     {"ValueIsSigned16Bits", true, true, {{STATUS_START, 0, 0}, {STATUS_PROGRESS, 0x10005, 0}, {1, 0xFFFF, 0}},
-     {"open @0", "paint 0 0 Downloading firmware ... @0", "paint 1 5 Downloading firmware ... @0",
+     {"open download @0", "paint 0 0 Downloading firmware ... @0", "paint 1 5 Downloading firmware ... @0",
       "paint 1 -1 Downloading firmware ... @0", "end @0"}},
 };
 // clang-format on
@@ -354,7 +364,7 @@ class NoticeEvents : public ControllerTest, public ::testing::WithParamInterface
 
 TEST_P(NoticeEvents, OpenPaintHoldAndClose) {
     const NoticeCase& c = GetParam();
-    controller->m_pUi = &ui;  // as inside RunUpdate
+    controller->SetRunningUi(&ui);  // as inside RunUpdate
     ui.noticeOpens = c.opens;
     ui.noticePaints = c.paints;
     for (const auto& [kind, value, phase] : c.events) {

@@ -30,6 +30,7 @@
 #include "common/version.h"
 #include "platform/devices.h"
 #include "platform/usb_instance_lock.h"
+#include "res/strings.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace {
@@ -707,6 +708,87 @@ TEST(ProgressPercent, AgreesWithTheCounts) {
     EXPECT_EQ(cli::PercentOf(16, 16), 100);
     EXPECT_EQ(cli::PercentOf(41, 4096), 1);
     EXPECT_EQ(cli::PercentOf(5, 0), 0);
+}
+
+// ---- The answers to the controller's prompts and notices, from their typed cases ----
+
+// The user interface on a controller that never runs: what one prompt or notice prints, as JSON lines.
+struct CliUiOutput {
+    int answer = -1;
+    int status = -1;
+    std::string out;
+};
+
+CliUiOutput RunCliUi(bool force, const std::function<int(cli::CliUpdateUi&)>& call) {
+    CUpdateController controller(platform::SystemDevices());
+    cli::CliDevices devices(platform::SystemDevices(), 0);
+    cli::CliUpdateUi ui(controller, devices, cli::OutputStyle{true, false, 0}, PORT_USB, "image.fw", force);
+    CliUiOutput output;
+    ::testing::internal::CaptureStdout();
+    output.answer = call(ui);
+    output.out = ::testing::internal::GetCapturedStdout();
+    output.status = ui.ExitStatus();
+    return output;
+}
+
+struct FileCheckRow {
+    const char* name;
+    FileCheckCase check;
+    bool force;
+    int answer;
+    const char* outcome;  // "" when nothing is printed
+    int status;
+};
+
+void PrintTo(const FileCheckRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class CliFileCheck : public ::testing::TestWithParam<FileCheckRow> {};
+
+// Each prompt carries the other case's sentence: the answer follows the case alone.
+TEST_P(CliFileCheck, AnswersFromTheCase) {
+    const FileCheckRow& row = GetParam();
+    const std::string text = res::LoadString(
+        row.check == FileCheckCase::VersionMatches ? res::IDS_WRONG_FILE : res::IDS_VERSION_MATCHES);
+    const CliUiOutput output =
+        RunCliUi(row.force, [&](cli::CliUpdateUi& ui) { return ui.ShowFileCheckDialog(row.check, text); });
+    EXPECT_EQ(output.answer, row.answer);
+    if (row.outcome[0] == 0) {
+        EXPECT_EQ(output.out, "");
+        return;
+    }
+    const nlohmann::json line = nlohmann::json::parse(output.out);
+    EXPECT_EQ(line["outcome"], row.outcome);
+    EXPECT_EQ(line["status"], row.status);
+    EXPECT_EQ(output.status, row.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CliFileCheck,
+                         ::testing::Values(FileCheckRow{"SameVersionForced", FileCheckCase::VersionMatches,
+                                                        true, DIALOG_OK, "", 0},
+                                           FileCheckRow{"SameVersion", FileCheckCase::VersionMatches, false,
+                                                        DIALOG_CANCEL, "same-version", EXIT_SAME_VERSION},
+                                           FileCheckRow{"WrongFileForced", FileCheckCase::WrongFile, true,
+                                                        DIALOG_CANCEL, "file-refused", EXIT_FILE_REFUSED},
+                                           FileCheckRow{"WrongFile", FileCheckCase::WrongFile, false,
+                                                        DIALOG_CANCEL, "file-refused", EXIT_FILE_REFUSED}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// The phase comes with the notice; the label painted on it is only shown.
+TEST(CliNotice, PhaseFromTheNoticeNotItsLabel) {
+    const std::pair<DownloadPhase, const char*> rows[] = {
+        {DownloadPhase::Erase, "Downloading firmware ..."},
+        {DownloadPhase::Download, "Erasing data block ..."}};
+    for (const auto& [phase, label] : rows) {
+        const CliUiOutput output = RunCliUi(false, [&](cli::CliUpdateUi& ui) {
+            ui.OpenNotice(phase);
+            return ui.PaintNotice(STATUS_START, 0, label) ? 1 : 0;
+        });
+        const nlohmann::json line = nlohmann::json::parse(output.out);
+        EXPECT_EQ(line["phase"], phase == DownloadPhase::Erase ? "erase" : "write") << label;
+        EXPECT_EQ(line["text"], label);
+    }
 }
 
 // ---- Ctrl+C in the search with no camera on the port: a pseudo-terminal that never answers ----

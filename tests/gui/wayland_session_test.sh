@@ -4,7 +4,7 @@
 # weston's headless back end with XWayland in a private runtime directory. Skips (77) without weston.
 set -euo pipefail
 
-app=$(realpath "${1:?usage: wayland_session_test.sh BUILD_DIR}/app/qx410fw")
+app=$(realpath "${1:?usage: wayland_session_test.sh BUILD_DIR}/shell/qx410fw")
 if ! command -v weston >/dev/null || ! command -v Xwayland >/dev/null; then
     echo "weston or Xwayland is not installed: skipped"
     exit 77

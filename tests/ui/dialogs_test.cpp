@@ -41,7 +41,7 @@ void LeaveBy(QWidget& dialog, Leave how) {
 class DialogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        m_controller->m_rcReference = WindowRect{0, 0, 1000, 700};
+        m_controller->SetReferenceRect(WindowRect{0, 0, 1000, 700});
         m_controller->SetStatus(STATUS_LINE_PORT_PROMPT);
     }
 
@@ -193,7 +193,7 @@ TEST(FileFilterTest, DescriptionsShowTheFilterAsWritten) {
 TEST_F(DialogTest, CentredOnTheViewWithNegativePositionsRaisedToZero) {
     for (const WindowRect reference : {WindowRect{0, 0, 1001, 701}, WindowRect{0, 0, 100, 700},
                                        WindowRect{0, 0, 1000, 40}, WindowRect{0, 0, 0, 0}}) {
-        m_controller->m_rcReference = reference;
+        m_controller->SetReferenceRect(reference);
         ui::CMessageDlg dialog(res::IDD_NOT_FOUND, &m_host, nullptr);
         dialog.PrepareDialog();
         const QRect frame = dialog.frameGeometry();

@@ -67,7 +67,7 @@ TEST_P(OutcomeCauseLineTest, AddsOneLineUnderTheDialogsOwnText) {
     const CauseLineRow& row = GetParam();
     EXPECT_EQ(ui::OutcomeCauseLine(row.cause), row.line);
 
-    m_controller->m_rcReference = WindowRect{0, 0, 1000, 700};
+    m_controller->SetReferenceRect(WindowRect{0, 0, 1000, 700});
     const std::string text = res::LoadString(res::IDS_NOT_FOUND);
     ui::CMessageDlg plain(res::IDD_NOT_FOUND, &m_host, nullptr);
     plain.SetText(text);

@@ -106,10 +106,10 @@ struct PaintCounter final : QObject {
 TEST(ProgressNoticeTest, PlacementSynchronousPaintsLabelEscAndReopen) {
     uitest::NoDevices devices;
     CUpdateController controller(devices);
-    controller.m_rcReference = WindowRect{0, 0, 1024, 740};
+    controller.SetReferenceRect(WindowRect{0, 0, 1024, 740});
     ui::CControllerHost host(controller);
     ui::CQtUpdateUi updateUi(host, nullptr, nullptr);
-    ASSERT_TRUE(updateUi.OpenNotice());
+    ASSERT_TRUE(updateUi.OpenNotice(DownloadPhase::Download));
     ui::CProgressDlg* notice = updateUi.Notice();
     ASSERT_TRUE(notice != nullptr && notice->isVisible());
     const QRect frame = notice->frameGeometry();
@@ -132,8 +132,8 @@ TEST(ProgressNoticeTest, PlacementSynchronousPaintsLabelEscAndReopen) {
     EXPECT_FALSE(updateUi.PaintNotice(1, 50, nullptr));
 
     updateUi.SetDigitStrip(QImage());
-    ASSERT_TRUE(updateUi.OpenNotice());
-    ASSERT_TRUE(updateUi.OpenNotice());
+    ASSERT_TRUE(updateUi.OpenNotice(DownloadPhase::Download));
+    ASSERT_TRUE(updateUi.OpenNotice(DownloadPhase::Download));
     int notices = 0;
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         notices += dynamic_cast<ui::CProgressDlg*>(widget) != nullptr ? 1 : 0;

@@ -5,9 +5,9 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include "app/shell/main_frame.h"
 #include "app/update_controller.h"
 #include "res/strings.h"
+#include "shell/main_frame.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/bitmaps.h"
 

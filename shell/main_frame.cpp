@@ -1,5 +1,5 @@
 // The main frame, its info bar and view.
-#include "app/shell/main_frame.h"
+#include "shell/main_frame.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

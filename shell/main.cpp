@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/shell/main_frame.h"
 #include "common/version.h"
 #include "platform/devices.h"
+#include "shell/main_frame.h"
 #include "ui/bitmaps.h"
 
 namespace {
