@@ -1,10 +1,16 @@
-// The camera's USB driver on libusb-1.0: a connection is one libusb context, the opened device and its
-// claimed first interface; each of the four driver requests is one or more synchronous libusb calls.
+// The camera's USB driver on libusb-1.0: a connection is the opened device and its claimed first
+// interface, on the program's one libusb context; each of the four driver requests is one or more
+// synchronous libusb calls.
 //
 //   GET_DEVICE_DESCRIPTOR  control GET_DESCRIPTOR (device) from the device, 18 bytes
 //   GET_CONFIGURATION      control GET_DESCRIPTOR (configuration 0), as many bytes as asked
 //   WRITE (pipe word 0)    one bulk OUT transfer on the interface's first bulk OUT endpoint
 //   READ (pipe word = ep)  bulk IN transfers on that endpoint until exactly the count asked has come
+//
+// The session opens the device for every operation and closes it after, as it does the driver's device
+// object; the context outlives those connections, so an open costs a device lookup, not a library
+// start. It is made on the first open and ended once, when the program ends and the last connection
+// has let it go.
 //
 // Bulk IN transfers are submitted in whole maximum-size packets: a smaller buffer would let the host
 // controller report an overflow and drop the packet. Whatever a packet carries beyond the count asked
@@ -74,6 +80,95 @@ unsigned int TransferTimeout(const Deadline& deadline) {
     return std::max<uint32_t>(deadline.RemainingMs(), 1);
 }
 
+// libusb's context, shared with every connection opened on it so that it is ended only after the last.
+using ContextShare = std::shared_ptr<libusb_context>;
+
+struct DeviceUnref {
+    void operator()(libusb_device* device) const { libusb_unref_device(device); }
+};
+struct DeviceListFree {
+    void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
+};
+struct ConfigFree {
+    void operator()(libusb_config_descriptor* config) const { libusb_free_config_descriptor(config); }
+};
+struct HandleClose {
+    void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
+};
+using DeviceRef = std::unique_ptr<libusb_device, DeviceUnref>;
+using DeviceHandle = std::unique_ptr<libusb_device_handle, HandleClose>;
+
+// A claimed interface, given back when the owner goes. libusb detached a kernel driver that held it
+// (auto-detach), and releasing the interface gives the driver back.
+class InterfaceClaim {
+  public:
+    InterfaceClaim() = default;
+    InterfaceClaim(libusb_device_handle* handle, int interfaceNumber)
+        : m_handle(handle), m_interfaceNumber(interfaceNumber) {}
+    ~InterfaceClaim() { Release(); }
+    InterfaceClaim(InterfaceClaim&& other) noexcept
+        : m_handle(std::exchange(other.m_handle, nullptr)), m_interfaceNumber(other.m_interfaceNumber) {}
+    InterfaceClaim& operator=(InterfaceClaim&& other) noexcept {
+        if (this != &other) {
+            Release();
+            m_handle = std::exchange(other.m_handle, nullptr);
+            m_interfaceNumber = other.m_interfaceNumber;
+        }
+        return *this;
+    }
+    InterfaceClaim(const InterfaceClaim&) = delete;
+    InterfaceClaim& operator=(const InterfaceClaim&) = delete;
+
+    void Release() {
+        if (m_handle != nullptr) {
+            libusb_release_interface(m_handle, m_interfaceNumber);
+            m_handle = nullptr;
+        }
+    }
+    // The device went away: there is nothing left to give back.
+    void Forget() { m_handle = nullptr; }
+
+  private:
+    libusb_device_handle* m_handle = nullptr;
+    int m_interfaceNumber = -1;
+};
+
+// Claims the interface, with libusb detaching a kernel driver that holds it. Where the platform cannot
+// detach drivers, the claim is tried as it stands. A refused claim gives back a driver libusb may have
+// detached for it, as a release would. Returns a libusb error code.
+int ClaimInterface(libusb_device_handle* handle, int interfaceNumber, InterfaceClaim& claim) {
+    const int autoDetach = libusb_set_auto_detach_kernel_driver(handle, 1);
+    if (autoDetach != LIBUSB_SUCCESS && autoDetach != LIBUSB_ERROR_NOT_SUPPORTED) {
+        return autoDetach;
+    }
+    const int result = libusb_claim_interface(handle, interfaceNumber);
+    if (result != LIBUSB_SUCCESS) {
+        if (autoDetach == LIBUSB_SUCCESS) {
+            libusb_attach_kernel_driver(handle, interfaceNumber);
+        }
+        return result;
+    }
+    claim = InterfaceClaim(handle, interfaceNumber);
+    return LIBUSB_SUCCESS;
+}
+
+// The device with the bus and device numbers sysfs gave; nullptr when the context does not list it.
+DeviceRef FindDevice(libusb_context* context, const UsbCameraEntry& camera) {
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    if (count < 0) {
+        return nullptr;
+    }
+    const std::unique_ptr<libusb_device*, DeviceListFree> listOwner(list);
+    for (ssize_t i = 0; i < count; ++i) {
+        if (libusb_get_bus_number(list[i]) == camera.busNumber &&
+            libusb_get_device_address(list[i]) == camera.deviceNumber) {
+            return DeviceRef(libusb_ref_device(list[i]));
+        }
+    }
+    return nullptr;
+}
+
 // The endpoints of the interface the driver uses.
 struct InterfaceEndpoints {
     int interfaceNumber = -1;
@@ -82,29 +177,28 @@ struct InterfaceEndpoints {
 };
 
 bool DescribeFirstInterface(libusb_device* device, InterfaceEndpoints& endpoints) {
-    libusb_config_descriptor* config = nullptr;
-    if (libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS || config == nullptr) {
+    libusb_config_descriptor* described = nullptr;
+    if (libusb_get_config_descriptor(device, 0, &described) != LIBUSB_SUCCESS || described == nullptr) {
         return false;
     }
-    bool found = false;
-    if (config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0) {
-        const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
-        endpoints.interfaceNumber = interface.bInterfaceNumber;
-        for (int i = 0; i < interface.bNumEndpoints; ++i) {
-            const libusb_endpoint_descriptor& endpoint = interface.endpoint[i];
-            if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) {
-                continue;
-            }
-            if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
-                endpoints.bulkInPacketSize[endpoint.bEndpointAddress] = endpoint.wMaxPacketSize;
-            } else if (endpoints.bulkOut == 0) {
-                endpoints.bulkOut = endpoint.bEndpointAddress;
-            }
-        }
-        found = true;
+    const std::unique_ptr<libusb_config_descriptor, ConfigFree> config(described);
+    if (config->bNumInterfaces == 0 || config->interface[0].num_altsetting == 0) {
+        return false;
     }
-    libusb_free_config_descriptor(config);
-    return found;
+    const libusb_interface_descriptor& interface = config->interface[0].altsetting[0];
+    endpoints.interfaceNumber = interface.bInterfaceNumber;
+    for (int i = 0; i < interface.bNumEndpoints; ++i) {
+        const libusb_endpoint_descriptor& endpoint = interface.endpoint[i];
+        if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) {
+            continue;
+        }
+        if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
+            endpoints.bulkInPacketSize[endpoint.bEndpointAddress] = endpoint.wMaxPacketSize;
+        } else if (endpoints.bulkOut == 0) {
+            endpoints.bulkOut = endpoint.bEndpointAddress;
+        }
+    }
+    return true;
 }
 
 // The bytes kept for a device between its connections, as its driver's queue would hold them. Bus and
@@ -121,17 +215,14 @@ std::mutex& KeptBytesLock() {
 
 class LibusbConnection final : public IUsbConnection {
   public:
-    LibusbConnection(libusb_context* context, libusb_device_handle* handle, InterfaceEndpoints endpoints,
-                     bool reattachKernelDriver, const UsbCameraEntry& camera, uint32_t requestLimitMs)
-        : m_context(context),
-          m_handle(handle),
+    LibusbConnection(ContextShare context, DeviceHandle handle, InterfaceClaim claim,
+                     InterfaceEndpoints endpoints, const UsbCameraEntry& camera, uint32_t requestLimitMs)
+        : m_context(std::move(context)),
+          m_handle(std::move(handle)),
+          m_claim(std::move(claim)),
           m_endpoints(std::move(endpoints)),
-          m_reattachKernelDriver(reattachKernelDriver),
           m_camera(camera),
           m_requestLimitMs(requestLimitMs) {}
-    ~LibusbConnection() override;
-    LibusbConnection(const LibusbConnection&) = delete;
-    LibusbConnection& operator=(const LibusbConnection&) = delete;
 
     bool Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) override;
     int LastError() const override { return m_lastError; }
@@ -143,38 +234,17 @@ class LibusbConnection final : public IUsbConnection {
     // Keeps the errno for libusbError; a stalled endpoint is cleared so the next request can use it, and
     // a time-out closes the connection.
     bool Fail(int libusbError, uint8_t endpoint = 0);
-    // Gives the interface back (unless the device went away) and closes the device.
-    void Close();
 
-    libusb_context* m_context;
-    libusb_device_handle* m_handle;
+    // Destroyed in reverse: the interface is given back, then the device closed, then the context let go.
+    ContextShare m_context;
+    DeviceHandle m_handle;
+    InterfaceClaim m_claim;
     InterfaceEndpoints m_endpoints;
-    bool m_reattachKernelDriver;
     UsbCameraEntry m_camera;
     uint32_t m_requestLimitMs;
     int m_lastError = 0;
-    bool m_gone = false;    // the device went away
     int m_closedError = 0;  // not 0: the connection is closed for this errno; later requests fail at once
 };
-
-LibusbConnection::~LibusbConnection() {
-    Close();
-    libusb_exit(m_context);
-}
-
-void LibusbConnection::Close() {
-    if (m_handle == nullptr) {
-        return;
-    }
-    if (!m_gone) {
-        libusb_release_interface(m_handle, m_endpoints.interfaceNumber);
-        if (m_reattachKernelDriver) {
-            libusb_attach_kernel_driver(m_handle, m_endpoints.interfaceNumber);
-        }
-    }
-    libusb_close(m_handle);
-    m_handle = nullptr;
-}
 
 bool LibusbConnection::Request(uint32_t controlCode, uint8_t* buffer, uint32_t length) {
     if (m_closedError != 0) {
@@ -220,9 +290,10 @@ bool LibusbConnection::GetDescriptor(uint8_t descriptorType, uint8_t* buffer, ui
         return Fail(LIBUSB_ERROR_INVALID_PARAM);
     }
     // Standard GET_DESCRIPTOR: device-to-host, wValue = type << 8 | index 0, wIndex 0 (no language).
-    const int moved = libusb_control_transfer(m_handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                                              static_cast<uint16_t>(descriptorType << 8), 0, buffer,
-                                              static_cast<uint16_t>(length), TransferTimeout(deadline));
+    const int moved =
+        libusb_control_transfer(m_handle.get(), LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                static_cast<uint16_t>(descriptorType << 8), 0, buffer,
+                                static_cast<uint16_t>(length), TransferTimeout(deadline));
     if (moved < 0) {
         return Fail(moved);
     }
@@ -235,7 +306,7 @@ bool LibusbConnection::WritePacket(const uint8_t* packet, uint32_t count, const 
     }
     int transferred = 0;
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
-    const int result = libusb_bulk_transfer(m_handle, m_endpoints.bulkOut, const_cast<uint8_t*>(packet),
+    const int result = libusb_bulk_transfer(m_handle.get(), m_endpoints.bulkOut, const_cast<uint8_t*>(packet),
                                             static_cast<int>(count), &transferred, TransferTimeout(deadline));
     if (result != LIBUSB_SUCCESS) {
         return Fail(result, m_endpoints.bulkOut);
@@ -259,7 +330,7 @@ bool LibusbConnection::ReadPacket(uint8_t endpoint, uint8_t* out, uint32_t count
             return ETIMEDOUT;
         }
         int transferred = 0;
-        const int result = libusb_bulk_transfer(m_handle, endpoint, room, static_cast<int>(roomLength),
+        const int result = libusb_bulk_transfer(m_handle.get(), endpoint, room, static_cast<int>(roomLength),
                                                 &transferred, TransferTimeout(deadline));
         received = transferred > 0 ? static_cast<size_t>(transferred) : 0;
         failure = result;
@@ -277,16 +348,17 @@ bool LibusbConnection::ReadPacket(uint8_t endpoint, uint8_t* out, uint32_t count
 bool LibusbConnection::Fail(int libusbError, uint8_t endpoint) {
     m_lastError = ErrnoOf(libusbError);
     if (libusbError == LIBUSB_ERROR_NO_DEVICE) {
-        // The device's queue went with it.
-        m_gone = true;
+        // The device's queue went with it, and its interface is no longer there to give back.
+        m_claim.Forget();
         m_closedError = ENODEV;
         std::lock_guard<std::mutex> lock(KeptBytesLock());
         KeptBytesOf(m_camera.busNumber, m_camera.deviceNumber).clear();
     } else if (libusbError == LIBUSB_ERROR_TIMEOUT) {
         m_closedError = ETIMEDOUT;
-        Close();
+        m_claim.Release();
+        m_handle.reset();
     } else if (libusbError == LIBUSB_ERROR_PIPE && endpoint != 0) {
-        libusb_clear_halt(m_handle, endpoint);
+        libusb_clear_halt(m_handle.get(), endpoint);
     }
     return false;
 }
@@ -323,68 +395,50 @@ int ReadExactly(std::vector<uint8_t>& kept, uint8_t* out, size_t count, size_t m
     return 0;
 }
 
-std::unique_ptr<IUsbConnection> OpenLibusbCamera(const UsbCameraEntry& camera, uint32_t requestLimitMs,
-                                                 int& errorNumber) {
-    errorNumber = 0;
-    libusb_context* context = nullptr;
-    int result = libusb_init(&context);
-    if (result != LIBUSB_SUCCESS) {
-        errorNumber = ErrnoOf(result);
-        return nullptr;
-    }
+struct LibusbCameras::Context {
+    std::mutex lock;
+    ContextShare share;  // empty until the first open that could start libusb
+};
 
-    // The device with the bus and device numbers sysfs gave.
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
-    libusb_device* device = nullptr;
-    for (ssize_t i = 0; i < count; ++i) {
-        if (libusb_get_bus_number(list[i]) == camera.busNumber &&
-            libusb_get_device_address(list[i]) == camera.deviceNumber) {
-            device = libusb_ref_device(list[i]);
-            break;
+LibusbCameras::LibusbCameras() : m_context(std::make_unique<Context>()) {}
+LibusbCameras::~LibusbCameras() = default;
+
+std::unique_ptr<IUsbConnection> LibusbCameras::Open(const UsbCameraEntry& camera, uint32_t requestLimitMs,
+                                                    int& errorNumber) {
+    errorNumber = 0;
+    ContextShare context;
+    {
+        const std::lock_guard<std::mutex> guard(m_context->lock);
+        if (!m_context->share) {
+            libusb_context* made = nullptr;
+            const int result = libusb_init(&made);
+            if (result != LIBUSB_SUCCESS) {
+                errorNumber = ErrnoOf(result);
+                return nullptr;  // the next open tries again
+            }
+            m_context->share.reset(made, libusb_exit);
         }
-    }
-    if (count >= 0) {
-        libusb_free_device_list(list, 1);
+        context = m_context->share;
     }
     InterfaceEndpoints endpoints;
-    if (device == nullptr || !DescribeFirstInterface(device, endpoints)) {
-        if (device != nullptr) {
-            libusb_unref_device(device);
-        }
-        libusb_exit(context);
+    const DeviceRef device = FindDevice(context.get(), camera);
+    if (!device || !DescribeFirstInterface(device.get(), endpoints)) {
         errorNumber = ENODEV;
         return nullptr;
     }
-
-    // Open in steps, undoing each on failure.
-    libusb_device_handle* handle = nullptr;
-    result = libusb_open(device, &handle);
-    libusb_unref_device(device);
-    if (result != LIBUSB_SUCCESS) {
-        libusb_exit(context);
-        errorNumber = ErrnoOf(result);
-        return nullptr;
-    }
-    bool detached = false;
-    if (libusb_kernel_driver_active(handle, endpoints.interfaceNumber) == 1) {
-        result = libusb_detach_kernel_driver(handle, endpoints.interfaceNumber);
-        detached = result == LIBUSB_SUCCESS;
-    }
+    libusb_device_handle* opened = nullptr;
+    int result = libusb_open(device.get(), &opened);
+    DeviceHandle handle(result == LIBUSB_SUCCESS ? opened : nullptr);
+    InterfaceClaim claim;
     if (result == LIBUSB_SUCCESS) {
-        result = libusb_claim_interface(handle, endpoints.interfaceNumber);
+        result = ClaimInterface(handle.get(), endpoints.interfaceNumber, claim);
     }
     if (result != LIBUSB_SUCCESS) {
-        if (detached) {
-            libusb_attach_kernel_driver(handle, endpoints.interfaceNumber);
-        }
-        libusb_close(handle);
-        libusb_exit(context);
         errorNumber = ErrnoOf(result);
         return nullptr;
     }
-    return std::make_unique<LibusbConnection>(context, handle, std::move(endpoints), detached, camera,
-                                              requestLimitMs);
+    return std::make_unique<LibusbConnection>(std::move(context), std::move(handle), std::move(claim),
+                                              std::move(endpoints), camera, requestLimitMs);
 }
 
 }  // namespace platform

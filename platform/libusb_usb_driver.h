@@ -14,11 +14,27 @@
 
 namespace platform {
 
-// Opens the camera and claims its first interface. nullptr when it cannot (errorNumber then holds the
-// errno that stands for libusb's answer: ENODEV gone, EACCES no permission, EBUSY claimed elsewhere).
-// No request on the connection takes longer than requestLimitMs.
-std::unique_ptr<IUsbConnection> OpenLibusbCamera(const UsbCameraEntry& camera, uint32_t requestLimitMs,
-                                                 int& errorNumber);
+// The program's libusb context and the cameras opened on it. The context is made on the first open (from
+// any thread) and ended once, when this object and every connection opened from it have gone. A
+// program has one, in its devices object; a test that stands for a run of the program on a USB bus of
+// its own builds its own.
+class LibusbCameras {
+  public:
+    LibusbCameras();
+    ~LibusbCameras();
+    LibusbCameras(const LibusbCameras&) = delete;
+    LibusbCameras& operator=(const LibusbCameras&) = delete;
+
+    // Opens the camera and claims its first interface. nullptr when it cannot (errorNumber then holds
+    // the errno that stands for libusb's answer: ENODEV gone, EACCES no permission, EBUSY claimed
+    // elsewhere). No request on the connection takes longer than requestLimitMs.
+    std::unique_ptr<IUsbConnection> Open(const UsbCameraEntry& camera, uint32_t requestLimitMs,
+                                         int& errorNumber);
+
+  private:
+    struct Context;
+    std::unique_ptr<Context> m_context;
+};
 
 // One bulk IN transfer into `length` bytes of room (a whole number of maximum-size packets); received
 // is set to the count that arrived, also on failure. Returns 0 or an errno value.

@@ -1,7 +1,7 @@
 // The machine's real devices: link names resolved through the device namespace, serial ports opened
 // on termios, and the camera's USB driver reached through its socket or, for a camera attached by USB,
 // carried out on libusb.
-#include "platform/devices.h"
+#include "platform/system_devices.h"
 
 #include <sys/stat.h>
 
@@ -10,7 +10,6 @@
 #include <string>
 
 #include "platform/device_namespace.h"
-#include "platform/libusb_usb_driver.h"
 #include "platform/posix_serial.h"
 #include "platform/unix_usb_driver.h"
 #include "platform/usb_cameras.h"
@@ -19,41 +18,34 @@
 
 namespace platform {
 
-namespace {
-
-class SystemDeviceSet final : public IDevices {
-  public:
-    std::unique_ptr<ISerialPort> OpenSerialPort(const char* portName, int& errorNumber) override {
-        errorNumber = 0;
-        const std::string path = portName != nullptr ? ResolveSerialPortName(portName) : std::string();
-        if (path.empty()) {
-            // No device stands for the name: the same answer as a port that is not there.
-            errorNumber = ENOENT;
-            return nullptr;
-        }
-        return OpenPosixSerialPort(path.c_str(), errorNumber);
-    }
-
-    std::unique_ptr<IUsbConnection> OpenUsbDevice(const char* devicePath, int& errorNumber) override {
+std::unique_ptr<ISerialPort> SystemDeviceSet::OpenSerialPort(const char* portName, int& errorNumber) {
+    errorNumber = 0;
+    const std::string path = portName != nullptr ? ResolveSerialPortName(portName) : std::string();
+    if (path.empty()) {
+        // No device stands for the name: the same answer as a port that is not there.
         errorNumber = ENOENT;
-        if (devicePath == nullptr) {
-            return nullptr;
-        }
-        // A driver socket in the device directory stands for the device (the simulator, the tests).
-        const std::string socketPath = ResolveUsbDevicePath(devicePath);
-        struct stat info {};
-        if (!socketPath.empty() && lstat(socketPath.c_str(), &info) == 0) {
-            return ConnectUsbDriver(socketPath.c_str(), errorNumber);
-        }
-        const std::optional<UsbCameraEntry> camera = FindUsbCamera(wire::ParseUsbDeviceName(devicePath));
-        if (!camera) {
-            return nullptr;
-        }
-        return OpenLibusbCamera(*camera, wire::USB_REQUEST_LIMIT_MS, errorNumber);
+        return nullptr;
     }
-};
+    return OpenPosixSerialPort(path.c_str(), errorNumber);
+}
 
-}  // namespace
+std::unique_ptr<IUsbConnection> SystemDeviceSet::OpenUsbDevice(const char* devicePath, int& errorNumber) {
+    errorNumber = ENOENT;
+    if (devicePath == nullptr) {
+        return nullptr;
+    }
+    // A driver socket in the device directory stands for the device (the simulator, the tests).
+    const std::string socketPath = ResolveUsbDevicePath(devicePath);
+    struct stat info {};
+    if (!socketPath.empty() && lstat(socketPath.c_str(), &info) == 0) {
+        return ConnectUsbDriver(socketPath.c_str(), errorNumber);
+    }
+    const std::optional<UsbCameraEntry> camera = FindUsbCamera(wire::ParseUsbDeviceName(devicePath));
+    if (!camera) {
+        return nullptr;
+    }
+    return m_usbCameras.Open(*camera, wire::USB_REQUEST_LIMIT_MS, errorNumber);
+}
 
 IDevices& SystemDevices() {
     static SystemDeviceSet devices;

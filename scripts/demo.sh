@@ -35,8 +35,8 @@ usage: scripts/demo.sh --build DIR [--serial | --usb-emulated] [--headless] [--p
 EOF
 }
 
-IMAGE_SIZE=1048704
-HEADER_SIZE=128
+. "$(dirname "$0")/sample_image.sh"
+HEADER_SIZE=$IMAGE_HEADER_SIZE
 USB_WRITTEN=1015808 # a USB download writes 248 blocks of 4096 bytes
 SERIAL_PORT=1       # the simulated camera's COM number on the serial link
 STEP_TIMEOUT=60     # seconds any prompt may take to appear
@@ -140,21 +140,11 @@ for n in 1 2 3 4 5 6 7 8 9; do
     fi
 done
 
-# The sample image: the QX410 identification text, version characters "0100" (shown as 1.00; the
-# simulated camera has 0.60), and a payload of 4096 blocks of 256 bytes, each naming its own number.
+# The sample image (scripts/sample_image.sh).
 firmware="$work/firmware"
 image="$firmware/QX410-100.fw"
 mkdir "$firmware"
-{
-    printf '%s' 'Corva Lumen Precision QX410 Zoom camera. Firmware'
-    head -c 12 /dev/zero
-    printf '0100'
-    head -c 63 /dev/zero
-    for ((block = 0; block < 4096; block++)); do
-        printf '%-256s' "QX410 sample firmware 1.00, block $block of 4096."
-    done
-} >"$image"
-if [ "$(stat -c %s "$image")" -ne "$IMAGE_SIZE" ]; then
+if ! write_sample_image "$image"; then
     fail "the sample image has $(stat -c %s "$image") bytes, not $IMAGE_SIZE"
 fi
 step "sample firmware image: $image ($IMAGE_SIZE bytes, version 1.00)"

@@ -37,6 +37,8 @@ the device directory ($XDG_RUNTIME_DIR/qx410fw, or /tmp/qx410fw-<uid>) and remov
 Link (exactly one):
   --serial N              the camera's serial port as COMN (N = 1..9), on a pseudo-terminal
   --usb [N]               the camera's USB device object QX410U-NNN (N = 1..127, default 1)
+  --driver-tcp PORT       with --usb: serve the driver socket's requests on 127.0.0.1:PORT too (0 = a
+                          free port, named on standard error), for a driver stand-in under Wine
 
 Running:
   --pace                  every byte takes its time on the line (10 bits at the line rate)
@@ -100,6 +102,7 @@ At exit (end of --once, SIGINT or SIGTERM) a summary goes to standard output.
 struct Options {
     int serialPort = 0;
     int usbInstance = 0;
+    std::optional<uint16_t> driverTcpPort;  // --driver-tcp
     bool pace = false;
     sim::AdapterModel adapter;
     bool once = false;
@@ -301,6 +304,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             ok = ParseInto(value, 0xFF, config.flags);
         } else if (option == "--counter") {
             ok = ParseInto(value, 0xFFFF, config.counter);
+        } else if (option == "--driver-tcp") {
+            uint16_t port = 0;
+            ok = ParseInto(value, 0xFFFF, port);
+            options.driverTcpPort = port;
         } else if (option == "--name") {
             ok = value.size() <= 32;
             config.name = value;
@@ -356,6 +363,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
     }
     if ((options.serialPort == 0) == (options.usbInstance == 0)) {
         error = "choose exactly one link: --serial N or --usb [N]";
+        return false;
+    }
+    if (options.driverTcpPort.has_value() && options.usbInstance == 0) {
+        error = "--driver-tcp serves the USB driver's requests: it needs --usb";
         return false;
     }
     config.link = options.serialPort != 0 ? sim::LinkKind::Serial : sim::LinkKind::Usb;
@@ -488,6 +499,13 @@ int main(int argc, char** argv) {
             return 1;
         }
         published = usb->PublishedPath();
+        if (options.driverTcpPort.has_value()) {
+            if (!usb->ListenLoopback(*options.driverTcpPort, error)) {
+                std::fprintf(stderr, "qx410-camera-sim: %s\n", error.c_str());
+                return 1;
+            }
+            published += " and 127.0.0.1:" + std::to_string(usb->LoopbackPort());
+        }
         endpoint = std::move(usb);
     }
     LogSetup(log, options, published);

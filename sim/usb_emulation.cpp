@@ -97,6 +97,7 @@ class Camera final : public EmulatedUsbCamera {
     // ENODEV at once.
     void BindKernelDriver() override {
         std::lock_guard<std::mutex> lock(m_lock);
+        m_hasKernelDriver = true;
         m_kernelDriverBound = true;
     }
     bool KernelDriverBound() override {
@@ -173,6 +174,7 @@ class Camera final : public EmulatedUsbCamera {
     uint32_t m_inSubmitted = 0;
     uint32_t m_outSubmitted = 0;
     bool m_gone = false;
+    bool m_hasKernelDriver = false;  // the kernel has a driver for the camera, bound or detached
     bool m_kernelDriverBound = false;
     uint32_t m_kernelDriverDetaches = 0;
 };
@@ -248,7 +250,8 @@ void Camera::GetDriver(UMockdevIoctlClient* client, UMockdevIoctlData* argument)
     g_object_unref(value);
 }
 
-// USBDEVFS_IOCTL carrying DISCONNECT (detach the kernel driver) or CONNECT (give it back).
+// USBDEVFS_IOCTL carrying DISCONNECT (detach the kernel driver) or CONNECT (give it back). A camera the
+// kernel has no driver for gets none on CONNECT.
 void Camera::ConnectDriver(UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
     UMockdevIoctlData* value = umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_ioctl), nullptr);
     if (value == nullptr) {
@@ -261,7 +264,7 @@ void Camera::ConnectDriver(UMockdevIoctlClient* client, UMockdevIoctlData* argum
         m_kernelDriverBound = false;
         ++m_kernelDriverDetaches;
         umockdev_ioctl_client_complete(client, 0, 0);
-    } else if (code == static_cast<int>(USBDEVFS_CONNECT) && !m_kernelDriverBound) {
+    } else if (code == static_cast<int>(USBDEVFS_CONNECT) && m_hasKernelDriver && !m_kernelDriverBound) {
         m_kernelDriverBound = true;
         umockdev_ioctl_client_complete(client, 0, 0);
     } else {

@@ -43,7 +43,8 @@ class EmulatedUsbCamera {
     // Bulk IN and bulk OUT transfers submitted so far.
     virtual uint32_t InTransfersSubmitted() = 0;
     virtual uint32_t OutTransfersSubmitted() = 0;
-    // A kernel driver holds the interface until a program detaches it (and takes it back on reattach).
+    // A kernel driver holds the interface until a program detaches it (and takes it back on reattach);
+    // without this call the kernel has no driver for the camera, and a reattach binds none.
     virtual void BindKernelDriver() = 0;
     // Whether the kernel driver holds the interface now, and how often it was detached.
     virtual bool KernelDriverBound() = 0;

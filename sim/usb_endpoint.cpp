@@ -1,6 +1,9 @@
 // The camera's USB driver stand-in on a Unix-domain stream socket (see usb_endpoint.h for the framing).
 #include "sim/usb_endpoint.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -118,6 +121,30 @@ bool UsbEndpoint::Open(const std::string& directory, int instance, std::string& 
     return true;
 }
 
+// Loopback only: the port is reachable from this machine alone.
+bool UsbEndpoint::ListenLoopback(uint16_t port, std::string& error) {
+    m_loopbackListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_loopbackListen < 0) {
+        error = std::string("cannot create a socket: ") + std::strerror(errno);
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(m_loopbackListen, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_loopbackListen, 16) != 0 ||
+        getsockname(m_loopbackListen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        error = "cannot listen at 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
+        close(m_loopbackListen);
+        m_loopbackListen = -1;
+        return false;
+    }
+    m_loopbackPort = ntohs(address.sin_port);
+    return true;
+}
+
 void UsbEndpoint::Close() {
     while (!m_connections.empty()) {
         close(m_connections.back()->fd);
@@ -134,12 +161,19 @@ void UsbEndpoint::Close() {
         close(m_listen);
         m_listen = -1;
     }
+    if (m_loopbackListen >= 0) {
+        close(m_loopbackListen);
+        m_loopbackListen = -1;
+    }
 }
 
 void UsbEndpoint::AddPollFds(std::vector<pollfd>& fds) {
+    // The two listening sockets come first (a missing one as -1, which poll skips), then the connections.
     pollfd entry{};
     entry.fd = m_listen;
     entry.events = POLLIN;
+    fds.push_back(entry);
+    entry.fd = m_loopbackListen;
     fds.push_back(entry);
     for (const auto& connection : m_connections) {
         entry.fd = connection->fd;
@@ -152,7 +186,7 @@ void UsbEndpoint::AddPollFds(std::vector<pollfd>& fds) {
 bool UsbEndpoint::HandlePoll(const std::vector<pollfd>& fds, size_t first, uint64_t nowUs) {
     // The connections polled are the first ones of m_connections, in order; accept after handling them.
     for (size_t i = m_connections.size(); i-- > 0;) {
-        const size_t slot = first + 1 + i;
+        const size_t slot = first + 2 + i;
         if (slot >= fds.size() || fds[slot].fd != m_connections[i]->fd) {
             continue;  // accepted after the poll set was built
         }
@@ -171,19 +205,27 @@ bool UsbEndpoint::HandlePoll(const std::vector<pollfd>& fds, size_t first, uint6
         }
     }
     if ((fds[first].revents & POLLIN) != 0) {
-        AcceptConnections(nowUs);
+        AcceptConnections(m_listen, nowUs);
+    }
+    if ((fds[first + 1].revents & POLLIN) != 0) {
+        AcceptConnections(m_loopbackListen, nowUs);
     }
     return true;
 }
 
-void UsbEndpoint::AcceptConnections(uint64_t nowUs) {
+void UsbEndpoint::AcceptConnections(int listenFd, uint64_t nowUs) {
     for (;;) {
-        const int fd = accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0 && errno == EINTR) {
             continue;
         }
         if (fd < 0) {
             return;
+        }
+        if (listenFd == m_loopbackListen) {
+            // Each answer is one small frame the host waits for: send it at once.
+            const int noDelay = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         }
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;

@@ -7,6 +7,9 @@
 // GET_DEVICE_DESCRIPTOR and GET_CONFIGURATION answer from the camera model's descriptors, WRITE (pipe
 // word 0) hands the packet to the camera, READ (pipe word = the IN endpoint) is answered once the camera
 // has produced exactly the bytes wanted, which may take as long as the camera takes.
+//
+// The same requests may also be served on a TCP port of the loopback interface (ListenLoopback), for a
+// driver stand-in in a Wine process, whose Winsock has no Unix-domain sockets.
 #pragma once
 
 #include <sys/types.h>
@@ -31,6 +34,9 @@ class UsbEndpoint final : public IEndpoint {
     // Listens on directory/QX410U-NNN; a stale socket nobody serves is replaced.
     bool Open(const std::string& directory, int instance, std::string& error);
     const std::string& PublishedPath() const { return m_socketPath; }
+    // Also listens on 127.0.0.1:port (0: a free port, then LoopbackPort tells which).
+    bool ListenLoopback(uint16_t port, std::string& error);
+    uint16_t LoopbackPort() const { return m_loopbackPort; }
 
     void Close() override;
     void AddPollFds(std::vector<pollfd>& fds) override;
@@ -51,7 +57,7 @@ class UsbEndpoint final : public IEndpoint {
         bool closing = false;             // close once the response is out
     };
 
-    void AcceptConnections(uint64_t nowUs);
+    void AcceptConnections(int listenFd, uint64_t nowUs);
     // False when the connection is finished (closed by the host or out of step).
     bool ReceiveRequests(Connection& connection, uint64_t nowUs);
     // Handles the complete requests received so far, up to the first READ that must wait.
@@ -65,6 +71,8 @@ class UsbEndpoint final : public IEndpoint {
 
     CameraWire& m_wire;
     int m_listen = -1;
+    int m_loopbackListen = -1;
+    uint16_t m_loopbackPort = 0;
     std::string m_socketPath;
     ino_t m_socketInode = 0;
     uint64_t m_nextId = 1;

@@ -12,6 +12,11 @@
 # - once the port driver has made its links (dosdevices/comN), COM256's, the one left for the machine's
 #   first serial device, is pointed at that path too, before this script returns and any test program
 #   starts. The programs here open COM1..COM9 only; win_com_ports_test checks every link.
+# The registry seeded for a new prefix also names the stand-in for the camera's USB driver (tests/windows/
+# driver) as a kernel driver service that starts on demand only, at WINE_DIR/drivers/qx410u_standin.sys;
+# usb_driver_test.sh puts the driver there and starts and stops the service. Registered this way, before
+# the service manager first starts, because a service created while a new prefix is still settling can
+# be lost to it (sc start then answers 1060, "does not exist").
 # The server runs detached from the caller's standard streams and stays (-p) until --stop, so that its
 # helper processes never hold a test's output pipes open.
 set -eu
@@ -60,35 +65,52 @@ if [ ! -f "$prefix/.qx-ready" ]; then
       fi
       n=$((n + 1))
     done
+    windows_dir=$(printf 'Z:%s' "$wine_dir/drivers" | sed 's|/|\\\\|g')
+    printf '\n%s\n' '[System\\CurrentControlSet\\Services\\qx410u_standin] 1700000000'
+    printf '%s\n' '"ErrorControl"=dword:00000001'
+    printf '"ImagePath"="%s\\\\qx410u_standin.sys"\n' "$windows_dir"
+    printf '%s\n' '"Start"=dword:00000003' '"Type"=dword:00000001'
   } >"$prefix/system.reg"
   boot="wineboot -i"
 fi
 
-# The driver makes the links anew at each start: the ones left from the last start go first, so that
-# the wait below sees this start's links.
-rm -f "$prefix"/dosdevices/com*
 # COM256 is made last, and only when the machine has a device the driver looks for (their first names).
 last=com255
 for device in /dev/ttyS0 /dev/ttyUSB0 /dev/ttyACM0; do
   [ -e "$device" ] && last=com256
 done
-setsid wineserver -p </dev/null >/dev/null 2>&1
-setsid wine $boot </dev/null >/dev/null 2>&1
-# The port driver runs as a service that wineboot starts; wait (at most 30 s) for its last link.
-tries=0
-while [ ! -L "$prefix/dosdevices/$last" ]; do
-  tries=$((tries + 1))
-  if [ "$tries" -gt 300 ]; then
-    echo "wine-prefix.sh: Wine's serial port driver did not start" >&2
-    wineserver -k 2>/dev/null || true
-    exit 1
-  fi
-  sleep 0.1
-done
-for link in "$prefix"/dosdevices/com*; do
-  case "$(readlink "$link")" in
-    "$wine_dir"/ports/*) ;;
-    *) ln -sfn "$wine_dir/ports/none" "$link" ;;
-  esac
-done
+# Starts the server and boots the prefix ($1: the wineboot command), then makes every COM link safe.
+start_prefix() {
+  # The driver makes the links anew at each start: the ones left from the last start go first, so that
+  # the wait below sees this start's links.
+  rm -f "$prefix"/dosdevices/com*
+  setsid wineserver -p </dev/null >/dev/null 2>&1
+  setsid wine "$@" </dev/null >/dev/null 2>&1
+  # The port driver runs as a service that wineboot starts; wait (at most 30 s) for its last link.
+  tries=0
+  while [ ! -L "$prefix/dosdevices/$last" ]; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 300 ]; then
+      echo "wine-prefix.sh: Wine's serial port driver did not start" >&2
+      wineserver -k 2>/dev/null || true
+      exit 1
+    fi
+    sleep 0.1
+  done
+  for link in "$prefix"/dosdevices/com*; do
+    case "$(readlink "$link")" in
+      "$wine_dir"/ports/*) ;;
+      *) ln -sfn "$wine_dir/ports/none" "$link" ;;
+    esac
+  done
+}
+start_prefix $boot
+# A new prefix's first session is still settling when its ports are ready: its service manager
+# restarts under it, and a driver service started then times out (sc start answers 1053). It is ended
+# and the prefix started again as every later run starts it.
+if [ "$boot" != wineboot ]; then
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  start_prefix wineboot
+fi
 touch "$prefix/.qx-ready"

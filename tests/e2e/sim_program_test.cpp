@@ -1,13 +1,18 @@
 // The simulator program itself, where the end-to-end updates do not reach: a driver request too large
 // for the handle, the clean-up at exit with the flash it reports, and the command line.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "platform/unix_usb_driver.h"
 #include "tests/e2e/e2e_support.h"
 
@@ -31,6 +36,49 @@ TEST_F(SimulatorProgram, UsbDriverRefusesOversizedRequestsAndClosesTheHandle) {
     auto second = platform::ConnectUsbDriver(path.c_str(), 2000);
     ASSERT_NE(second, nullptr);
     EXPECT_TRUE(second->Request(GET_DEVICE_DESCRIPTOR, device, 18)) << "other handles are unaffected";
+}
+
+// A port of the loopback interface that is free now.
+uint16_t FreeLoopbackPort() {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool bound = bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    close(probe);
+    return bound ? ntohs(address.sin_port) : 0;
+}
+
+// --driver-tcp: the driver socket's requests also on 127.0.0.1, for the stand-in driver under Wine; the
+// same framing, one handle per connection.
+TEST_F(SimulatorProgram, ServesTheDriverRequestsOnALoopbackPort) {
+    const uint16_t port = FreeLoopbackPort();
+    ASSERT_NE(port, 0);
+    StartSimulator({"--usb", "--driver-tcp", std::to_string(port)}, "QX410U-001");
+    const int link = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(link, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    uint8_t request[8 + 18] = {};
+    StoreLe32(request, GET_DEVICE_DESCRIPTOR);
+    StoreLe32(request + 4, 18);
+    ASSERT_EQ(send(link, request, sizeof request, 0), static_cast<ssize_t>(sizeof request));
+    uint8_t answer[8 + 18] = {};
+    size_t received = 0;
+    while (received < sizeof answer) {
+        const ssize_t moved = recv(link, answer + received, sizeof answer - received, 0);
+        ASSERT_GT(moved, 0);
+        received += static_cast<size_t>(moved);
+    }
+    close(link);
+    EXPECT_EQ(LoadLe32(answer), 0u) << "status";
+    EXPECT_EQ(LoadLe32(answer + 4), 18u) << "length";
+    EXPECT_EQ(answer[8], 18) << "bLength";
+    EXPECT_EQ(answer[9], 1) << "a device descriptor";
 }
 
 TEST_F(SimulatorProgram, RemovesWhatItPublishedWhenStoppedAndReportsTheFlash) {
@@ -79,6 +127,8 @@ INSTANTIATE_TEST_SUITE_P(CommandLines, SimulatorOptions,
                          ::testing::Values(OptionsCase{"", 2}, OptionsCase{"--serial 3 --usb 1", 2},
                                            OptionsCase{"--serial 10", 2}, OptionsCase{"--serial 0", 2},
                                            OptionsCase{"--usb 128", 2}, OptionsCase{"--serial", 2},
+                                           OptionsCase{"--serial 3 --driver-tcp 0", 2},
+                                           OptionsCase{"--usb 1 --driver-tcp 65536", 2},
                                            OptionsCase{"--serial 3 --busy 7f:later:100", 2},
                                            OptionsCase{"--serial 3 --name " + std::string(33, 'x'), 2},
                                            OptionsCase{"--serial 3 --state 256", 2},

@@ -25,6 +25,7 @@
 #include "platform/device_namespace.h"
 #include "platform/devices.h"
 #include "platform/libusb_usb_driver.h"
+#include "platform/system_devices.h"
 #include "platform/usb_cameras.h"
 #include "protocol/camera_session.h"
 #include "res/strings.h"
@@ -69,9 +70,8 @@ class EmulatedUsbTest : public ::testing::Test {
 
     // One whole update as the user runs it; the last prompt or message the user saw, and the cause the
     // outcome dialog was given.
-    std::string RunUpdate(int16_t port, HostCause* cause = nullptr,
-                          platform::IDevices& devices = platform::SystemDevices()) {
-        CUpdateController controller(devices);
+    std::string RunUpdate(int16_t port, HostCause* cause = nullptr, platform::IDevices* devices = nullptr) {
+        CUpdateController controller(devices != nullptr ? *devices : m_devices);
         ScriptedUi ui;
         ui.controller = &controller;
         ui.portChoice = port;
@@ -92,6 +92,9 @@ class EmulatedUsbTest : public ::testing::Test {
 
     testsupport::ScopedRuntimeDir m_runtime;
     std::unique_ptr<sim::UsbEmulation> m_emulation;
+    // The devices of one run of the program on this test's bus: a libusb context follows the bus it was
+    // made on, so each test's run has its own (and it goes before the bus does).
+    platform::SystemDeviceSet m_devices;
 };
 
 // The camera model's record of a finished download.
@@ -142,7 +145,7 @@ TEST_F(EmulatedUsbTest, TwoCamerasAreNumberedByPortAndAutoFindsTheFirst) {
     EXPECT_EQ(platform::FindUsbCamera(2)->sysfsName, "1-3");
     EXPECT_FALSE(platform::FindUsbCamera(3).has_value());
 
-    CCameraSession session(platform::SystemDevices());
+    CCameraSession session(m_devices);
     e2e::ExpectFound(session, PORT_AUTO);
     EXPECT_EQ(session.m_usbInstance, 1);
     EXPECT_STREQ(session.m_devicePath, "\\\\.\\QX410U-001");
@@ -155,10 +158,10 @@ TEST_F(EmulatedUsbTest, TwoCamerasAreNumberedByPortAndAutoFindsTheFirst) {
 }
 
 // One driver READ of count bytes on a fresh open of instance 001; the bytes, or nothing on failure.
-std::optional<std::vector<uint8_t>> ReadOnce(uint32_t count) {
+std::optional<std::vector<uint8_t>> ReadOnce(platform::IDevices& devices, uint32_t count) {
     int errorNumber = 0;
     std::unique_ptr<platform::IUsbConnection> connection =
-        platform::SystemDevices().OpenUsbDevice("\\\\.\\QX410U-001", errorNumber);
+        devices.OpenUsbDevice("\\\\.\\QX410U-001", errorNumber);
     if (!connection) {
         return std::nullopt;
     }
@@ -177,11 +180,11 @@ TEST_F(EmulatedUsbTest, BytesBeyondAReadAreKeptAcrossReopens) {
     sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
     camera.ScriptInPackets({{0xD2, 0x11, 0x22, 0x33}, {0x44}});
     camera.BindKernelDriver();
-    EXPECT_EQ(ReadOnce(1), std::vector<uint8_t>{0xD2});
+    EXPECT_EQ(ReadOnce(m_devices, 1), std::vector<uint8_t>{0xD2});
     EXPECT_EQ(camera.InTransfersSubmitted(), 1u);
-    EXPECT_EQ(ReadOnce(2), (std::vector<uint8_t>{0x11, 0x22}));
+    EXPECT_EQ(ReadOnce(m_devices, 2), (std::vector<uint8_t>{0x11, 0x22}));
     EXPECT_EQ(camera.InTransfersSubmitted(), 1u) << "kept bytes must not wait for a new transfer";
-    EXPECT_EQ(ReadOnce(2), (std::vector<uint8_t>{0x33, 0x44}));
+    EXPECT_EQ(ReadOnce(m_devices, 2), (std::vector<uint8_t>{0x33, 0x44}));
     EXPECT_EQ(camera.InTransfersSubmitted(), 2u);
     EXPECT_EQ(camera.KernelDriverDetaches(), 3u);
     EXPECT_TRUE(camera.KernelDriverBound());
@@ -230,11 +233,12 @@ class ShortLimitDevices final : public platform::IDevices {
         errorNumber = ENOENT;
         const std::optional<platform::UsbCameraEntry> camera =
             platform::FindUsbCamera(wire::ParseUsbDeviceName(devicePath));
-        return camera ? platform::OpenLibusbCamera(*camera, m_requestLimitMs, errorNumber) : nullptr;
+        return camera ? m_cameras.Open(*camera, m_requestLimitMs, errorNumber) : nullptr;
     }
 
   private:
     uint32_t m_requestLimitMs;
+    platform::LibusbCameras m_cameras;
 };
 
 constexpr uint32_t SHORT_LIMIT_MS = 1500;
@@ -245,9 +249,10 @@ TEST_F(EmulatedUsbTest, ARequestPastItsBoundClosesTheConnection) {
     sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
     camera.WithModel([](sim::CameraModel& model) { model.Faults().silent = true; });
     camera.BindKernelDriver();
+    platform::LibusbCameras cameras;
     int errorNumber = 0;
     std::unique_ptr<platform::IUsbConnection> connection =
-        platform::OpenLibusbCamera(*platform::FindUsbCamera(1), SHORT_LIMIT_MS, errorNumber);
+        cameras.Open(*platform::FindUsbCamera(1), SHORT_LIMIT_MS, errorNumber);
     ASSERT_NE(connection, nullptr) << errorNumber;
     EXPECT_FALSE(camera.KernelDriverBound());
 
@@ -285,7 +290,7 @@ TEST_F(EmulatedUsbTest, ACameraSilentPastTheLimitGetsNothingMoreAndIsNotFound) {
     WriteImage();
     ShortLimitDevices devices(SHORT_LIMIT_MS);
     const Steady::time_point start = Steady::now();
-    EXPECT_EQ(RunUpdate(PORT_USB, nullptr, devices), Message(1539, res::IDS_NOT_FOUND));
+    EXPECT_EQ(RunUpdate(PORT_USB, nullptr, &devices), Message(1539, res::IDS_NOT_FOUND));
     const double seconds = std::chrono::duration<double>(Steady::now() - start).count();
     std::cout << "silent camera to the not-found message: " << seconds << " s\n";
     EXPECT_EQ(camera.OutTransfersSubmitted(), 1u) << "only the first status command reaches the camera";
@@ -329,6 +334,19 @@ INSTANTIATE_TEST_SUITE_P(
                           ": held by another program; do not switch that camera off: let that program finish "
                           "or close it, then try again"}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// (h) A claim refused after the kernel driver was detached for it: the open fails with the claim's errno
+// and the driver is given back, so the camera is left as it was found.
+TEST_F(EmulatedUsbTest, AClaimRefusedAfterTheDetachGivesTheKernelDriverBack) {
+    sim::EmulatedUsbCamera& camera = m_emulation->AddCamera({});
+    camera.BindKernelDriver();
+    camera.RefuseClaim(EBUSY);
+    int errorNumber = 0;
+    EXPECT_EQ(m_devices.OpenUsbDevice("\\\\.\\QX410U-001", errorNumber), nullptr);
+    EXPECT_EQ(errorNumber, EBUSY);
+    EXPECT_EQ(camera.KernelDriverDetaches(), 1u);
+    EXPECT_TRUE(camera.KernelDriverBound()) << "the driver stays detached after the refused claim";
+}
 
 // (f) `ports` lists the camera on the bus: its --port value, the bus and port path, IDs and product.
 TEST_F(EmulatedUsbTest, PortsListsTheCameraOnTheBus) {

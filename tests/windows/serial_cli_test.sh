@@ -13,40 +13,12 @@ if [ ! -x "$sim" ]; then
   exit 77
 fi
 
-IMAGE_SIZE=1048704
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
+release_link() {
   rm -f "$wine_dir/ports/com1"
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null
-    wait "$sim_pid" 2>/dev/null
-  fi
-  rm -rf "$work"
 }
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
-
-# A private device directory: the simulator publishes COM1 there.
-mkdir -m 700 "$work/runtime"
-export XDG_RUNTIME_DIR="$work/runtime"
-
-# The sample image: the identification text, version "0100" (1.00; the camera has 0.60) and 4096 blocks.
-image="$work/QX410-100.fw"
-{
-  printf '%s' 'Corva Lumen Precision QX410 Zoom camera. Firmware'
-  head -c 12 /dev/zero
-  printf '0100'
-  head -c 63 /dev/zero
-  for ((block = 0; block < 4096; block++)); do
-    printf '%-256s' "QX410 sample firmware 1.00, block $block of 4096."
-  done
-} >"$image"
-[ "$(stat -c %s "$image")" -eq "$IMAGE_SIZE" ] || fail "the sample image has the wrong size"
-windows_image="Z:${image//\//\\}"
+. "$(dirname "$0")/wine_cli_test.sh"
+# The simulator publishes COM1 in the private device directory.
+begin_cli_test
 
 # Without --once: a simulator that ends after the reset would hang the line up under the updater's last
 # read, which no camera does.
@@ -69,36 +41,10 @@ case "$pty" in
 esac
 ln -sfn "$pty" "$wine_dir/ports/com1"
 
-start=$(date +%s.%N)
 case "$mode" in
-  info) "$wine_run" "$wine_dir" "$cli" ${QX_TRACE:+--trace "$QX_TRACE"} info --port com1 >"$work/out.txt" 2>&1 ;;
-  refused | update) "$wine_run" "$wine_dir" "$cli" update "$windows_image" --port com1 >"$work/out.txt" 2>&1 ;;
+  info) run_under_wine "$mode" "$cli" ${QX_TRACE:+--trace "$QX_TRACE"} info --port com1 ;;
+  refused | update) run_under_wine "$mode" "$cli" update "$windows_image" --port com1 ;;
   *) fail "unknown mode $mode" ;;
 esac
-status=$?
-end=$(date +%s.%N)
-echo "qx410fw-cli.exe ($mode) under Wine, exit status $status, $(awk "BEGIN { printf \"%.1f\", $end - $start }") s:"
-tr '\r' '\n' <"$work/out.txt" | grep -v '^$'
-
-case "$mode" in
-  info)
-    [ "$status" -eq 0 ] || fail "info ended with status $status"
-    grep -q 'Corva QX410 Zoom' "$work/out.txt" || fail "info did not name the camera"
-    grep -q '0\.60' "$work/out.txt" || fail "info did not show the firmware 0.60"
-    ;;
-  refused)
-    [ "$status" -eq 1 ] || fail "the refused update ended with status $status, not 1"
-    grep -q 'Camera update failed' "$work/out.txt" || fail "no failure message"
-    ;;
-  update)
-    [ "$status" -eq 0 ] || fail "the update ended with status $status"
-    kill "$sim_pid"
-    wait "$sim_pid"
-    sim_pid=
-    echo "simulator summary:"
-    grep -v "^command:" "$work/summary.txt"
-    tail -c +129 "$image" | cmp -s - "$work/flash.bin" || fail "the camera's flash differs from the image payload"
-    echo "the camera's flash equals the image payload"
-    ;;
-esac
+check_cli_outcome "$mode"
 exit 0

@@ -30,6 +30,41 @@ set_tests_properties(win_cli_update_long_test PROPERTIES TIMEOUT 1200 LABELS lon
 set_tests_properties(win_cli_info_test win_cli_refused_update_test win_cli_update_long_test
                      PROPERTIES RESOURCE_LOCK wine_com1 SKIP_RETURN_CODE 77)
 
+# The USB path: the stand-in for the camera's driver, a kernel-mode driver that Wine loads as a service,
+# forwarding each request of \\.\QX410U-001 to the simulator (usb_driver_test.sh). Built on its own
+# (no C runtime, native subsystem, the kernel's imports), not with the project's program flags.
+set(QX_DRIVER_DIR ${CMAKE_CURRENT_LIST_DIR}/driver)
+set(QX_DRIVER ${CMAKE_CURRENT_BINARY_DIR}/qx410u_standin.sys)
+set(QX_DRIVER_FLAGS -O2 -Wall -Wextra -Werror -fno-stack-protector)
+add_custom_command(
+  OUTPUT ${QX_DRIVER}
+  COMMAND ${CMAKE_C_COMPILER} -std=c11 ${QX_DRIVER_FLAGS} -c ${QX_DRIVER_DIR}/standin_driver.c -o standin_driver.o
+  COMMAND ${CMAKE_CXX_COMPILER} -std=c++20 ${QX_DRIVER_FLAGS} -fno-exceptions -fno-rtti -c ${QX_DRIVER_DIR}/forward.cpp
+          -o standin_forward.o
+  COMMAND ${CMAKE_C_COMPILER} -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry standin_driver.o
+          standin_forward.o -lntoskrnl -lws2_32 -o ${QX_DRIVER}
+  DEPENDS ${QX_DRIVER_DIR}/standin_driver.c ${QX_DRIVER_DIR}/forward.cpp ${QX_DRIVER_DIR}/forward.h
+  WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+  COMMENT "Building the stand-in USB driver qx410u_standin.sys"
+  VERBATIM)
+add_custom_target(qx410u_standin ALL DEPENDS ${QX_DRIVER})
+
+# The backend's requests through the driver; run only by usb_driver_test.sh, which starts the driver.
+add_executable(win32_usb_driver_test windows/win32_usb_driver_test.cpp)
+target_link_libraries(win32_usb_driver_test PRIVATE qx_platform qx_common qx_test_tree GTest::gtest GTest::gtest_main)
+
+# One at a time: they share the driver service and QX410U-001.
+set(QX_USB_DRIVER_TEST ${CMAKE_CURRENT_LIST_DIR}/usb_driver_test.sh "${QX_HOST_SIMULATOR}"
+                       ${PROJECT_SOURCE_DIR}/cmake/wine/wine-run.sh ${QX_WINE_DIR} ${QX_DRIVER})
+add_test(NAME win_usb_backend_test COMMAND ${QX_USB_DRIVER_TEST} $<TARGET_FILE:win32_usb_driver_test> backend)
+add_test(NAME win_usb_cli_info_test COMMAND ${QX_USB_DRIVER_TEST} $<TARGET_FILE:qx410fw-cli> info)
+add_test(NAME win_usb_cli_refused_update_test COMMAND ${QX_USB_DRIVER_TEST} $<TARGET_FILE:qx410fw-cli> refused)
+add_test(NAME win_usb_cli_update_long_test COMMAND ${QX_USB_DRIVER_TEST} $<TARGET_FILE:qx410fw-cli> update)
+set_tests_properties(win_usb_backend_test win_usb_cli_info_test win_usb_cli_refused_update_test PROPERTIES TIMEOUT 120)
+set_tests_properties(win_usb_cli_update_long_test PROPERTIES TIMEOUT 600 LABELS long)
+set_tests_properties(win_usb_backend_test win_usb_cli_info_test win_usb_cli_refused_update_test
+                     win_usb_cli_update_long_test PROPERTIES RESOURCE_LOCK wine_usb1 SKIP_RETURN_CODE 77)
+
 # qx410fw-setup.exe installed for the user and for every user, started and uninstalled silently, leaving
 # nothing behind, and the zip holding the same files. About 25 s alone, 35 s beside the other tests: each
 # silent install waits up to 10 s for a desktop Wine cannot start without an X display.
