@@ -8,14 +8,9 @@
 
 #include "platform/device_namespace.h"
 #include "platform/usb_cameras.h"
+#include "wire/usb_device_name.h"
 
 namespace {
-
-std::string UsbPath(int instance) {
-    char path[32];
-    std::snprintf(path, sizeof path, "\\\\.\\QX410U-%03d", instance);
-    return path;
-}
 
 // The node or socket behind a port name, and the holders' places: the node itself and, for a USB
 // camera, the per-camera lock file beside its device object.
@@ -200,8 +195,8 @@ HostCause ExplainSearchFailure(const CCameraSession& session, int16_t port) {
         }
         cause.cause = LinkCause::HeldByAnotherProgram;
         cause.usb = session.m_heldSerialPort == 0;
-        cause.port =
-            cause.usb ? UsbPath(session.m_heldUsbInstance) : "COM" + std::to_string(session.m_heldSerialPort);
+        cause.port = cause.usb ? wire::UsbDeviceName(session.m_heldUsbInstance)
+                               : "COM" + std::to_string(session.m_heldSerialPort);
         FillDevice(cause, session.m_heldUsbInstance);
         FillFacts(cause);
         return cause;
@@ -212,7 +207,7 @@ HostCause ExplainSearchFailure(const CCameraSession& session, int16_t port) {
     int instance = 0;
     if (cause.usb) {
         instance = session.m_causeInstance;
-        cause.port = instance != 0 ? UsbPath(instance) : std::string();
+        cause.port = instance != 0 ? wire::UsbDeviceName(instance) : std::string();
     } else {
         cause.port = "COM" + std::to_string(port);
     }
@@ -233,7 +228,7 @@ HostCause ExplainLinkFailure(const CCameraSession& session) {
     cause.systemError = session.m_systemError;
     cause.usb = session.m_portKind == PORT_KIND_USB;
     const int instance = session.m_usbInstance;
-    cause.port = cause.usb ? UsbPath(instance) : "COM" + std::to_string(session.m_portNumber);
+    cause.port = cause.usb ? wire::UsbDeviceName(instance) : "COM" + std::to_string(session.m_portNumber);
     FillDevice(cause, instance);
     return cause;
 }

@@ -12,11 +12,11 @@
 #include "platform/devices.h"
 #include "protocol/camera_session.h"
 #include "tests/e2e/sim_process.h"
+#include "wire/byte_codes.h"
+#include "wire/usb_device_name.h"
 
 namespace bench {
 namespace {
-
-constexpr uint32_t PAYLOAD_SIZE = 0x100000;
 
 int32_t CountProgress(uint32_t, int32_t, int32_t) {
     return 1;
@@ -82,7 +82,7 @@ DownloadFigures MeasureDownload(bool usb, const std::string& adapter) {
     const ScopedSingleCpu pinned;
     figures.cpu = pinned.Cpu();
     const std::string logPath = runtimeDir + "/wire.log";
-    const std::string published = runtimeDir + (usb ? "/qx410fw/QX410U-001" : "/qx410fw/COM1");
+    const std::string published = runtimeDir + "/qx410fw/" + (usb ? wire::UsbObjectName(1) : "COM1");
     e2e::SimProcess sim;
     std::vector<std::string> arguments = {usb ? "--usb" : "--serial", "1", "--pace", "--log", logPath};
     if (!usb && !adapter.empty()) {
@@ -107,7 +107,7 @@ DownloadFigures MeasureDownload(bool usb, const std::string& adapter) {
         return figures;
     }
 
-    std::vector<uint8_t> payload(PAYLOAD_SIZE);
+    std::vector<uint8_t> payload(wire::FIRMWARE_PAYLOAD_SIZE);
     for (size_t i = 0; i < payload.size(); ++i) {
         payload[i] = static_cast<uint8_t>((i * 131u) ^ (i >> 8));
     }

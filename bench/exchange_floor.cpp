@@ -2,9 +2,10 @@
 //
 // The download runs, per command: the spacing or pause before it, its bytes, the camera's answer times,
 // and any pause the updater must make after the acknowledgement:
-//   serial: 0x41 (to 115200), pause 200, 0x1E, 0x41 again, 4096 x 0x1D, pause 500, 0x21, pause 500,
-//           0x41 (to 9600), pauses 500 + 1000, 0xAE, pause 200 at the end
-//   USB:    16 x (pause 200, 0x1E), 248 x 0x1D, pause 500, 0x21, pause 1000, 0xAE, pause 200 at the end
+//   serial: speed (to 115200), pause 200, erase, speed again, 4096 x block write, pause 500, checksum,
+//           pause 500, speed (to 9600), pauses 500 + 1000, reset, pause 200 at the end
+//   USB:    16 x (pause 200, erase), 248 x block write, pause 500, checksum, pause 1000, reset, pause 200
+//           at the end
 // Every other command waits the 100 ms spacing from the end of the previous exchange.
 #include "bench/exchange_floor.h"
 
@@ -76,22 +77,22 @@ double PauseBefore(uint8_t code, uint8_t previous, bool usb) {
 // Mandated pauses after the command, and the camera's times that are not hidden under them.
 void AddAfter(uint8_t code, const CameraTimes& times, DownloadFloor& floor) {
     switch (code) {
-        case 0x41:
+        case wire::CMD_SET_SPEED:
             floor.cameraMs += times.ackMs;
             floor.waitsMs += SPEED_SETTLE_MS;
             return;
-        case 0x1E:
+        case wire::CMD_ERASE_BLOCKS:
             floor.cameraMs += times.ackMs + std::max(0.0, times.eraseMs - ERASE_PAUSE_MS);
             floor.waitsMs += ERASE_PAUSE_MS;
             return;
-        case 0x1D:
+        case wire::CMD_WRITE_BLOCK:
             floor.cameraMs += 2 * times.ackMs + times.blockWriteMs;  // command ack, data ack, write
             return;
-        case 0x21:
+        case wire::CMD_CHECKSUM:
             floor.cameraMs += std::max(0.0, times.ackMs + times.checksumMs - CHECKSUM_PAUSE_MS);
             floor.waitsMs += CHECKSUM_PAUSE_MS;
             return;
-        case 0xAE:
+        case wire::CMD_RESET:
             floor.cameraMs += std::max(0.0, times.ackMs + times.resetMs - RESET_PAUSE_MS);
             floor.waitsMs += RESET_PAUSE_MS;
             return;
@@ -152,14 +153,14 @@ DownloadFloor ComputeDownloadFloor(const std::string& logText, bool usb) {
     // The download starts at its first erase (USB) or at the speed command before it (serial).
     size_t first = entries.size();
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].isCommand && entries[i].code == 0x1E) {
+        if (entries[i].isCommand && entries[i].code == wire::CMD_ERASE_BLOCKS) {
             first = i;
             break;
         }
     }
     if (!usb) {
         while (first < entries.size() && first > 0 &&
-               !(entries[first].isCommand && entries[first].code == 0x41)) {
+               !(entries[first].isCommand && entries[first].code == wire::CMD_SET_SPEED)) {
             --first;
         }
     }
@@ -185,7 +186,7 @@ DownloadFloor ComputeDownloadFloor(const std::string& logText, bool usb) {
         AddAfter(entry.code, times, floor);
         ++floor.commands;
         previous = entry.code;
-        sawReset |= entry.code == 0xAE;
+        sawReset |= entry.code == wire::CMD_RESET;
     }
     if (!sawReset) {
         floor.error = "the download in the log did not reach the reset";

@@ -6,15 +6,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 
 #include "cli/cli_system.h"
+#include "wire/usb_device_name.h"
 
 namespace cli {
 
 namespace {
-
-constexpr char USB_PREFIX[] = "\\\\.\\QX410U-";
 
 uint64_t NowUs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
@@ -23,20 +21,6 @@ uint64_t NowUs() {
 }
 
 }  // namespace
-
-int UsbInstanceOf(const std::string& devicePath) {
-    const std::string prefix = USB_PREFIX;
-    if (devicePath.size() != prefix.size() + 3 || devicePath.compare(0, prefix.size(), prefix) != 0) {
-        return 0;
-    }
-    return std::atoi(devicePath.c_str() + prefix.size());
-}
-
-std::string UsbDevicePath(int instance) {
-    char path[32];
-    std::snprintf(path, sizeof path, "%s%03d", USB_PREFIX, instance);
-    return path;
-}
 
 TraceWriter::TraceWriter(int fd) : m_fd(fd), m_startUs(NowUs()) {
     WriteLine(
@@ -105,7 +89,7 @@ std::unique_ptr<platform::IUsbConnection> CliDevices::OpenUsbDevice(const char* 
                                                                     int& errorNumber) {
     errorNumber = ENOENT;
     const std::string path = devicePath != nullptr ? devicePath : "";
-    const int instance = UsbInstanceOf(path);
+    const int instance = wire::ParseUsbDeviceName(path);
     if (instance == 0 || (m_usbInstance != 0 && instance != m_usbInstance)) {
         return nullptr;
     }
@@ -117,7 +101,7 @@ std::unique_ptr<platform::IUsbConnection> CliDevices::OpenUsbDevice(const char* 
     // instances behind.
     std::unique_ptr<platform::UsbInstanceLock> lock = platform::LockUsbInstance(path, errorNumber);
     if (!lock) {
-        m_busy[path.substr(4)] =
+        m_busy[wire::UsbObjectName(instance)] =
             errorNumber == EBUSY ? "in use by another qx410fw-cli" : std::string("cannot be locked");
         return nullptr;
     }

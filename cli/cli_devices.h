@@ -60,9 +60,4 @@ class CliDevices final : public platform::IDevices {
     std::map<std::string, std::string> m_busy;
 };
 
-// The USB instance of "\\.\QX410U-NNN", or 0 when the path is not of that form.
-int UsbInstanceOf(const std::string& devicePath);
-// "\\.\QX410U-NNN" for an instance.
-std::string UsbDevicePath(int instance);
-
 }  // namespace cli

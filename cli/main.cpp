@@ -24,6 +24,7 @@
 #include "platform/observed_devices.h"
 #include "platform/usb_instance_lock.h"
 #include "res/strings.h"
+#include "wire/usb_device_name.h"
 
 namespace {
 
@@ -248,7 +249,7 @@ bool ParsePort(std::string text, int16_t& port, int& usbInstance) {
         return false;
     }
     usbInstance = std::stoi(digits);
-    return usbInstance >= 1 && usbInstance <= 127;
+    return wire::IsUsbInstance(usbInstance);
 }
 
 // What the check of an image file found: accepted with its version and model, or the reason.

@@ -17,6 +17,7 @@
 #include "platform/device_namespace.h"
 #include "platform/serial_adapter.h"
 #include "platform/usb_cameras.h"
+#include "wire/usb_device_name.h"
 
 namespace cli {
 
@@ -118,7 +119,7 @@ void ListUsbCameras(bool json) {
         std::snprintf(ids, sizeof ids, "%04x:%04x", camera.id.vendor, camera.id.product);
         const std::string product =
             ReadLine(std::string(USB_DEVICES_DIR) + "/" + camera.sysfsName + "/product");
-        const std::string name = UsbDevicePath(instance);
+        const std::string name = wire::UsbDeviceName(instance);
         std::vector<platform::Holder> holders = platform::FindHolders(node);
         const std::string socket = platform::ResolveUsbDevicePath(name);
         if (!socket.empty()) {
@@ -161,8 +162,8 @@ void ListDriverSockets(bool json) {
                  (directory.empty() ? " (absent or not private: not used)" : "") + ":\n");
     }
     bool any = false;
-    for (int instance = 1; instance <= 127; ++instance) {
-        const std::string name = UsbDevicePath(instance);
+    for (int instance = wire::USB_INSTANCE_FIRST; instance <= wire::USB_INSTANCE_LAST; ++instance) {
+        const std::string name = wire::UsbDeviceName(instance);
         const std::string path = platform::ResolveUsbDevicePath(name);
         struct stat info {};
         if (path.empty() || lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) {

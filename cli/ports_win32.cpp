@@ -16,6 +16,7 @@
 #include "platform/device_namespace.h"
 #include "platform/devices.h"
 #include "platform/usb_instance_lock.h"
+#include "wire/usb_device_name.h"
 
 namespace cli {
 
@@ -68,8 +69,8 @@ int RunPorts(bool json) {
         }
     }
     bool anyUsb = false;
-    for (int instance = 1; instance <= 127; ++instance) {
-        const std::string name = UsbDevicePath(instance);
+    for (int instance = wire::USB_INSTANCE_FIRST; instance <= wire::USB_INSTANCE_LAST; ++instance) {
+        const std::string name = wire::UsbDeviceName(instance);
         const std::string path = platform::ResolveUsbDevicePath(name);
         if (!UsbDeviceMayExist(path)) {
             continue;

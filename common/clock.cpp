@@ -149,7 +149,7 @@ uint32_t NowMs() {
 }
 
 uint32_t TickCount() {
-    return g_clock->ReadMs();
+    return NowMs();
 }
 
 uint32_t Deadline::RemainingMs() const {

@@ -4,6 +4,17 @@
 // Every wait in the updater goes through here (DelayMs, or a link wait that asks the installed clock),
 // so replacing the clock with a VirtualClock makes a whole download run in microseconds while every
 // time-out, pause and spacing still happens at the right virtual millisecond.
+//
+// There is one counter, read under three names by three kinds of code:
+//  - NowMs(): the program's millisecond counter (DelayMs(0)). The links, the protocol, the command line
+//    and the dialogs read the time with it: spacings, deadlines, time stamps.
+//  - TickCount(): the system tick counter that the limits on a camera's busy answers are measured with
+//    (a reply, a completion, the ready byte). Its value is NowMs's; the name keeps those rules as they
+//    are written.
+//  - IClock::ReadMs(): a clock's own reading, for the clocks themselves and for code that drives a clock
+//    it holds (the virtual devices, tests). The program reads the installed clock only through the two
+//    functions above.
+// StampNow() is NowMs with the fraction of the millisecond, for waits measured from an exact moment.
 #pragma once
 
 #include <cstdint>
@@ -86,10 +97,10 @@ uint32_t DelayMs(uint32_t durationMs);
 ClockStamp StampNow();
 // Returns once durationMs have elapsed since `since`, never before (at once when they already have).
 uint32_t DelaySinceMs(ClockStamp since, uint32_t durationMs);
-// The current counter value: DelayMs(0).
+// The program's millisecond counter: DelayMs(0).
 uint32_t NowMs();
-// The system tick counter that the protocol's long waits (completion, ready byte) measure with. It is
-// the same counter as NowMs.
+// The system tick counter of the limits on busy answers; the same counter as NowMs (see the top of this
+// file).
 uint32_t TickCount();
 // Milliseconds from startMs to nowMs on the wrapping counter.
 inline uint32_t ElapsedMs(uint32_t startMs, uint32_t nowMs) {

@@ -26,16 +26,104 @@ constexpr int32_t PORT_NAME_BUFFER_SIZE = 20;
 using wire::POLLED_GAP_LIMIT_MS;
 using wire::READ_INTERVAL_MS;
 
-// A failed system call during a transfer: keep its errno, clear the line's error state once more (as
-// after every failed transfer), record which step failed.
-int32_t FailSerialTransfer(CLinkSession& link, int16_t detail) {
+// A failed call on the port: keep its errno, record which step failed.
+int32_t FailSerialCall(CLinkSession& link, int16_t detail) {
     link.m_systemError = link.m_hSerial->LastError();
     link.m_cause = CauseOfTransferError(link.m_systemError);
-    platform::QueueState queues;
-    link.m_hSerial->GetQueueState(queues);
     link.m_detailStatus = detail;
     return LINK_FAILED;
 }
+
+// A failed transfer: the call's errno kept, then the line's error state cleared once more (as after
+// every failed transfer).
+int32_t FailSerialTransfer(CLinkSession& link, int16_t detail) {
+    const int32_t status = FailSerialCall(link, detail);
+    platform::QueueState queues;
+    link.m_hSerial->GetQueueState(queues);
+    return status;
+}
+
+// A port that could not be opened or set up: the system's reason kept.
+int32_t FailSerialOpen(CLinkSession& link, int errorNumber) {
+    link.m_systemError = errorNumber;
+    link.m_cause = CauseOfOpenError(errorNumber);
+    link.m_detailStatus = DETAIL_SERIAL_OPEN;
+    return LINK_FAILED;
+}
+
+// A port just opened: proven a terminal and its queues readable, then after the settling pause set to
+// 9600 8N1. False when any step fails (the port's LastError tells why).
+bool SetUpOpenedPort(platform::ISerialPort& port) {
+    platform::QueueState queues;
+    if (!port.IsSerialDevice() || !port.GetQueueState(queues)) {
+        return false;
+    }
+    DelayMs(wire::OPEN_SETTLE_MS);
+    return port.ConfigureLine(wire::BaudRateOfSpeedCode(wire::SPEED_CODE_9600)) && port.GetQueueState(queues);
+}
+
+// What the link learns of a serial adapter when it opens the port. An adapter that batches received
+// bytes on a timer stretches every one-byte reply; low latency makes it hand them over at once. Best
+// effort: a refusal changes nothing. The facts are read after it, so an FTDI timer reads what the
+// request left.
+CLinkSession::SerialAdapterState LearnSerialAdapter(platform::ISerialPort& port) {
+    CLinkSession::SerialAdapterState adapter;
+    adapter.lowLatency = port.RequestLowLatency();
+    adapter.facts = port.AdapterFacts();
+    adapter.flowControlHeld = port.OutputHeldByFlowControl();
+    return adapter;
+}
+
+// A transfer length the link buffer cannot hold is a transfer that cannot be carried out, like a failed
+// call; it must not read as "bad argument", which the result table shows as an invalid speed code.
+bool FitsLinkBuffer(const uint8_t* buffer, int32_t length) {
+    return buffer != nullptr && length >= 0 && length <= LINK_BUFFER_SIZE;
+}
+
+// The end of a normal read. A short one tells the caller how much came (a lone error byte is recognised
+// this way) and drops whatever else is on its way.
+int32_t EndNormalRead(CLinkSession& link, uint32_t received, uint32_t wanted) {
+    if (received == wanted) {
+        return LINK_OK;
+    }
+    if (received > 0) {
+        link.m_recvLength = static_cast<int32_t>(received);
+        link.PurgePort(PURGE_INPUT);
+    }
+    link.m_detailStatus = DETAIL_SERIAL_READ;
+    return LINK_TIMEOUT;
+}
+
+// The polled read's gap rule: once bytes have come, input that stays away for POLLED_GAP_LIMIT_MS ends
+// the read.
+class InputGap {
+  public:
+    // Looks at the input count at `now`; false once input has stayed away too long.
+    bool Note(uint32_t received, uint32_t inQueue, uint32_t now) {
+        if (!m_watching) {
+            m_watching = received > 0;
+            m_lastSeenMs = now;
+            return true;
+        }
+        if (inQueue > 0) {
+            m_lastSeenMs = now;
+            return true;
+        }
+        return ElapsedMs(m_lastSeenMs, now) < POLLED_GAP_LIMIT_MS;
+    }
+    // A wait of waitMs cut to end when the gap would reach the limit (at least 1 ms).
+    uint32_t Bound(uint32_t waitMs, uint32_t now) const {
+        if (!m_watching) {
+            return waitMs;
+        }
+        const uint32_t gap = ElapsedMs(m_lastSeenMs, now);
+        return std::min(waitMs, gap >= POLLED_GAP_LIMIT_MS ? 1u : POLLED_GAP_LIMIT_MS - gap);
+    }
+
+  private:
+    bool m_watching = false;
+    uint32_t m_lastSeenMs = 0;
+};
 
 // Waits until the port's output queue is empty (LINK_OK), checking every millisecond; a time-out once
 // the deadline is exceeded.
@@ -43,10 +131,7 @@ int32_t AwaitEmptyOutput(CLinkSession& link, const Deadline& deadline) {
     for (;;) {
         platform::QueueState queues;
         if (!link.m_hSerial->GetQueueState(queues)) {
-            link.m_systemError = link.m_hSerial->LastError();
-            link.m_cause = CauseOfTransferError(link.m_systemError);
-            link.m_detailStatus = DETAIL_SERIAL_WRITE;
-            return LINK_FAILED;
+            return FailSerialCall(link, DETAIL_SERIAL_WRITE);
         }
         if (queues.outQueue == 0) {
             return LINK_OK;
@@ -125,41 +210,22 @@ int32_t CLinkSession::OpenSerialPort(int32_t portNumber) {
     FreeBlock(portName);
     m_cause = LinkCause::None;
     if (port == nullptr) {
-        m_systemError = errorNumber;
-        m_cause = CauseOfOpenError(errorNumber);
+        FailSerialOpen(*this, errorNumber);
         if (m_cause == LinkCause::HeldByAnotherProgram && m_heldSerialPort == 0) {
             m_heldSerialPort = static_cast<int16_t>(portNumber);
         }
-        m_detailStatus = DETAIL_SERIAL_OPEN;
         return LINK_FAILED;
     }
-
-    platform::QueueState queues;
-    bool configured = port->IsSerialDevice() && port->GetQueueState(queues);
-    if (configured) {
-        DelayMs(wire::OPEN_SETTLE_MS);
-        configured = port->ConfigureLine(wire::BaudRateOfSpeedCode(wire::SPEED_CODE_9600)) &&
-                     port->GetQueueState(queues);
-    }
-    if (!configured) {
+    if (!SetUpOpenedPort(*port)) {
         // Dropping the port restores its settings and closes it.
-        m_systemError = port->LastError();
-        m_cause = CauseOfOpenError(m_systemError);
-        m_detailStatus = DETAIL_SERIAL_OPEN;
-        return LINK_FAILED;
+        return FailSerialOpen(*this, port->LastError());
     }
 
     if (!AllocateLinkBuffers()) {
         m_detailStatus = DETAIL_NO_MEMORY;
         return LINK_NO_MEMORY;
     }
-    // An adapter that batches received bytes on a timer stretches every one-byte reply; low latency
-    // makes it hand them over at once. Best effort: a refusal changes nothing. The facts are read after
-    // it, so an FTDI timer reads what the request left.
-    m_serialAdapter = SerialAdapterState{};
-    m_serialAdapter.lowLatency = port->RequestLowLatency();
-    m_serialAdapter.facts = port->AdapterFacts();
-    m_serialAdapter.flowControlHeld = port->OutputHeldByFlowControl();
+    m_serialAdapter = LearnSerialAdapter(*port);
     m_hSerial = std::move(port);
     m_commandAttempts = wire::COMMAND_ATTEMPTS;
     m_speedCode = wire::SPEED_CODE_9600;
@@ -189,9 +255,7 @@ int32_t CLinkSession::SerialWrite(uint32_t timeoutMs) {
         m_cause = CauseOfTransferError(m_systemError);
         return LINK_FAILED;
     }
-    // A length the buffer cannot hold is a transfer that cannot be carried out, like a failed call; it
-    // must not read as "bad argument", which the result table shows as an invalid speed code.
-    if (m_sendBuffer == nullptr || m_sendLength < 0 || m_sendLength > LINK_BUFFER_SIZE) {
+    if (!FitsLinkBuffer(m_sendBuffer, m_sendLength)) {
         m_detailStatus = DETAIL_SERIAL_WRITE;
         return LINK_FAILED;
     }
@@ -240,9 +304,9 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
         m_detailStatus = DETAIL_SERIAL_READ;
         return LINK_FAILED;
     }
-    if (m_recvBuffer == nullptr || m_recvLength < 0 || m_recvLength > LINK_BUFFER_SIZE) {
+    if (!FitsLinkBuffer(m_recvBuffer, m_recvLength)) {
         m_detailStatus = DETAIL_SERIAL_READ;
-        return LINK_FAILED;  // as for a write: a transfer that cannot be carried out
+        return LINK_FAILED;
     }
 
     const uint32_t wanted = static_cast<uint32_t>(m_recvLength);
@@ -282,58 +346,32 @@ int32_t CLinkSession::SerialRead(uint32_t timeoutMs, ReadRegime regime) {
         }
     }
 
-    if (received == wanted) {
-        return LINK_OK;
-    }
-    // A short read tells the caller how much came (a lone error byte is recognised this way) and
-    // drops whatever else is on its way.
-    if (received > 0) {
-        m_recvLength = static_cast<int32_t>(received);
-        PurgePort(PURGE_INPUT);
-    }
-    m_detailStatus = DETAIL_SERIAL_READ;
-    return LINK_TIMEOUT;
+    return EndNormalRead(*this, received, wanted);
 }
 
 // The polled regime: the input count watched until the bytes are in. Between checks it waits on the
 // port for the time left, so the processor stays free.
 int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
-    if (m_hSerial == nullptr) {
+    if (m_hSerial == nullptr || !FitsLinkBuffer(m_recvBuffer, m_recvLength)) {
         m_detailStatus = DETAIL_SERIAL_READ;
         return LINK_FAILED;
-    }
-    if (m_recvBuffer == nullptr || m_recvLength < 0 || m_recvLength > LINK_BUFFER_SIZE) {
-        m_detailStatus = DETAIL_SERIAL_READ;
-        return LINK_FAILED;  // as for a write: a transfer that cannot be carried out
     }
 
     const uint32_t wanted = static_cast<uint32_t>(m_recvLength);
     const Deadline deadline(wanted + timeoutMs);
     uint32_t received = 0;
-    bool haveLastSeen = false;
-    uint32_t lastSeen = 0;
+    InputGap gap;
     bool wokeEmpty = false;
     for (;;) {
         platform::QueueState queues;
         if (!m_hSerial->GetQueueState(queues)) {
-            m_systemError = m_hSerial->LastError();
-            m_cause = CauseOfTransferError(m_systemError);
+            return FailSerialCall(*this, DETAIL_SERIAL_READ);
+        }
+        const uint32_t now = NowMs();
+        if (!gap.Note(received, queues.inQueue, now)) {
             m_detailStatus = DETAIL_SERIAL_READ;
             return LINK_FAILED;
         }
-        const uint32_t now = NowMs();
-        if (haveLastSeen) {
-            if (queues.inQueue > 0) {
-                lastSeen = now;
-            } else if (ElapsedMs(lastSeen, now) >= POLLED_GAP_LIMIT_MS) {
-                m_detailStatus = DETAIL_SERIAL_READ;
-                return LINK_FAILED;
-            }
-        } else if (received > 0) {
-            lastSeen = now;
-            haveLastSeen = true;
-        }
-
         if (received >= wanted) {
             return LINK_OK;
         }
@@ -359,17 +397,9 @@ int32_t CLinkSession::SerialReadPolled(uint32_t timeoutMs) {
         if (wokeEmpty) {
             DelayMs(1);
         }
-        uint32_t waitMs = deadline.MsUntilExceeded();
-        if (haveLastSeen) {
-            const uint32_t gap = ElapsedMs(lastSeen, now);
-            waitMs = std::min(waitMs, gap >= POLLED_GAP_LIMIT_MS ? 1u : POLLED_GAP_LIMIT_MS - gap);
-        }
-        const int ready = m_hSerial->WaitReadable(waitMs);
+        const int ready = m_hSerial->WaitReadable(gap.Bound(deadline.MsUntilExceeded(), now));
         if (ready < 0) {
-            m_systemError = m_hSerial->LastError();
-            m_cause = CauseOfTransferError(m_systemError);
-            m_detailStatus = DETAIL_SERIAL_READ;
-            return LINK_FAILED;
+            return FailSerialCall(*this, DETAIL_SERIAL_READ);
         }
         if (WaitsCut()) {
             m_detailStatus = DETAIL_SERIAL_READ;

@@ -14,6 +14,7 @@
 #include "common/clock.h"
 #include "wire/byte_codes.h"
 #include "wire/timing.h"
+#include "wire/usb_device_name.h"
 #include "wire/usb_driver.h"
 
 namespace {
@@ -27,11 +28,6 @@ constexpr uint32_t INTERFACE_RECORD_SIZE = 9;
 constexpr uint32_t ENDPOINT_RECORD_SIZE = 7;  // a standard endpoint record; 8 bytes are kept
 constexpr uint32_t ENDPOINT_KEPT_SIZE = 8;
 constexpr int ENDPOINT_ADDRESS_OFFSET = 2;
-
-// "\\.\QX410U-NNN" with the instance as three decimal digits.
-void FormatDevicePath(char* path, size_t size, int32_t instance) {
-    std::snprintf(path, size, "\\\\.\\QX410U-%03d", static_cast<int>(instance));
-}
 
 // True when a transfer of packetLength bytes plus the pipe word fits a link buffer.
 bool FitsLinkBuffer(int32_t packetLength) {
@@ -63,10 +59,10 @@ int32_t CLinkSession::OpenUsbDevice() {
     int32_t instance = first;
     for (; instance <= last; ++instance) {
         // An instance outside 001..127 names no device object.
-        if (instance < USB_INSTANCE_FIRST || instance > USB_INSTANCE_LAST) {
+        if (!wire::IsUsbInstance(instance)) {
             break;
         }
-        FormatDevicePath(m_devicePath, sizeof m_devicePath, instance);
+        std::snprintf(m_devicePath, sizeof m_devicePath, "%s", wire::UsbDeviceName(instance).c_str());
         int errorNumber = 0;
         m_hUsb = m_devices.OpenUsbDevice(m_devicePath, errorNumber);
         if (m_hUsb) {

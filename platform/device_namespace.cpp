@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "wire/usb_driver.h"
+#include "wire/usb_device_name.h"
 
 namespace platform {
 
@@ -149,14 +149,15 @@ std::string ResolveSerialPortName(const std::string& portName) {
 }
 
 std::string ResolveUsbDevicePath(const std::string& devicePath) {
-    if (ParseUsbInstance(devicePath) == 0) {
+    const int instance = wire::ParseUsbDeviceName(devicePath);
+    if (instance == 0) {
         return {};
     }
     const std::string directory = TrustedDeviceDirectory();
     if (directory.empty()) {
         return {};
     }
-    return directory + "/QX410U-" + devicePath.substr(devicePath.size() - 3);
+    return directory + "/" + wire::UsbObjectName(instance);
 }
 
 }  // namespace platform

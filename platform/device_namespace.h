@@ -1,5 +1,6 @@
 // Where the camera documentation's link names live on Linux (on Windows they are the system's own names:
-// win32_device_namespace.cpp; the parsing of the names is shared, link_names.cpp).
+// win32_device_namespace.cpp; the serial port names are parsed in link_names.cpp, the USB device names in
+// wire/usb_device_name.h).
 //
 // Device directory D: $XDG_RUNTIME_DIR/qx410fw when XDG_RUNTIME_DIR is set and names a directory,
 // otherwise /tmp/qx410fw-<uid>. D is trusted only when it is a real directory (not a symlink) owned by
@@ -27,8 +28,6 @@ std::string ResolveSerialPortName(const std::string& portName);
 // The socket path for "\\.\QX410U-NNN"; empty when the name is not of that form or there is no trusted
 // device directory.
 std::string ResolveUsbDevicePath(const std::string& devicePath);
-// NNN of "\\.\QX410U-NNN" (1..127); 0 when the name is not of that form.
-int ParseUsbInstance(const std::string& devicePath);
 // n of "COMn" (1..9); 0 when the name is not of that form.
 int ParseSerialPortNumber(const std::string& portName);
 

@@ -14,6 +14,7 @@
 #include "platform/unix_usb_driver.h"
 #include "platform/usb_cameras.h"
 #include "wire/timing.h"
+#include "wire/usb_device_name.h"
 
 namespace platform {
 
@@ -39,7 +40,7 @@ std::unique_ptr<IUsbConnection> SystemDeviceSet::OpenUsbDevice(const char* devic
     if (!socketPath.empty() && lstat(socketPath.c_str(), &info) == 0) {
         return ConnectUsbDriver(socketPath.c_str(), errorNumber);
     }
-    const std::optional<UsbCameraEntry> camera = FindUsbCamera(ParseUsbInstance(devicePath));
+    const std::optional<UsbCameraEntry> camera = FindUsbCamera(wire::ParseUsbDeviceName(devicePath));
     if (!camera) {
         return nullptr;
     }

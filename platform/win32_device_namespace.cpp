@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "wire/usb_device_name.h"
+
 namespace platform {
 
 std::string DeviceDirectoryPath() {
@@ -19,7 +21,7 @@ std::string ResolveSerialPortName(const std::string& portName) {
 }
 
 std::string ResolveUsbDevicePath(const std::string& devicePath) {
-    return ParseUsbInstance(devicePath) != 0 ? devicePath : std::string();
+    return wire::ParseUsbDeviceName(devicePath) != 0 ? devicePath : std::string();
 }
 
 }  // namespace platform

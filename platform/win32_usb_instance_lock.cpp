@@ -8,6 +8,7 @@
 #include "platform/usb_instance_lock.h"
 #include "platform/win32_error.h"
 #include "platform/win32_path.h"
+#include "wire/usb_device_name.h"
 
 namespace platform {
 
@@ -17,14 +18,13 @@ UsbInstanceLock::~UsbInstanceLock() {
 
 std::unique_ptr<UsbInstanceLock> LockUsbInstance(const std::string& devicePath, int& errorNumber) {
     errorNumber = 0;
-    const int instance = ParseUsbInstance(devicePath);
+    const int instance = wire::ParseUsbDeviceName(devicePath);
     if (instance == 0) {
         errorNumber = EINVAL;
         return nullptr;
     }
     // One name for the whole machine, so that two users' updaters never share a camera either.
-    const std::wstring name =
-        WideFromUtf8("Global\\qx410fw-QX410U-" + devicePath.substr(devicePath.size() - 3));
+    const std::wstring name = WideFromUtf8("Global\\qx410fw-" + wire::UsbObjectName(instance));
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
     if (mutex == nullptr) {
         errorNumber = ErrnoFromWin32(GetLastError());

@@ -357,16 +357,24 @@ int32_t CCameraSession::Identify() {
 
 // ---- Records ----
 
+int32_t CCameraSession::BeginLinkStep(bool* deviceLost) {
+    m_detailStatus = 0;
+    if (!IsUsb()) {
+        return RESULT_OK;
+    }
+    const int32_t opened = ReopenUsbDevice();
+    if (opened != RESULT_OK) {
+        SetFlag(deviceLost);
+    }
+    return opened;
+}
+
 // One status request on the open link (serial: with the wake-up and speed switch), the flag follow-up
 // the camera asks for, then the record built from the status block.
 int32_t CCameraSession::ReadStatusRecord(void (CCameraSession::*build)(), bool* deviceLost) {
-    m_detailStatus = 0;
-    if (IsUsb()) {
-        const int32_t opened = ReopenUsbDevice();
-        if (opened != RESULT_OK) {
-            SetFlag(deviceLost);
-            return opened;
-        }
+    const int32_t opened = BeginLinkStep(deviceLost);
+    if (opened != RESULT_OK) {
+        return opened;
     }
     int32_t status = IsUsb() ? ReadStatus() : WakeCamera(WakeMode::SwitchSpeed);
     if (status == RESULT_OK && NeedsFlagFollowUp()) {
@@ -409,13 +417,9 @@ int32_t CCameraSession::ReadCameraName(CameraName* name, bool* deviceLost) {
 // ---- Update mode, sign-off, end ----
 
 int32_t CCameraSession::UnlockOverUsb(bool* deviceLost) {
-    m_detailStatus = 0;
-    if (IsUsb()) {
-        const int32_t opened = ReopenUsbDevice();
-        if (opened != RESULT_OK) {
-            SetFlag(deviceLost);
-            return opened;
-        }
+    const int32_t opened = BeginLinkStep(deviceLost);
+    if (opened != RESULT_OK) {
+        return opened;
     }
     int32_t status = RequestUpdateMode();
     if (status == RESULT_OK) {

@@ -163,6 +163,9 @@ class CCameraSession : public CLinkSession {
     int32_t WakeOverSerial();
     int32_t ResetLineAndWake(bool hasTarget);
     int32_t SwitchToTargetSpeed(uint32_t pauseBeforeStatusMs);
+    // The start of a step that may follow others: the detail status cleared and, over USB, the device
+    // reopened for the step (a device that cannot be reopened sets *deviceLost).
+    int32_t BeginLinkStep(bool* deviceLost);
     int32_t ReadStatusRecord(void (CCameraSession::*build)(), bool* deviceLost);
     // Download phases
     void DownloadOverUsb(const uint8_t* image, StatusCallback callback);

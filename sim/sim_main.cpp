@@ -25,6 +25,7 @@
 #include "sim/summary.h"
 #include "sim/usb_endpoint.h"
 #include "wire/byte_codes.h"
+#include "wire/usb_device_name.h"
 
 namespace {
 
@@ -261,9 +262,9 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         } else if (option == "--usb") {
             options.usbInstance = 1;
             unsigned long instance = 0;
-            usedValue = hasValue && ParseNumber(value, 127, instance);
+            usedValue = hasValue && ParseNumber(value, wire::USB_INSTANCE_LAST, instance);
             if (usedValue) {
-                ok = instance >= 1;
+                ok = wire::IsUsbInstance(static_cast<int>(instance));
                 options.usbInstance = static_cast<int>(instance);
             }
         } else if (option == "--pace" || option == "--once" || option == "-v" || option == "--verbose" ||

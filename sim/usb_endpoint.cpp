@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "common/byte_order.h"
+#include "wire/usb_device_name.h"
 #include "wire/usb_driver.h"
 
 namespace sim {
@@ -87,9 +87,7 @@ bool IsServed(const sockaddr_un& address) {
 // The socket is bound and listening under a temporary name first and then renamed into place, so that
 // whoever sees D/QX410U-NNN appear can connect at once.
 bool UsbEndpoint::Open(const std::string& directory, int instance, std::string& error) {
-    char name[32];
-    snprintf(name, sizeof name, "/QX410U-%03d", instance);
-    const std::string path = directory + name;
+    const std::string path = directory + "/" + wire::UsbObjectName(instance);
     const std::string bindingPath = path + ".binding";
     sockaddr_un address{};
     sockaddr_un bindingAddress{};

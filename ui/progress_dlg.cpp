@@ -3,14 +3,12 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QPainter>
 #include <QWindow>
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
+#include "common/clock.h"
 #include "res/bitmaps.h"
 #include "ui/dialog_host.h"
 
@@ -22,8 +20,8 @@ const QRgb BLACK = qRgb(0, 0, 0);
 const QRgb BLUE = qRgb(0, 0, 255);
 const QRgb DIALOG_GREY = qRgb(192, 192, 192);
 
-constexpr qint64 NOTICE_EXPOSE_WAIT_MS = 500;
-constexpr int EXPOSE_POLL_MS = 2;
+constexpr uint32_t NOTICE_EXPOSE_WAIT_MS = 500;
+constexpr uint32_t EXPOSE_POLL_MS = 2;
 
 // Fills the rectangle from (left, top) to (right, bottom), both exclusive on the far side, clipped to the
 // picture.
@@ -110,14 +108,13 @@ void CProgressDlg::OpenNotice() {
     show();
     // A synchronous repaint of a window the window system has not exposed yet is dropped, and under a
     // window manager the first expose comes only after a round trip (map request, reparenting, map).
-    // Wait for it, handling only events that are not user input, for a bounded time.
-    QElapsedTimer waited;
-    waited.start();
+    // Wait for it, handling only events that are not user input, for a bounded time on the program clock.
+    const Deadline deadline(NOTICE_EXPOSE_WAIT_MS);
     const QWindow* handle = windowHandle();
-    while (handle != nullptr && !handle->isExposed() && waited.elapsed() < NOTICE_EXPOSE_WAIT_MS) {
+    while (handle != nullptr && !handle->isExposed() && !deadline.Expired() && !WaitsCut()) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         if (!handle->isExposed()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(EXPOSE_POLL_MS));
+            DelayMs(EXPOSE_POLL_MS);
         }
     }
     repaint();

@@ -6,11 +6,12 @@
 
 #include <QGuiApplication>
 #include <QWidget>
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <vector>
+
+#include "common/clock.h"
 
 namespace ui {
 namespace {
@@ -22,7 +23,7 @@ constexpr uint32_t MWM_FUNC_MOVE = 1u << 2;
 constexpr uint32_t MWM_DECOR_BORDER = 1u << 1;
 constexpr uint32_t MWM_DECOR_TITLE = 1u << 3;
 
-constexpr int EXTENTS_POLL_MS = 5;
+constexpr uint32_t EXTENTS_POLL_MS = 5;
 
 xcb_connection_t* XcbConnection() {
     auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
@@ -118,9 +119,11 @@ QMargins FrameExtents(QWidget& window, int timeoutMs) {
                        XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                        reinterpret_cast<const char*>(&message));
         xcb_flush(connection);
-        // The answer is a property change on our window; reading the property is enough to see it.
-        for (int waited = 0; extents.size() != 4 && waited < timeoutMs; waited += EXTENTS_POLL_MS) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(EXTENTS_POLL_MS));
+        // The answer is a property change on our window; reading the property is enough to see it. The
+        // pauses are the program clock's, like every other wait (a virtual clock runs through them).
+        const Deadline deadline(static_cast<uint32_t>(std::max(timeoutMs, 0)));
+        while (extents.size() != 4 && !deadline.Expired() && !WaitsCut()) {
+            DelayMs(EXTENTS_POLL_MS);
             extents = ReadCardinals(connection, id, extentsAtom, XCB_ATOM_CARDINAL, 4);
         }
     }

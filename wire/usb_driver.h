@@ -1,14 +1,10 @@
-// The camera's USB driver as the updater addresses it: the device object names, the four control codes
-// and the pipe word that starts every transfer buffer.
+// The camera's USB driver as the updater addresses it: the four control codes and the pipe word that
+// starts every transfer buffer (the device objects' names are in usb_device_name.h).
 #pragma once
 
 #include <cstdint>
 
 namespace wire {
-
-// Device objects "\\.\QX410U-001" .. "\\.\QX410U-127".
-constexpr int32_t USB_INSTANCE_FIRST = 1;
-constexpr int32_t USB_INSTANCE_LAST = 127;
 
 // Control codes (device type 0x22, functions 0x801..0x804, buffered, any access).
 constexpr uint32_t IOCTL_CAMERA_GET_DEVICE_DESCRIPTOR = 0x222004;

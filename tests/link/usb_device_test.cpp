@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -14,6 +13,7 @@
 #include "link/link_session.h"
 #include "platform/unix_usb_driver.h"
 #include "tests/support/usb_driver_server.h"
+#include "wire/usb_device_name.h"
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -45,12 +45,6 @@ Bytes MakeConfiguration(uint8_t configLength, uint8_t interfaceLength, uint8_t r
 }
 
 const Bytes FIXTURE_CONFIGURATION = MakeConfiguration(9, 9, 0x85);
-
-std::string DevicePath(int instance) {
-    char path[32];
-    std::snprintf(path, sizeof path, "\\\\.\\QX410U-%03d", instance);
-    return path;
-}
 
 // Maps "\\.\QX410U-NNN" onto the scripted driver's sockets and records every open attempt.
 class UsbDeviceTest : public ::testing::Test, public platform::IDevices {
@@ -106,7 +100,8 @@ TEST_P(UsbOpenTest, SearchesTheInstances) {
     ASSERT_EQ(session.OpenUsbDevice(), c.result);
     ASSERT_EQ(attempts.size(), c.attempts);
     for (size_t i = 0; i < attempts.size(); ++i) {
-        EXPECT_EQ(attempts[i], DevicePath(static_cast<int>(i) + (c.remembered != 0 ? c.remembered : 1)));
+        EXPECT_EQ(attempts[i],
+                  wire::UsbDeviceName(static_cast<int>(i) + (c.remembered != 0 ? c.remembered : 1)));
     }
     const bool opened = c.result == LINK_OK;
     EXPECT_EQ(session.m_usbInstance, opened ? c.present : c.remembered);
@@ -114,7 +109,7 @@ TEST_P(UsbOpenTest, SearchesTheInstances) {
               opened);
     EXPECT_EQ(session.m_detailStatus, opened ? 0 : DETAIL_USB_OPEN);
     if (opened) {
-        EXPECT_EQ(session.m_devicePath, DevicePath(c.present));
+        EXPECT_EQ(session.m_devicePath, wire::UsbDeviceName(c.present));
         EXPECT_EQ(session.m_speedCode, 1);
         EXPECT_GE(session.m_lastExchangeTime.ms - before, 100u);
         EXPECT_LE(session.m_lastExchangeTime.ms - before, 150u);
@@ -257,7 +252,7 @@ TEST_F(UsbDeviceTest, ReleaseKeepsThePathAndCloseForgetsIt) {
     session.ReleaseUsbDevice();  // a failed connection
     EXPECT_TRUE(session.m_hUsb == nullptr && session.m_sendBuffer == nullptr &&
                 session.m_recvBuffer == nullptr);
-    EXPECT_EQ(session.m_devicePath, DevicePath(3));
+    EXPECT_EQ(session.m_devicePath, wire::UsbDeviceName(3));
     EXPECT_EQ(session.ReopenUsbDevice(), LINK_FAILED) << "without buffers the reopen fails cleanly";
     EXPECT_EQ(session.m_detailStatus, DETAIL_USB_CONFIGURATION);
     EXPECT_TRUE(server.Requests().empty());

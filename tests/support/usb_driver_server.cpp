@@ -11,6 +11,8 @@
 #include <cstring>
 #include <optional>
 
+#include "wire/usb_device_name.h"
+
 namespace testsupport {
 namespace {
 
@@ -53,7 +55,8 @@ UsbDriverServer::~UsbDriverServer() {
 bool UsbDriverServer::AddDevice(int instance) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/QX410U-%03d", m_directory.c_str(), instance);
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", m_directory.c_str(),
+                  wire::UsbObjectName(instance).c_str());
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, 8) != 0) {
         close(fd);

@@ -34,6 +34,7 @@
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/scoped_runtime_dir.h"
 #include "wire/byte_codes.h"
+#include "wire/usb_device_name.h"
 #include "wire/usb_driver.h"
 
 namespace {
@@ -231,7 +232,7 @@ class ShortLimitDevices final : public platform::IDevices {
                                                             int& errorNumber) override {
         errorNumber = ENOENT;
         const std::optional<platform::UsbCameraEntry> camera =
-            platform::FindUsbCamera(platform::ParseUsbInstance(devicePath));
+            platform::FindUsbCamera(wire::ParseUsbDeviceName(devicePath));
         return camera ? m_cameras.Open(*camera, m_requestLimitMs, errorNumber) : nullptr;
     }
 
