@@ -232,3 +232,22 @@ HostCause ExplainLinkFailure(const CCameraSession& session) {
     FillDevice(cause, instance);
     return cause;
 }
+
+std::string OutcomeCauseLine(const HostCause& cause) {
+    switch (cause.cause) {
+        case LinkCause::HeldByAnotherProgram:
+        case LinkCause::PermissionDenied:
+            return HostCauseSentence(cause) + ".";
+        case LinkCause::NoSuchDevice:
+            return cause.usb ? std::string() : HostCauseSentence(cause) + ".";
+        case LinkCause::None:
+        case LinkCause::DeviceIoError:
+        case LinkCause::Unplugged:
+        case LinkCause::CameraSilent:
+        case LinkCause::AdapterLatency:
+        case LinkCause::BreakNotSent:
+        case LinkCause::FlowControlHeld:
+            break;
+    }
+    return std::string();
+}

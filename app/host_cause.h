@@ -35,6 +35,10 @@ struct HostCause {
 // then log in again". Never the advice to switch the camera off when the cause is on the host. Empty
 // for None.
 std::string HostCauseSentence(const HostCause& cause);
+// The line an outcome dialog adds under its own text for a cause on this machine that a user can act
+// on: the port held by another program, permission denied, no such serial device. Empty otherwise, so
+// the dialog shows its own text alone. Every user interface shows the same line.
+std::string OutcomeCauseLine(const HostCause& cause);
 // The facts behind a refused open: "/dev/ttyS0 is crw------- root:root; your groups: root adm". Empty
 // for other causes.
 std::string HostCauseFacts(const HostCause& cause);

@@ -31,6 +31,11 @@ enum class FileCheckCase {
 // The download phase a progress notice reports.
 enum class DownloadPhase { Erase, Download };
 
+// The dialog template of a message dialog: its number is the template's.
+constexpr int TemplateOf(MessageDialog dialog) {
+    return static_cast<int>(dialog);
+}
+
 // Dialog results: 1 for the default button (OK, Continue, Exit, the single Quit), 2 for Quit and Esc.
 constexpr int DIALOG_OK = 1;
 constexpr int DIALOG_CANCEL = 2;

@@ -3,6 +3,8 @@
 # library therefore sees a header only when it links the library that owns it, and the libraries link
 # downwards only:
 #   common <- wire <- platform <- link <- protocol <- app (res) <- ui <- shell
+#   and for Windows               ... <- app (res) <- ui_win32 <- shell (qx_shell_win32: the shell
+#   folder's win32_* headers only, published with HEADERS)
 # so a folder that includes a layer above it fails to compile ("No such file or directory").
 # Every published header is also compiled on its own, with nothing but its library's own dependencies,
 # so a header that leans on something its layer does not have fails the same way.

@@ -4,7 +4,9 @@
 # build compiles with the cross compiler, and NSIS and zip for the installer and the zip.
 set -euo pipefail
 
-packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest util-linux nsis zip)
+# nsis and zip: the installer and the zip; xvfb, xdotool and imagemagick: the desktop program's tests
+# under Wine (a display, the prompts answered, the screenshots read).
+packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest util-linux nsis zip xvfb xdotool imagemagick)
 
 missing=()
 for p in "${packages[@]}"; do

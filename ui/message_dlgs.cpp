@@ -6,25 +6,6 @@
 
 namespace ui {
 
-std::string OutcomeCauseLine(const HostCause& cause) {
-    switch (cause.cause) {
-        case LinkCause::HeldByAnotherProgram:
-        case LinkCause::PermissionDenied:
-            return HostCauseSentence(cause) + ".";
-        case LinkCause::NoSuchDevice:
-            return cause.usb ? std::string() : HostCauseSentence(cause) + ".";
-        case LinkCause::None:
-        case LinkCause::DeviceIoError:
-        case LinkCause::Unplugged:
-        case LinkCause::CameraSilent:
-        case LinkCause::AdapterLatency:
-        case LinkCause::BreakNotSent:
-        case LinkCause::FlowControlHeld:
-            break;
-    }
-    return std::string();
-}
-
 void CMessageDlg::InitDialog() {
     // Latin-1 keeps every byte of the camera's and the file's characters as one character on screen.
     SetControlText(res::IDC_TEXT, QString::fromLatin1(m_text.data(), static_cast<qsizetype>(m_text.size())));

@@ -32,9 +32,4 @@ class CMessageDlg : public CTemplateDialog {
     std::string m_causeLine;
 };
 
-// The line an outcome dialog adds under its own text for a cause on this machine that a user can act
-// on: the port held by another program, permission denied, no such serial device. Empty otherwise, so
-// the dialog shows its own text alone.
-std::string OutcomeCauseLine(const HostCause& cause);
-
 }  // namespace ui

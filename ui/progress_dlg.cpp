@@ -7,7 +7,6 @@
 #include <QPainter>
 #include <QWindow>
 #include <algorithm>
-#include <cstdio>
 
 #include "common/clock.h"
 #include "res/bitmaps.h"
@@ -78,15 +77,11 @@ void PaintProgressPicture(QImage& picture, int32_t value, const QImage& strip) {
     if (strip.isNull()) {
         return;
     }
-    char digits[16] = {};
-    std::snprintf(digits, sizeof digits, "%3d:", v);
-    for (int i = 0; i < 4; ++i) {
-        const char c = digits[i];
-        if (c < '0' || c > ':') {
-            continue;  // blanks and signs have no glyph cell
-        }
-        const int width = c == ':' ? res::PERCENT_CELL_WIDTH : res::DIGIT_CELL_WIDTH;
-        XorBlock(picture, 140 + 8 * i, b - 27, strip, res::DIGIT_CELL_WIDTH * (c - '0'), 0, width,
+    res::PercentageGlyph glyphs[4];
+    const int count = res::PercentageGlyphs(v, glyphs);
+    for (int i = 0; i < count; ++i) {
+        const res::PercentageGlyph& glyph = glyphs[i];
+        XorBlock(picture, glyph.x, b - glyph.yFromBottom, strip, glyph.stripX, 0, glyph.width,
                  res::DIGIT_GLYPH_HEIGHT);
     }
 }

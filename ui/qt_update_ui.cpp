@@ -19,22 +19,6 @@
 namespace ui {
 namespace {
 
-int TemplateOf(MessageDialog dialog) {
-    switch (dialog) {
-        case MessageDialog::FileCheck:
-            return res::IDD_FILE_CHECK;
-        case MessageDialog::Success:
-            return res::IDD_SUCCESS;
-        case MessageDialog::FileCancel:
-            return res::IDD_FILE_CANCEL;
-        case MessageDialog::UpdateFailed:
-            return res::IDD_UPDATE_FAILED;
-        case MessageDialog::NotFound:
-            return res::IDD_NOT_FOUND;
-    }
-    return 0;
-}
-
 // A prompt waits for the user's answer, so it shows the arrow even while the busy cursor is set (a file
 // read error comes in the middle of loading the image, under the busy cursor).
 class CPromptCursor {

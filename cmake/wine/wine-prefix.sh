@@ -41,12 +41,27 @@ server_running() {
   timeout 0.3 wineserver -w 2>/dev/null
   [ $? -eq 124 ]
 }
-server_running && exit 0
+# The session opens windows on the display wine-display.sh started (WINE_DIR/display), and only on the
+# one it was started with: a server started for another display (or none) is ended and started again.
+display=$(cat "$wine_dir/display" 2>/dev/null || true)
+same_session() {
+  server_running && [ "$(cat "$wine_dir/.session-display" 2>/dev/null || true)" = "$display" ]
+}
+same_session && exit 0
 
 # One starter at a time (CTest may start two tests at once).
 exec 9>"$wine_dir/.lock"
 flock 9
-server_running && exit 0
+same_session && exit 0
+if server_running; then
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+fi
+if [ -n "$display" ]; then
+  export DISPLAY="$display"
+else
+  unset DISPLAY
+fi
 
 mkdir -p "$wine_dir/ports"
 boot=wineboot
@@ -113,4 +128,8 @@ if [ "$boot" != wineboot ]; then
   wineserver -w 2>/dev/null || true
   start_prefix wineboot
 fi
+# Top-level windows unmanaged: Wine draws their frames itself and never waits for a window manager (on
+# a bare X server, hiding a managed window waits two seconds for one that is not there).
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+printf '%s\n' "$display" >"$wine_dir/.session-display"
 touch "$prefix/.qx-ready"

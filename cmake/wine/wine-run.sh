@@ -15,4 +15,9 @@ wine_dir=$(cd "$wine_dir" && pwd)
 export WINEPREFIX="$wine_dir/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# The session's display (wine-display.sh), where the programs' windows go.
+if [ -s "$wine_dir/display" ]; then
+  DISPLAY=$(cat "$wine_dir/display")
+  export DISPLAY
+fi
 exec wine "$@"

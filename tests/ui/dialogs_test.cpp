@@ -8,6 +8,7 @@
 
 #include "app/update_controller.h"
 #include "res/strings.h"
+#include "tests/support/dialog_cases.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/controller_host.h"
 #include "ui/firmware_file_dlg.h"
@@ -26,8 +27,9 @@ const auto TextOf = [](QWidget& dialog, int id) {
     return dynamic_cast<ui::CTemplateDialog&>(dialog).GetControlText(id).toStdString();
 };
 
-// The ways a user leaves a dialog; Close is the window manager's close request.
-enum class Leave { Ok, Cancel, Enter, Esc, Close };
+using testsupport::Leave;
+using testsupport::MessageCase;
+using testsupport::PortCase;
 void LeaveBy(QWidget& dialog, Leave how) {
     if (how == Leave::Close) {
         dialog.close();
@@ -53,14 +55,6 @@ class DialogTest : public ::testing::Test {
 
 // --- Port dialog ---
 
-struct PortCase {
-    const char* name;
-    int buttonToCheck;  // 0: leave as opened
-    Leave leave;
-    int expectedResult;
-    int16_t expectedPort;  // -5: unchanged
-};
-
 class PortDialogTest : public DialogTest, public ::testing::WithParamInterface<PortCase> {};
 
 TEST_P(PortDialogTest, StoresThePortAndSwitchesTheStatusLineOnlyOnOk) {
@@ -84,25 +78,10 @@ TEST_P(PortDialogTest, StoresThePortAndSwitchesTheStatusLineOnlyOnOk) {
     EXPECT_EQ(show(0, Leave::Esc), 2);
 }
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Ports, PortDialogTest, ::testing::Values(
-    PortCase{"OkUntouchedIsAuto", 0, Leave::Ok, 1, 0}, PortCase{"EnterIsOk", 0, Leave::Enter, 1, 0},
-    PortCase{"Com1", 112, Leave::Ok, 1, 1}, PortCase{"Com7", 118, Leave::Ok, 1, 7},
-    PortCase{"Com9", 120, Leave::Ok, 1, 9}, PortCase{"Usb", 121, Leave::Ok, 1, 10},
-    PortCase{"QuitAfterChoosing", 118, Leave::Cancel, 2, -5}, PortCase{"Esc", 0, Leave::Esc, 2, -5},
-    PortCase{"WindowManagerCloseIsQuit", 118, Leave::Close, 2, -5}),
-    [](const auto& p) { return std::string(p.param.name); });
-// clang-format on
+INSTANTIATE_TEST_SUITE_P(Ports, PortDialogTest, ::testing::ValuesIn(testsupport::PORT_CASES),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // --- Message dialogs ---
-
-struct MessageCase {
-    const char* name;
-    MessageDialog dialog;
-    const char* text;
-    const char* button1;
-    const char* button2;  // nullptr: single button
-};
 
 class MessageDialogTest : public DialogTest, public ::testing::WithParamInterface<MessageCase> {};
 
@@ -136,20 +115,8 @@ TEST_P(MessageDialogTest, ShowsTheTextAndButtonsWithTheirResults) {
     }
 }
 
-const char* const SUCCESS =
-    "Firmware 2.0a was successfully installed in your Corva QX410 Zoom Digital Camera !";
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Templates, MessageDialogTest, ::testing::Values(
-    MessageCase{"WrongFile", MessageDialog::FileCheck, res::LoadString(res::IDS_WRONG_FILE), "Continue", "Quit"},
-    MessageCase{"VersionMatches", MessageDialog::FileCheck, res::LoadString(res::IDS_VERSION_MATCHES), "Continue",
-                "Quit"},
-    MessageCase{"FileCancel", MessageDialog::FileCancel, res::LoadString(res::IDS_FILE_CANCELLED), "Continue", "Quit"},
-    MessageCase{"Success", MessageDialog::Success, SUCCESS, "OK", nullptr},
-    MessageCase{"UpdateFailed", MessageDialog::UpdateFailed, res::LoadString(res::IDS_UPDATE_FAILED), "Quit", nullptr},
-    MessageCase{"NotFound", MessageDialog::NotFound, res::LoadString(res::IDS_NOT_FOUND), "Exit", nullptr}),
-    [](const auto& p) { return std::string(p.param.name); });
-// clang-format on
+INSTANTIATE_TEST_SUITE_P(Templates, MessageDialogTest, ::testing::ValuesIn(testsupport::MESSAGE_CASES),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // Every prompt shows the arrow while the busy cursor is set (a file read error comes while loading), and
 // the busy cursor is back once the prompt is answered.

@@ -65,7 +65,7 @@ class OutcomeCauseLineTest : public ::testing::TestWithParam<CauseLineRow> {
 
 TEST_P(OutcomeCauseLineTest, AddsOneLineUnderTheDialogsOwnText) {
     const CauseLineRow& row = GetParam();
-    EXPECT_EQ(ui::OutcomeCauseLine(row.cause), row.line);
+    EXPECT_EQ(OutcomeCauseLine(row.cause), row.line);
 
     m_controller->SetReferenceRect(WindowRect{0, 0, 1000, 700});
     const std::string text = res::LoadString(res::IDS_NOT_FOUND);

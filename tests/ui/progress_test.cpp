@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "app/update_controller.h"
+#include "tests/support/notice_pixel_model.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/bitmaps.h"
 #include "ui/controller_host.h"
@@ -16,7 +17,7 @@
 namespace {
 
 // Colours without their alpha byte, as At() reads them; the picture's width and height (its bottom).
-constexpr QRgb WHITE = 0xFFFFFF, BLACK = 0x000000, BLUE = 0x0000FF, GREY = 0xC0C0C0;
+constexpr QRgb BLUE = 0x0000FF, GREY = 0xC0C0C0;
 constexpr int WIDTH = 330, B = 70;
 
 const auto At = [](const QImage& image, int x, int y) { return image.pixel(x, y) & 0x00FFFFFFu; };
@@ -28,26 +29,9 @@ QImage Blank() {
     return picture;
 }
 
-// The picture for value v: black frame x 9..310, y B-31..B-12; inside, blue up to 10 + 3v and white
-// after; "%3d:" XOR-ed in from the strip at (140 + 8i, B-27), ':' being the 12-pixel percent sign.
 QRgb ExpectedPixel(const QImage& strip, int v, int x, int y) {
-    if (x < 9 || x > 310 || y < B - 31 || y > B - 12) {
-        return GREY;
-    }
-    if (x == 9 || x == 310 || y == B - 31 || y == B - 12) {
-        return BLACK;
-    }
-    const QRgb base = x < 10 + 3 * v ? BLUE : WHITE;
-    char text[8];
-    std::snprintf(text, sizeof text, "%3d:", v);
-    for (int cell = 0, col = x - 140, row = y - (B - 27); cell < 4; ++cell, col -= 8) {
-        const char c = text[cell];
-        if (c >= '0' && c <= ':' && col >= 0 && col < (c == ':' ? 12 : 8) && row >= 0 && row < 10 &&
-            IsGlyph(strip, 8 * (c - '0') + col, row)) {
-            return base == WHITE ? BLUE : WHITE;
-        }
-    }
-    return base;
+    return testsupport::ExpectedNoticePixel([&](int sx, int sy) { return IsGlyph(strip, sx, sy); }, v, x, y,
+                                            B, GREY);
 }
 
 class ProgressPictureTest : public ::testing::TestWithParam<int> {
@@ -76,8 +60,9 @@ TEST_P(ProgressPictureTest, FrameBarAndDigitsArePixelExact) {
 }
 
 // 5: two blank cells over the bar; 48: the bar ends at x 153, inside the "4" (x 148..155), which is split
-// in colour; -5: no bar, no glyph for the sign.
-INSTANTIATE_TEST_SUITE_P(Values, ProgressPictureTest, ::testing::Values(0, 5, 37, 48, 100, -5));
+// in colour; 101 and 150: the bar runs over the frame's right edge and beyond; -5: no bar, no glyph for
+// the sign.
+INSTANTIATE_TEST_SUITE_P(Values, ProgressPictureTest, ::testing::Values(0, 5, 37, 48, 100, 101, 150, -5));
 
 TEST_F(ProgressPictureTest, RepaintingLeavesNoTraceAndValuesAreNotClampedButStayInside) {
     QImage fresh = Blank(), twice = Blank();

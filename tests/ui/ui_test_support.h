@@ -10,21 +10,11 @@
 #include <functional>
 #include <memory>
 
-#include "platform/devices.h"
+#include "tests/support/no_devices.h"
 
 namespace uitest {
 
-class NoDevices final : public platform::IDevices {
-  public:
-    std::unique_ptr<platform::ISerialPort> OpenSerialPort(const char*, int& errorNumber) override {
-        errorNumber = 2;
-        return nullptr;
-    }
-    std::unique_ptr<platform::IUsbConnection> OpenUsbDevice(const char*, int& errorNumber) override {
-        errorNumber = ENOENT;
-        return nullptr;
-    }
-};
+using testsupport::NoDevices;
 
 // Runs action on the modal dialog once the call under test has opened it. If the dialog is still open
 // two seconds later it is closed with 99, so a broken button never hangs the test.

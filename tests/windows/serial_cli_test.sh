@@ -20,26 +20,11 @@ release_link() {
 # The simulator publishes COM1 in the private device directory.
 begin_cli_test
 
-# Without --once: a simulator that ends after the reset would hang the line up under the updater's last
-# read, which no camera does.
-sim_args=(--serial 1 --flash-out "$work/flash.bin")
+sim_args=()
 if [ "$mode" = refused ]; then
   sim_args+=(--refuse-block 1)
 fi
-"$sim" "${sim_args[@]}" >"$work/summary.txt" 2>"$work/sim.err" &
-sim_pid=$!
-published="$XDG_RUNTIME_DIR/qx410fw/COM1"
-for ((i = 0; i < 500; i++)); do
-  [ -L "$published" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || fail "the simulator ended at start-up: $(cat "$work/sim.err")"
-  sleep 0.01
-done
-pty=$(readlink "$published") || fail "the simulator did not publish COM1"
-case "$pty" in
-  /dev/pts/*) ;;
-  *) fail "COM1 of the simulator is $pty, not a pseudo-terminal" ;;
-esac
-ln -sfn "$pty" "$wine_dir/ports/com1"
+start_com1_simulator "${sim_args[@]}"
 
 case "$mode" in
   info) run_under_wine "$mode" "$cli" ${QX_TRACE:+--trace "$QX_TRACE"} info --port com1 ;;

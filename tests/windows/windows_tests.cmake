@@ -5,13 +5,24 @@
 # process outlives the run or holds a test's output; every test has a time-out.
 set(QX_WINE_DIR ${CMAKE_BINARY_DIR}/wine)
 set(QX_WINE_PREFIX_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/wine/wine-prefix.sh)
+# The session's X display (Xvfb), started before the session so that programs can open windows.
+add_test(NAME win_display_start COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine/wine-display.sh ${QX_WINE_DIR})
+set_tests_properties(win_display_start PROPERTIES FIXTURES_SETUP wine_display TIMEOUT 30 LABELS windows)
+add_test(NAME win_display_stop COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine/wine-display.sh ${QX_WINE_DIR} --stop)
+set_tests_properties(win_display_stop PROPERTIES FIXTURES_CLEANUP wine_display TIMEOUT 30 LABELS windows)
 add_test(NAME win_wine_start COMMAND ${QX_WINE_PREFIX_SCRIPT} ${QX_WINE_DIR})
 set_tests_properties(win_wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120 LABELS windows)
 add_test(NAME win_wine_stop COMMAND ${QX_WINE_PREFIX_SCRIPT} ${QX_WINE_DIR} --stop)
 set_tests_properties(win_wine_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60 LABELS windows)
+set_tests_properties(win_wine_start win_wine_stop PROPERTIES FIXTURES_REQUIRED wine_display)
 
 # The Windows platform files on their own, and the firmware image checks on Windows files.
 qx_add_test(win32_platform_test SOURCES windows/win32_platform_test.cpp LIBS qx_app qx_platform qx_common TIMEOUT 60)
+
+# The desktop program's user interface: the notice's GDI picture against the pixel model (no window),
+# the notice window, and every dialog driven by messages on the session's display.
+qx_add_test(win32_notice_test SOURCES windows/win32_notice_test.cpp LIBS qx_ui_win32 TIMEOUT 60)
+qx_add_test(win32_dialogs_test SOURCES windows/win32_dialogs_test.cpp LIBS qx_ui_win32 TIMEOUT 120)
 
 # No COM port of the prefix reaches a device of the machine.
 add_test(NAME win_com_ports_test COMMAND ${CMAKE_CURRENT_LIST_DIR}/com_ports_test.sh ${QX_WINE_DIR})
@@ -73,9 +84,23 @@ add_test(NAME win_installer_test
                  ${QX_WINDOWS_SETUP} ${QX_WINDOWS_ZIP} ${PROJECT_VERSION} $<TARGET_EXISTS:qx410fw>)
 set_tests_properties(win_installer_test PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77)
 
+# qx410fw.exe driven as a user would under Wine on the session's display, against the simulator on COM1:
+# the four screenshots stay in <build>/tests/win-gui-demo (refused: the camera refuses block 1, about 25
+# s) and <build>/tests/win-gui-update (a complete update, about nine minutes, label long).
+set(QX_GUI_UPDATE_TEST ${CMAKE_CURRENT_LIST_DIR}/gui_update_test.sh "${QX_HOST_SIMULATOR}"
+                       ${PROJECT_SOURCE_DIR}/cmake/wine/wine-run.sh ${QX_WINE_DIR} $<TARGET_FILE:qx410fw>)
+add_test(NAME win_gui_refused_update_test COMMAND ${QX_GUI_UPDATE_TEST} ${CMAKE_CURRENT_BINARY_DIR}/win-gui-demo refused)
+add_test(NAME win_gui_update_long_test COMMAND ${QX_GUI_UPDATE_TEST} ${CMAKE_CURRENT_BINARY_DIR}/win-gui-update update)
+set_tests_properties(win_gui_refused_update_test PROPERTIES TIMEOUT 180 LABELS gui)
+set_tests_properties(win_gui_update_long_test PROPERTIES TIMEOUT 1200 LABELS "gui;long")
+set_tests_properties(win_gui_refused_update_test win_gui_update_long_test
+                     PROPERTIES RESOURCE_LOCK "wine_com1;wine_screen" SKIP_RETURN_CODE 77)
+# The dialog tests open windows on the same screen: not beside a scripted run.
+set_tests_properties(win32_dialogs_test win32_notice_test PROPERTIES RESOURCE_LOCK wine_screen)
+
 # Every test of this build needs the prefix and carries the label "windows".
 get_directory_property(QX_WINDOWS_TESTS TESTS)
-list(REMOVE_ITEM QX_WINDOWS_TESTS win_wine_start win_wine_stop)
+list(REMOVE_ITEM QX_WINDOWS_TESTS win_display_start win_display_stop win_wine_start win_wine_stop)
 foreach(test ${QX_WINDOWS_TESTS})
   get_test_property(${test} LABELS labels)
   if(NOT labels)

@@ -4,6 +4,8 @@
 #                                         (XDG_RUNTIME_DIR) and the sample image (image, windows_image);
 #                                         at exit release_link runs, the simulator (sim_pid) is ended and
 #                                         the folder removed
+#   start_com1_simulator ARGS...          the simulator (sim_pid) with ARGS on a pseudo-terminal as COM1,
+#                                         linked as WINE_DIR/ports/com1 (release_link removes it)
 #   run_under_wine MODE PROGRAM ARGS...   runs the program in the prefix, its output in $work/out.txt,
 #                                         its exit status in status, and prints both and its time
 #   check_cli_outcome MODE [BYTES]        judges qx410fw-cli.exe's run: info names the camera and its
@@ -35,6 +37,25 @@ begin_cli_test() {
   image="$work/QX410-100.fw"
   write_sample_image "$image" || fail "the sample image has the wrong size"
   windows_image="Z:${image//\//\\}"
+}
+
+# Without --once: a simulator that ends after the reset would hang the line up under the updater's last
+# read, which no camera does.
+start_com1_simulator() {
+  local published="$XDG_RUNTIME_DIR/qx410fw/COM1" i pty
+  "$sim" --serial 1 --flash-out "$work/flash.bin" "$@" >"$work/summary.txt" 2>"$work/sim.err" &
+  sim_pid=$!
+  for ((i = 0; i < 500; i++)); do
+    [ -L "$published" ] && break
+    kill -0 "$sim_pid" 2>/dev/null || fail "the simulator ended at start-up: $(cat "$work/sim.err")"
+    sleep 0.01
+  done
+  pty=$(readlink "$published") || fail "the simulator did not publish COM1"
+  case "$pty" in
+    /dev/pts/*) ;;
+    *) fail "COM1 of the simulator is $pty, not a pseudo-terminal" ;;
+  esac
+  ln -sfn "$pty" "$wine_dir/ports/com1"
 }
 
 run_under_wine() {
