@@ -77,6 +77,38 @@ temporary_before=$(temporary_folders)
 environment >"$work/environment-before.txt"
 
 # round MODE: MODE is "user" or "machine".
+# Starts the installed desktop program PATH on the Wine session's display, waits for its port dialog,
+# presses Esc on it and waits for the program to end (cancelling the port dialog ends the program).
+start_desktop_program() {
+  local exe=$1 mode=$2 title='Corva QX410 Zoom Digital Camera Update Software' pid i count=0
+  command -v xdotool >/dev/null || fail "xdotool is not installed (scripts/install-windows-deps.sh)"
+  local display
+  display=$(cat "$wine_dir/display" 2>/dev/null) || fail "the Wine session has no display ($wine_dir/display)"
+  (cd "$work" && DISPLAY=$display exec "$wine_run" "$wine_dir" "$exe") >"$work/desktop.log" 2>&1 &
+  pid=$!
+  for ((i = 0; i < 600; i++)); do
+    count=$(DISPLAY=$display xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | wc -l)
+    [ "$count" -ge 2 ] && break
+    kill -0 "$pid" 2>/dev/null || fail "($mode) the installed qx410fw.exe ended before its port dialog: $(cat "$work/desktop.log")"
+    sleep 0.1
+  done
+  if [ "$count" -lt 2 ]; then
+    kill "$pid" 2>/dev/null
+    fail "($mode) the installed qx410fw.exe showed no port dialog within 60 s"
+  fi
+  DISPLAY=$display xdotool key Escape
+  for ((i = 0; i < 200; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill "$pid" 2>/dev/null
+    fail "($mode) the installed qx410fw.exe did not end when its port dialog was cancelled"
+  fi
+  wait "$pid" || fail "($mode) the installed qx410fw.exe ended with status $? after its port dialog was cancelled"
+  echo "($mode) the installed qx410fw.exe showed its port dialog and ended when it was cancelled"
+}
+
 round() {
   local mode=$1 root start_menu options=()
   local dir="$work/$mode"
@@ -152,10 +184,9 @@ round() {
   run "$dir/qx410fw-cli.exe" --version || fail "($mode) the installed qx410fw-cli.exe --version ended with status $?"
   grep -qx "qx410fw-cli $version" "$work/out.txt" || fail "($mode) qx410fw-cli.exe --version printed: $(cat "$work/out.txt")"
   if [ "$has_desktop" = 1 ]; then
-    # ---- DESKTOP PROGRAM: to be wired when qx410fw.exe is in the build ----
-    # Start the installed "$dir/qx410fw.exe" under the test run's X display and wait until its port
-    # dialog is shown, then close it. Until that is wired, only its presence is checked (above).
-    echo "NOTE: ($mode) the installed qx410fw.exe is not started yet"
+    # The installed desktop program, on the session's display, as far as its port dialog (a second
+    # window with the program's title over the main window); Esc cancels it and the program ends.
+    start_desktop_program "$dir/qx410fw.exe" "$mode"
   fi
 
   # The uninstaller, run in place: it removes everything but itself (a running program cannot delete its
