@@ -1,18 +1,34 @@
 #!/usr/bin/env bash
 # qx410fw.exe under Wine on the session's Xvfb display, against the Linux camera simulator on a
-# pseudo-terminal mapped as COM1, its prompts answered as a user would with xdotool:
-#   gui_update_test.sh SIMULATOR WINE_RUN WINE_DIR EXE OUT_DIR refused|update
-#     refused  the camera refuses block 1: port dialog, file dialog, the notice, "Camera update failed"
-#     update   a complete update (about nine minutes): the notice at half way, the success message, the
-#              camera's flash equal to the image payload
-# Enter on the port dialog (AUTO finds the camera on COM1), the image's path typed into the file dialog,
-# Enter on the outcome message. Screenshots of the four (01-port-dialog.png, 02-file-dialog.png,
-# 03-progress-notice.png, 04-outcome-message.png) stay in OUT_DIR. On the way: each dialog centred on the
-# main window by its outer frame, the notice at its bottom right with frame, bar and digits painted.
-# Windows are unmanaged in the prefix (Wine draws their frames), so a window's X geometry is its outer
-# rectangle.
+# pseudo-terminal mapped as COM1 or on USB, its prompts answered as a user would with xdotool:
+#   gui_update_test.sh SIMULATOR WINE_RUN WINE_DIR EXE OUT_DIR refused|update|usb-update [DRIVER]
+#     refused     the camera on COM1 refuses block 1: port dialog, file dialog, the notice, "Camera update
+#                 failed"
+#     update      a complete update on COM1 (about nine minutes): the notice at half way, the success
+#                 message, the camera's flash equal to the image payload
+#     usb-update  the same on USB (about two minutes), through the stand-in driver DRIVER started as the
+#                 prefix's service (as usb_driver_test.sh does): the erase notice first, then the
+#                 download's, at half way; the flash equal to the payload as far as a USB download
+#                 writes it
+# Enter on the port dialog (AUTO finds the camera on COM1, or on USB, which it searches first), the
+# image's path typed into the file dialog, Enter on the outcome message. Screenshots of the four
+# (01-port-dialog.png, 02-file-dialog.png, 03-progress-notice.png, 04-outcome-message.png) stay in
+# OUT_DIR. On the way: each dialog centred on the main window by its outer frame, each notice at its
+# bottom right with frame, bar and digits painted. Windows are unmanaged in the prefix (Wine draws their
+# frames), so a window's X geometry is its outer rectangle.
 set -uo pipefail
-sim=$1 wine_run=$2 wine_dir=$3 exe=$4 out=$5 mode=$6
+sim=$1 wine_run=$2 wine_dir=$3 exe=$4 out=$5 mode=$6 driver=${7:-}
+case "$mode" in
+  refused | update) ;;
+  usb-update) [ -f "$driver" ] || {
+    echo "FAIL: usb-update needs the stand-in driver (got '$driver')"
+    exit 1
+  } ;;
+  *)
+    echo "FAIL: unknown mode $mode"
+    exit 1
+    ;;
+esac
 if [ ! -x "$sim" ]; then
   echo "SKIP: no Linux simulator at $sim (configure with -DQX_HOST_SIMULATOR=...)"
   exit 77
@@ -35,13 +51,15 @@ TITLE='Corva QX410 Zoom Digital Camera Update Software'
 
 app_pid=
 step() { printf '[win-gui %s] %s\n' "$(date +%T)" "$*"; }
-# At exit (with the simulator and the work folder): the program if still running, COM1's link.
+# At exit (with the simulator and the work folder): the program if still running, COM1's link (when this
+# test made it), the USB driver's service.
 release_link() {
   if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
     kill "$app_pid" 2>/dev/null
     wait "$app_pid" 2>/dev/null
   fi
-  rm -f "$wine_dir/ports/com1"
+  [ "$mode" = usb-update ] || rm -f "$wine_dir/ports/com1"
+  release_usb_driver
 }
 # shellcheck source=wine_cli_test.sh
 . "$(dirname "$0")/wine_cli_test.sh"
@@ -122,9 +140,14 @@ check_centred() {
   step "$2 centred by its outer frame: $x,$y, ${w}x$h"
 }
 
-sim_args=()
-[ "$mode" = refused ] && sim_args+=(--refuse-block 1)
-start_com1_simulator "${sim_args[@]}"
+case "$mode" in
+  refused) start_com1_simulator --refuse-block 1 ;;
+  update) start_com1_simulator ;;
+  usb-update)
+    # COM1 is left as it is (a serial test may hold it): AUTO searches USB first.
+    start_usb_simulator "$driver"
+    ;;
+esac
 
 start=$(date +%s)
 # Started in the image's folder, as a user opens it there.
@@ -156,12 +179,24 @@ xdotool type --delay 20 "$windows_image"
 xdotool key Return
 wait_gone "$open" 20 || fail "the file dialog did not take the path"
 
-notice=$(wait_window "$TITLE" 60 "$main") || fail "the progress notice did not appear"
-read -r nx ny nw nh < <(geometry "$notice")
-step "notice $notice: $nx,$ny ${nw}x$nh"
-# At the bottom right of the view: 10 pixels in from its right edge, on its bottom edge.
-near $((nx + nw)) $((view_w - 10)) && near $((ny + nh)) "$view_h" ||
-  fail "the notice's bottom right ($((nx + nw)),$((ny + nh))) is not at the view's ($((view_w - 10)),$view_h)"
+# Waits for the next notice (other than the windows in $1) and checks that it sits at the bottom right
+# of the view: 10 pixels in from its right edge, on its bottom edge.
+next_notice() {
+  notice=$(wait_window "$TITLE" 60 "$1") || fail "the progress notice did not appear"
+  read -r nx ny nw nh < <(geometry "$notice")
+  step "notice $notice: $nx,$ny ${nw}x$nh"
+  near $((nx + nw)) $((view_w - 10)) && near $((ny + nh)) "$view_h" ||
+    fail "the notice's bottom right ($((nx + nw)),$((ny + nh))) is not at the view's ($((view_w - 10)),$view_h)"
+}
+next_notice "$main"
+if [ "$mode" = usb-update ]; then
+  # On USB the camera's data block is erased first, under a notice of its own; the download's notice
+  # follows it.
+  erase_notice=$notice
+  wait_gone "$erase_notice" 120 || fail "the erase notice did not close"
+  step "the erase notice closed"
+  next_notice "$main $erase_notice"
+fi
 
 # The frame outline's top-left corner in the screenshot: the first row of the notice with a 302-pixel
 # black run. The picture's bottom edge is 31 rows below it.
@@ -170,7 +205,7 @@ notice_at() {
     awk -F'[,: ]+' '{ if ($0 ~ /#000000/) { if (run > 0 && $1 == lastx + 1 && $2 == lasty) run++; else run = 1;
         lastx = $1; lasty = $2; if (run == 302) { print $1 - 301, $2; exit } } else run = 0 }'
 }
-target=$([ "$mode" = update ] && echo 50 || echo 0)
+target=$([ "$mode" = refused ] && echo 0 || echo 50)
 percent=-1
 for ((i = 0; i < 900; i++)); do
   import -window root "$work/notice.png"
@@ -212,5 +247,6 @@ case "$mode" in
     grep -v "^command:" "$work/summary.txt"
     ;;
   update) check_cli_outcome update ;;
+  usb-update) check_cli_outcome update "$USB_WRITTEN" ;;
 esac
 exit 0

@@ -95,6 +95,12 @@ set_tests_properties(win_gui_refused_update_test PROPERTIES TIMEOUT 180 LABELS g
 set_tests_properties(win_gui_update_long_test PROPERTIES TIMEOUT 1200 LABELS "gui;long")
 set_tests_properties(win_gui_refused_update_test win_gui_update_long_test
                      PROPERTIES RESOURCE_LOCK "wine_com1;wine_screen" SKIP_RETURN_CODE 77)
+# The same complete update on USB, through the stand-in driver (about two minutes): its screenshots stay
+# in <build>/tests/win-gui-usb-update.
+add_test(NAME win_gui_usb_update_test COMMAND ${QX_GUI_UPDATE_TEST} ${CMAKE_CURRENT_BINARY_DIR}/win-gui-usb-update
+                                              usb-update ${QX_DRIVER})
+set_tests_properties(win_gui_usb_update_test PROPERTIES TIMEOUT 400 LABELS "gui;long" RESOURCE_LOCK "wine_usb1;wine_screen"
+                                                        SKIP_RETURN_CODE 77)
 # The dialog tests open windows on the same screen: not beside a scripted run.
 set_tests_properties(win32_dialogs_test win32_notice_test PROPERTIES RESOURCE_LOCK wine_screen)
 

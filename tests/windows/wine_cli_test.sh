@@ -1,11 +1,16 @@
-# Sourced by the Windows command line tests (serial_cli_test.sh, usb_driver_test.sh), after they set
-# wine_run and wine_dir and define release_link (what the test gave Wine: undone at exit).
+# Sourced by the Windows scripted tests (serial_cli_test.sh, usb_driver_test.sh, gui_update_test.sh),
+# after they set sim, wine_run and wine_dir and define release_link (what the test gave Wine: undone at
+# exit; a test that started the USB driver calls release_usb_driver there).
 #   begin_cli_test                        a fresh work folder with a private device directory
 #                                         (XDG_RUNTIME_DIR) and the sample image (image, windows_image);
 #                                         at exit release_link runs, the simulator (sim_pid) is ended and
 #                                         the folder removed
 #   start_com1_simulator ARGS...          the simulator (sim_pid) with ARGS on a pseudo-terminal as COM1,
 #                                         linked as WINE_DIR/ports/com1 (release_link removes it)
+#   start_usb_simulator DRIVER ARGS...    the simulator (sim_pid) with ARGS as a USB camera serving its
+#                                         driver's requests on a loopback port, and the stand-in driver
+#                                         DRIVER started as the prefix's service with that port
+#   release_usb_driver                    stops that service (for release_link)
 #   run_under_wine MODE PROGRAM ARGS...   runs the program in the prefix, its output in $work/out.txt,
 #                                         its exit status in status, and prints both and its time
 #   check_cli_outcome MODE [BYTES]        judges qx410fw-cli.exe's run: info names the camera and its
@@ -56,6 +61,61 @@ start_com1_simulator() {
     *) fail "COM1 of the simulator is $pty, not a pseudo-terminal" ;;
   esac
   ln -sfn "$pty" "$wine_dir/ports/com1"
+}
+
+USB_SERVICE=qx410u_standin
+USB_SERVICE_KEY="HKLM\\System\\CurrentControlSet\\Services\\$USB_SERVICE"
+USB_WRITTEN=1015808 # a USB download writes 248 blocks of 4096 bytes
+usb_driver_started=
+# The service manager's own messages name the error code when a step fails.
+service() {
+  WINEDEBUG=err+sc "$wine_run" "$wine_dir" sc "$@" 2>&1 | grep -v -e wine32 -e multiarch -e 'execute "dpkg' -e 'apt-get install'
+  return "${PIPESTATUS[0]}"
+}
+
+release_usb_driver() {
+  if [ -n "$usb_driver_started" ]; then
+    service stop "$USB_SERVICE" >/dev/null
+    usb_driver_started=
+  fi
+}
+
+# The driver's service (demand start) is registered in the build tree's prefix only (WINE_DIR/prefix):
+# wine-prefix.sh names it when it makes the prefix, at WINE_DIR/drivers/qx410u_standin.sys, where the
+# driver is put here. One left running by a killed run is stopped first; in a prefix made before that,
+# the service is created here.
+start_usb_simulator() {
+  local driver=$1 port='' i start windows_driver
+  shift
+  "$sim" --usb 1 --driver-tcp 0 --flash-out "$work/flash.bin" "$@" >"$work/summary.txt" 2>"$work/sim.err" &
+  sim_pid=$!
+  for ((i = 0; i < 500; i++)); do
+    port=$(sed -n 's/^qx410-camera-sim: serving .* and 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim.err")
+    [ -n "$port" ] && break
+    kill -0 "$sim_pid" 2>/dev/null || fail "the simulator ended at start-up: $(cat "$work/sim.err")"
+    sleep 0.01
+  done
+  [ -n "$port" ] || fail "the simulator named no loopback port"
+
+  # The driver at the path the service names (renamed into place, so that a driver still mapped by Wine
+  # is never overwritten), and the simulator's port as its parameter.
+  start=$(date +%s.%N)
+  usb_driver_started=1
+  service stop "$USB_SERVICE" >/dev/null
+  mkdir -p "$wine_dir/drivers"
+  cp "$driver" "$wine_dir/drivers/.qx410u_standin.sys" &&
+    mv -f "$wine_dir/drivers/.qx410u_standin.sys" "$wine_dir/drivers/qx410u_standin.sys" ||
+    fail "cannot put the driver into $wine_dir/drivers"
+  if ! service query "$USB_SERVICE" >/dev/null; then
+    windows_driver="Z:$(cd "$wine_dir/drivers" && pwd)/qx410u_standin.sys"
+    service create "$USB_SERVICE" type= kernel start= demand binpath= "${windows_driver//\//\\}" >"$work/service.txt" ||
+      fail "cannot register the driver service: $(cat "$work/service.txt")"
+  fi
+  "$wine_run" "$wine_dir" reg add "$USB_SERVICE_KEY\\Parameters" /v Port /t REG_DWORD /d "$port" /f >>"$work/service.txt" 2>&1 ||
+    fail "cannot set the driver's port: $(cat "$work/service.txt")"
+  service start "$USB_SERVICE" >>"$work/service.txt"
+  grep -q 'RUNNING' "$work/service.txt" || fail "the driver did not start: $(cat "$work/service.txt")"
+  echo "driver service started in $(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $start }") s"
 }
 
 run_under_wine() {
