@@ -37,7 +37,7 @@ add_test(NAME win_cli_info_test COMMAND ${QX_SERIAL_CLI_TEST} info)
 add_test(NAME win_cli_refused_update_test COMMAND ${QX_SERIAL_CLI_TEST} refused)
 add_test(NAME win_cli_update_long_test COMMAND ${QX_SERIAL_CLI_TEST} update)
 set_tests_properties(win_cli_info_test win_cli_refused_update_test PROPERTIES TIMEOUT 120)
-set_tests_properties(win_cli_update_long_test PROPERTIES TIMEOUT 1200 LABELS long)
+set_tests_properties(win_cli_update_long_test PROPERTIES TIMEOUT 1200 LABELS "long;wine_extra")
 set_tests_properties(win_cli_info_test win_cli_refused_update_test win_cli_update_long_test
                      PROPERTIES RESOURCE_LOCK wine_com1 SKIP_RETURN_CODE 77)
 
@@ -72,7 +72,7 @@ add_test(NAME win_usb_cli_info_test COMMAND ${QX_USB_DRIVER_TEST} $<TARGET_FILE:
 add_test(NAME win_usb_cli_refused_update_test COMMAND ${QX_USB_DRIVER_TEST} $<TARGET_FILE:qx410fw-cli> refused)
 add_test(NAME win_usb_cli_update_long_test COMMAND ${QX_USB_DRIVER_TEST} $<TARGET_FILE:qx410fw-cli> update)
 set_tests_properties(win_usb_backend_test win_usb_cli_info_test win_usb_cli_refused_update_test PROPERTIES TIMEOUT 120)
-set_tests_properties(win_usb_cli_update_long_test PROPERTIES TIMEOUT 600 LABELS long)
+set_tests_properties(win_usb_cli_update_long_test PROPERTIES TIMEOUT 600 LABELS "long;wine_extra")
 set_tests_properties(win_usb_backend_test win_usb_cli_info_test win_usb_cli_refused_update_test
                      win_usb_cli_update_long_test PROPERTIES RESOURCE_LOCK wine_usb1 SKIP_RETURN_CODE 77)
 
@@ -92,7 +92,7 @@ set(QX_GUI_UPDATE_TEST ${CMAKE_CURRENT_LIST_DIR}/gui_update_test.sh "${QX_HOST_S
 add_test(NAME win_gui_refused_update_test COMMAND ${QX_GUI_UPDATE_TEST} ${CMAKE_CURRENT_BINARY_DIR}/win-gui-demo refused)
 add_test(NAME win_gui_update_long_test COMMAND ${QX_GUI_UPDATE_TEST} ${CMAKE_CURRENT_BINARY_DIR}/win-gui-update update)
 set_tests_properties(win_gui_refused_update_test PROPERTIES TIMEOUT 180 LABELS gui)
-set_tests_properties(win_gui_update_long_test PROPERTIES TIMEOUT 1200 LABELS "gui;long")
+set_tests_properties(win_gui_update_long_test PROPERTIES TIMEOUT 1200 LABELS "gui;long;wine_extra")
 set_tests_properties(win_gui_refused_update_test win_gui_update_long_test
                      PROPERTIES RESOURCE_LOCK "wine_com1;wine_screen" SKIP_RETURN_CODE 77)
 # The same complete update on USB, through the stand-in driver (about two minutes): its screenshots stay
