@@ -73,9 +73,20 @@ service() {
   return "${PIPESTATUS[0]}"
 }
 
+# Stops the driver's service and waits (up to 10 s) until the service manager reports it stopped, so
+# that the next start never meets a driver still unloading.
+stop_usb_service() {
+  local i
+  service stop "$USB_SERVICE" >/dev/null
+  for ((i = 0; i < 100; i++)); do
+    service query "$USB_SERVICE" 2>/dev/null | grep -q 'RUNNING\|PENDING' || return 0
+    sleep 0.1
+  done
+}
+
 release_usb_driver() {
   if [ -n "$usb_driver_started" ]; then
-    service stop "$USB_SERVICE" >/dev/null
+    stop_usb_service
     usb_driver_started=
   fi
 }
@@ -101,7 +112,7 @@ start_usb_simulator() {
   # is never overwritten), and the simulator's port as its parameter.
   start=$(date +%s.%N)
   usb_driver_started=1
-  service stop "$USB_SERVICE" >/dev/null
+  stop_usb_service
   mkdir -p "$wine_dir/drivers"
   cp "$driver" "$wine_dir/drivers/.qx410u_standin.sys" &&
     mv -f "$wine_dir/drivers/.qx410u_standin.sys" "$wine_dir/drivers/qx410u_standin.sys" ||
