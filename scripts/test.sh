@@ -7,10 +7,10 @@
 #     --quick       skip the tests labelled "long", the sanitizer pass and the fuzz runs
 #     --no-fuzz     skip only the fuzz runs
 #     --no-windows  skip the Windows build and its tests
-# The Windows pass leaves out the tests labelled wine_extra: the complete updates under Wine (about two
-# minutes on USB, nine at the serial line's pace) and, for now, every test through the stand-in USB
-# driver (its service failed to start again in a clean-clone run once another test had stopped it).
-# QX_WINDOWS_LONG=1 adds them. --quick leaves out every Windows long test.
+# The Windows pass runs one complete update under Wine, the desktop program's on USB (about two minutes),
+# and leaves out the tests labelled wine_extra: the command line's complete update on USB, and both
+# front ends' at the serial line's pace (nine minutes each). QX_WINDOWS_LONG=1 adds them. --quick leaves
+# out every Windows long test.
 # QX_FUZZ_SECONDS sets the run time of each fuzz target (default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -14,7 +14,7 @@
 #   starts. The programs here open COM1..COM9 only; win_com_ports_test checks every link.
 # The registry seeded for a new prefix also names the stand-in for the camera's USB driver (tests/windows/
 # driver) as a kernel driver service that starts on demand only, at WINE_DIR/drivers/qx410u_standin.sys;
-# usb_driver_test.sh puts the driver there and starts and stops the service. Registered this way, before
+# the USB tests put the driver there and start the service once per session. Registered this way, before
 # the service manager first starts, because a service created while a new prefix is still settling can
 # be lost to it (sc start then answers 1060, "does not exist").
 # The server runs detached from the caller's standard streams and stays (-p) until --stop, so that its

@@ -52,7 +52,7 @@ TITLE='Corva QX410 Zoom Digital Camera Update Software'
 app_pid=
 step() { printf '[win-gui %s] %s\n' "$(date +%T)" "$*"; }
 # At exit (with the simulator and the work folder): the program if still running, COM1's link (when this
-# test made it), the USB driver's service.
+# test made it), the simulator's port named to the USB driver.
 release_link() {
   if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
     kill "$app_pid" 2>/dev/null

@@ -3,8 +3,11 @@
 // control request on an open handle to the camera simulator's driver socket (forward.h), which answers
 // it as the camera would. It is a kernel-mode driver that Wine's winedevice.exe loads from the service's
 // registry key; its parameters are the values of the key's "Parameters" subkey:
-//   Port        (REG_DWORD)  the loopback TCP port of the simulator's driver requests (--driver-tcp)
-//   Instance    (REG_DWORD)  NNN, 1..127 (default 1)
+//   Port        (REG_DWORD)  the loopback TCP port of the simulator's driver requests (--driver-tcp),
+//                            read at each open: the service stays loaded while simulators come and go,
+//                            and an open without it fails as if no camera were plugged in (the name
+//                            not found), one with no simulator behind it as if the camera had gone
+//   Instance    (REG_DWORD)  NNN, 1..127 (default 1), read when the driver loads
 //
 // Each open handle has its own connection and its own worker thread; a request is marked pending and
 // served by the worker, so that the caller can wait on it with a bound and cancel it (CancelIoEx). A
@@ -18,7 +21,7 @@
 
 #define POOL_TAG 0x55303151 /* "Q10U" */
 #define INSTANCE_LAST 127
-static uint16_t g_port;
+static WCHAR g_parameters[512];  // the service key's Parameters subkey
 static WCHAR g_linkName[32];
 static UNICODE_STRING g_link;
 
@@ -32,18 +35,9 @@ typedef struct Connection {
 } Connection;
 
 // Reads one value of the service's Parameters key into buffer; false when it is absent or too long.
-static BOOLEAN ReadParameter(PUNICODE_STRING registryPath, const WCHAR* name, ULONG type, void* buffer,
-                             ULONG size) {
-    WCHAR pathText[512];
-    const WCHAR suffix[] = L"\\Parameters";
-    const ULONG pathChars = registryPath->Length / sizeof(WCHAR);
-    if (pathChars + sizeof suffix / sizeof(WCHAR) > sizeof pathText / sizeof(WCHAR)) {
-        return FALSE;
-    }
-    memcpy(pathText, registryPath->Buffer, registryPath->Length);
-    memcpy(pathText + pathChars, suffix, sizeof suffix);
+static BOOLEAN ReadParameter(const WCHAR* name, ULONG type, void* buffer, ULONG size) {
     UNICODE_STRING path;
-    RtlInitUnicodeString(&path, pathText);
+    RtlInitUnicodeString(&path, g_parameters);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     HANDLE key = NULL;
@@ -172,8 +166,15 @@ static NTSTATUS Open(PIRP irp, PIO_STACK_LOCATION stack) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     memset(connection, 0, sizeof *connection);
-    // No simulator behind the device object: as if the camera had gone.
-    connection->link = ForwardConnect(g_port);
+    // No simulator named: as if no camera were plugged in, when the device object would not exist. A
+    // simulator named but not behind its port: as if the camera had gone. (Wine 8 hands the caller its
+    // handle all the same; the handle's first request fails.)
+    ULONG port = 0;
+    if (!ReadParameter(L"Port", REG_DWORD, &port, sizeof port) || port == 0 || port > 0xFFFF) {
+        ExFreePoolWithTag(connection, POOL_TAG);
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    connection->link = ForwardConnect((uint16_t)port);
     if (connection->link == 0) {
         ExFreePoolWithTag(connection, POOL_TAG);
         return STATUS_NO_SUCH_DEVICE;
@@ -249,15 +250,18 @@ static void NTAPI Unload(PDRIVER_OBJECT driver) {
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-    ULONG instance = 1;
-    ULONG port = 0;
-    ReadParameter(registryPath, L"Instance", REG_DWORD, &instance, sizeof instance);
-    if (instance < 1 || instance > INSTANCE_LAST ||
-        !ReadParameter(registryPath, L"Port", REG_DWORD, &port, sizeof port) || port == 0 || port > 0xFFFF ||
-        !ForwardStartup()) {
+    const WCHAR suffix[] = L"\\Parameters";
+    const ULONG pathChars = registryPath->Length / sizeof(WCHAR);
+    if (pathChars + sizeof suffix / sizeof(WCHAR) > sizeof g_parameters / sizeof(WCHAR)) {
         return STATUS_INVALID_PARAMETER;
     }
-    g_port = (uint16_t)port;
+    memcpy(g_parameters, registryPath->Buffer, registryPath->Length);
+    memcpy(g_parameters + pathChars, suffix, sizeof suffix);
+    ULONG instance = 1;
+    ReadParameter(L"Instance", REG_DWORD, &instance, sizeof instance);
+    if (instance < 1 || instance > INSTANCE_LAST || !ForwardStartup()) {
+        return STATUS_INVALID_PARAMETER;
+    }
     WCHAR deviceText[32];
     _snwprintf(deviceText, 32, L"\\Device\\QX410U-%03lu", instance);
     _snwprintf(g_linkName, 32, L"\\??\\QX410U-%03lu", instance);
