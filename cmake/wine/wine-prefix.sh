@@ -2,6 +2,10 @@
 # The build tree's Wine prefix, made safe before any Windows program runs in it:
 #   wine-prefix.sh WINE_DIR          make WINE_DIR/prefix (once) and start its wine server
 #   wine-prefix.sh WINE_DIR --stop   end the wine server and every program of the prefix
+#   wine-prefix.sh WINE_DIR --keeper PROGRAM
+#                                    as the first, then starts PROGRAM (tests/windows/session_keeper.cpp)
+#                                    in the session, detached, unless one runs already: Wine's desktop
+#                                    process then belongs to it and holds no test's output open
 #
 # Wine gives every serial device it finds on the machine (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*, found by
 # their names alone) a COM number of its own each time its port driver starts: the numbers the prefix's
@@ -26,7 +30,18 @@ export WINEPREFIX="$prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
+if [ "${2:-}" = "--keeper" ]; then
+  "$0" "$1"
+  if ! { [ -s "$wine_dir/.keeper-pid" ] && kill -0 "$(cat "$wine_dir/.keeper-pid")" 2>/dev/null; }; then
+    DISPLAY=$(cat "$wine_dir/.session-display")
+    export DISPLAY
+    setsid wine "$3" </dev/null >/dev/null 2>&1 &
+    echo $! >"$wine_dir/.keeper-pid"
+  fi
+  exit 0
+fi
 if [ "${2:-}" = "--stop" ]; then
+  rm -f "$wine_dir/.keeper-pid"
   if [ -d "$prefix" ]; then
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true

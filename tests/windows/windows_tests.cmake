@@ -10,7 +10,9 @@ add_test(NAME win_display_start COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine/wine-di
 set_tests_properties(win_display_start PROPERTIES FIXTURES_SETUP wine_display TIMEOUT 30 LABELS windows)
 add_test(NAME win_display_stop COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine/wine-display.sh ${QX_WINE_DIR} --stop)
 set_tests_properties(win_display_stop PROPERTIES FIXTURES_CLEANUP wine_display TIMEOUT 30 LABELS windows)
-add_test(NAME win_wine_start COMMAND ${QX_WINE_PREFIX_SCRIPT} ${QX_WINE_DIR})
+# The session keeper owns Wine's desktop process, so that no test's program starts it (session_keeper.cpp).
+add_executable(wine_session_keeper windows/session_keeper.cpp)
+add_test(NAME win_wine_start COMMAND ${QX_WINE_PREFIX_SCRIPT} ${QX_WINE_DIR} --keeper $<TARGET_FILE:wine_session_keeper>)
 set_tests_properties(win_wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120 LABELS windows)
 add_test(NAME win_wine_stop COMMAND ${QX_WINE_PREFIX_SCRIPT} ${QX_WINE_DIR} --stop)
 set_tests_properties(win_wine_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60 LABELS windows)
