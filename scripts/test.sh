@@ -7,10 +7,10 @@
 #     --quick       skip the tests labelled "long", the sanitizer pass and the fuzz runs
 #     --no-fuzz     skip only the fuzz runs
 #     --no-windows  skip the Windows build and its tests
-# The Windows pass runs one complete update under Wine, the desktop program's on USB (about two minutes),
-# and leaves out the tests labelled wine_extra: the command line's complete update on USB, and both
-# front ends' at the serial line's pace (nine minutes each). QX_WINDOWS_LONG=1 adds them. --quick leaves
-# out every Windows long test.
+# The Windows pass runs two complete updates under Wine, the command line's on the serial port (nine
+# minutes at the line's pace) and the desktop program's on USB (two), and leaves out the tests labelled
+# wine_extra: the command line's on USB and the desktop program's on the serial port.
+# QX_WINDOWS_LONG=1 adds them. --quick leaves out every Windows long test.
 # QX_FUZZ_SECONDS sets the run time of each fuzz target (default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
