@@ -41,7 +41,9 @@ add_test(NAME win_cli_update_long_test COMMAND ${QX_SERIAL_CLI_TEST} update)
 set_tests_properties(win_cli_info_test win_cli_refused_update_test PROPERTIES TIMEOUT 120)
 # The complete serial update (about nine minutes at the line's pace) runs in every Windows pass: the
 # serial backend's whole update is proved by nothing else under Wine.
-set_tests_properties(win_cli_update_long_test PROPERTIES TIMEOUT 1200 LABELS long)
+# Started first (COST: a clean build has no timings), so that the tests that share COM1 follow it while
+# the rest run beside it.
+set_tests_properties(win_cli_update_long_test PROPERTIES TIMEOUT 1200 LABELS long COST 530)
 set_tests_properties(win_cli_info_test win_cli_refused_update_test win_cli_update_long_test
                      PROPERTIES RESOURCE_LOCK wine_com1 SKIP_RETURN_CODE 77)
 
